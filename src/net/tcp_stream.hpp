@@ -1,0 +1,42 @@
+// A non-blocking TCP connection driven by the current runtime's reactor.
+// Closing it (destruction) sends nothing beyond the kernel's own FIN.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "error.hpp"
+#include "net/address.hpp"
+#include "runtime/clock.hpp"
+#include "runtime/fd.hpp"
+#include "runtime/reactor.hpp"
+#include "runtime/task.hpp"
+
+namespace kelpie {
+
+class TcpStream {
+public:
+    explicit TcpStream(Fd fd) : fd_(std::move(fd)) {}
+    TcpStream(TcpStream&&) noexcept = default;
+    TcpStream& operator=(TcpStream&&) noexcept = default;
+
+    // Connects to one address; a deadline that passes first closes the socket and gives Timeout.
+    static Task<Result<TcpStream>> connect(SocketAddress address, std::optional<Instant> deadline);
+
+    // Reads at least one byte (0 means end of stream), waiting for readiness until the deadline.
+    Task<Result<std::size_t>> read_some(std::span<std::uint8_t> buffer, std::optional<Instant> deadline);
+    // Hands every byte to the socket (MSG_NOSIGNAL), waiting for room as needed.
+    Task<Result<void>> write_all(std::span<const std::uint8_t> bytes);
+
+    int fd() const { return fd_.get(); }
+
+private:
+    Result<void> ensure_watched(Reactor& reactor);
+
+    Fd fd_;
+    bool watched_ = false;
+};
+
+}  // namespace kelpie

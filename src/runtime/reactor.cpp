@@ -1,0 +1,136 @@
+#include "runtime/reactor.hpp"
+
+#include <sys/eventfd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "fault.hpp"
+
+namespace kelpie {
+
+namespace {
+
+// epoll takes whole milliseconds; rounding up keeps a timer from spinning
+// the loop in the last fraction of a millisecond before it is due.
+int to_timeout_ms(std::optional<Duration> wait) {
+    if (!wait) return -1;
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*wait).count();
+    if (ns <= 0) return 0;
+    const long long ms = (ns + 999'999) / 1'000'000;
+    return ms > 1'000'000'000 ? 1'000'000'000 : static_cast<int>(ms);
+}
+
+}  // namespace
+
+Result<std::unique_ptr<Reactor>> Reactor::create(Clock& clock) {
+    Fd ep(::epoll_create1(EPOLL_CLOEXEC));
+    if (!ep) return fail(ClientError::os(errno));
+    Fd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake) return fail(ClientError::os(errno));
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = wake.get();
+    if (::epoll_ctl(ep.get(), EPOLL_CTL_ADD, wake.get(), &ev) != 0) return fail(ClientError::os(errno));
+    return std::unique_ptr<Reactor>(new Reactor(clock, std::move(ep), std::move(wake)));
+}
+
+Reactor::Reactor(Clock& clock, Fd epoll, Fd wake)
+    : clock_(clock), epoll_(std::move(epoll)), wake_(std::move(wake)) {}
+
+Result<void> Reactor::watch(int fd) {
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    ev.data.fd = fd;
+    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &ev) != 0 && errno != EEXIST)
+        return fail(ClientError::os(errno));
+    return {};
+}
+
+void Reactor::arm(Waiter& w, std::optional<Instant> deadline) {
+    w.armed = true;
+    w.status = WaitStatus::Ready;
+    if (w.fd >= 0) io_waiters_.push_back(&w);
+    if (deadline) w.timer = timers_.insert(*deadline, &w);
+}
+
+void Reactor::disarm(Waiter& w) noexcept {
+    if (!w.armed) return;
+    w.armed = false;
+    if (w.timer) timers_.cancel(*w.timer);
+    w.timer.reset();
+    if (w.fd >= 0) std::erase(io_waiters_, &w);
+}
+
+void Reactor::fire(Waiter& w, WaitStatus status) {
+    if (!w.armed) return;
+    disarm(w);
+    w.status = status;
+    due_.push_back(w.handle);
+}
+
+void Reactor::post(std::function<void()> fn) {
+    {
+        std::lock_guard lock(posted_mutex_);
+        posted_.push_back(std::move(fn));
+    }
+    const std::uint64_t one = 1;
+    // The counter only saturates after 2^64-2 unread posts; a failed write
+    // would mean the descriptor is gone, which the loop's owner prevents.
+    [[maybe_unused]] auto n = ::write(wake_.get(), &one, sizeof one);
+}
+
+void Reactor::drain_posted() {
+    std::uint64_t count;
+    [[maybe_unused]] auto n = ::read(wake_.get(), &count, sizeof count);
+    std::vector<std::function<void()>> work;
+    {
+        std::lock_guard lock(posted_mutex_);
+        work.swap(posted_);
+    }
+    for (auto& fn : work) fn();
+}
+
+void Reactor::turn() {
+    const auto next = timers_.next_deadline();
+    const int timeout = to_timeout_ms(clock_.real_wait(next));
+    int n = ::epoll_wait(epoll_.get(), events_.data(), kMaxEvents, timeout);
+    if (n < 0) {
+        if (errno != EINTR) throw InternalFault("epoll_wait failed: " + IoError::os(errno).describe());
+        n = 0;
+    }
+    if (n == 0 && next) clock_.idle(*next);
+
+    for (int i = 0; i < n; ++i) {
+        const int fd = events_[i].data.fd;
+        if (fd == wake_.get()) {
+            drain_posted();
+            continue;
+        }
+        // Errors and hang-ups wake both directions: the retried system call reports them.
+        std::uint32_t got = events_[i].events;
+        if (got & (EPOLLERR | EPOLLHUP | EPOLLRDHUP)) got |= EPOLLIN | EPOLLOUT;
+        for (std::size_t k = 0; k < io_waiters_.size();) {
+            Waiter* w = io_waiters_[k];
+            if (w->fd == fd && (w->events & got)) {
+                fire(*w, WaitStatus::Ready);  // removes it from io_waiters_
+            } else {
+                ++k;
+            }
+        }
+    }
+
+    const Instant now = clock_.now();
+    while (auto w = timers_.pop_due(now)) {
+        (*w)->timer.reset();
+        fire(**w, WaitStatus::TimedOut);
+    }
+
+    // Resume only after the whole batch is recorded, so a resumed coroutine
+    // that closes a socket cannot leave this loop holding a stale event.
+    std::vector<std::coroutine_handle<>> due;
+    due.swap(due_);
+    for (auto h : due) h.resume();
+}
+
+}  // namespace kelpie

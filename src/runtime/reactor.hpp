@@ -1,0 +1,112 @@
+// The event loop of one runtime: epoll readiness for sockets, a timer heap
+// for deadlines, and a queue through which blocking-pool threads hand results
+// back. It is driven only by the thread inside a blocking call.
+#pragma once
+
+#include <sys/epoll.h>
+
+#include <array>
+#include <coroutine>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "error.hpp"
+#include "runtime/clock.hpp"
+#include "runtime/fd.hpp"
+#include "runtime/timer_heap.hpp"
+
+namespace kelpie {
+
+enum class WaitStatus { Ready, TimedOut };
+
+// One suspended coroutine waiting for a socket direction, a deadline, or a
+// wake-up from elsewhere, whichever comes first.
+struct Waiter {
+    std::coroutine_handle<> handle;
+    WaitStatus status = WaitStatus::Ready;
+    int fd = -1;
+    std::uint32_t events = 0;
+    std::optional<std::uint64_t> timer;
+    bool armed = false;
+};
+
+class Reactor {
+public:
+    static constexpr int kMaxEvents = 1024;
+
+    static Result<std::unique_ptr<Reactor>> create(Clock& clock);
+    Reactor(const Reactor&) = delete;
+    Reactor& operator=(const Reactor&) = delete;
+
+    Clock& clock() const { return clock_; }
+
+    // Adds a socket to the epoll set once, edge-triggered for both directions.
+    Result<void> watch(int fd);
+
+    void arm(Waiter& w, std::optional<Instant> deadline);
+    void disarm(Waiter& w) noexcept;
+    // Ends the wait with `status`; a waiter that already ended is left alone.
+    void fire(Waiter& w, WaitStatus status);
+
+    // Queues work for the loop thread; callable from any thread.
+    void post(std::function<void()> fn);
+
+    // Waits once for I/O, a timer or posted work, then resumes whatever is due.
+    void turn();
+
+    // The awaitable behind every suspension: readiness of fd (when fd >= 0)
+    // or wake-up through fire(), bounded by the deadline when one is given.
+    class Wait {
+    public:
+        Wait(Reactor& r, int fd, std::uint32_t events, std::optional<Instant> deadline)
+            : reactor_(r), deadline_(deadline) {
+            waiter_.fd = fd;
+            waiter_.events = events;
+        }
+        Wait(const Wait&) = delete;
+        Wait& operator=(const Wait&) = delete;
+        ~Wait() { reactor_.disarm(waiter_); }
+
+        bool await_ready() {
+            if (deadline_ && *deadline_ <= reactor_.clock().now()) {
+                waiter_.status = WaitStatus::TimedOut;
+                return true;
+            }
+            return false;
+        }
+        void await_suspend(std::coroutine_handle<> h) {
+            waiter_.handle = h;
+            reactor_.arm(waiter_, deadline_);
+        }
+        WaitStatus await_resume() const noexcept { return waiter_.status; }
+        Waiter& waiter() { return waiter_; }
+
+    private:
+        Reactor& reactor_;
+        std::optional<Instant> deadline_;
+        Waiter waiter_;
+    };
+
+    Wait readable(int fd, std::optional<Instant> deadline) { return Wait(*this, fd, EPOLLIN, deadline); }
+    Wait writable(int fd, std::optional<Instant> deadline) { return Wait(*this, fd, EPOLLOUT, deadline); }
+    Wait sleep_until(Instant deadline) { return Wait(*this, -1, 0, deadline); }
+
+private:
+    Reactor(Clock& clock, Fd epoll, Fd wake);
+    void drain_posted();
+
+    Clock& clock_;
+    Fd epoll_;
+    Fd wake_;
+    TimerHeap<Waiter*> timers_;
+    std::vector<Waiter*> io_waiters_;
+    std::vector<std::coroutine_handle<>> due_;
+    std::array<epoll_event, kMaxEvents> events_{};
+    std::mutex posted_mutex_;
+    std::vector<std::function<void()>> posted_;
+};
+
+}  // namespace kelpie
