@@ -17,6 +17,22 @@ Result<BlockingClient> BlockingClient::connect(std::string_view addr, std::uniqu
     return BlockingClient(std::move(runtime), std::move(*client));
 }
 
+Result<std::string> BlockingClient::fport(std::string_view local, std::string_view remote) {
+    auto l = ForwardNode::parse(local);
+    if (!l) return fail(std::move(l.error()));
+    auto r = ForwardNode::parse(remote);
+    if (!r) return fail(std::move(r.error()));
+    return run(client_->fport(std::move(*l), std::move(*r)));
+}
+
+Result<std::string> BlockingClient::rport(std::string_view remote, std::string_view local) {
+    auto r = ForwardNode::parse(remote);
+    if (!r) return fail(std::move(r.error()));
+    auto l = ForwardNode::parse(local);
+    if (!l) return fail(std::move(l.error()));
+    return run(client_->rport(std::move(*r), std::move(*l)));
+}
+
 BlockingClient::~BlockingClient() {
     runtime_.reset();
     client_.reset();

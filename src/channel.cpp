@@ -1,0 +1,42 @@
+// The command channel: one command per packet, replies read in order.
+#include <string>
+
+#include "client.hpp"
+#include "protocol/reply.hpp"
+#include "protocol/utf8.hpp"
+
+namespace kelpie {
+
+Task<Result<void>> AsyncClient::send_command(std::span<const std::uint8_t> command) {
+    if (!connected_ || !connection_) co_return fail(ClientError::not_connected());
+    co_return co_await write_packet(connection_->stream, command);
+}
+
+Task<Result<Bytes>> AsyncClient::recv_packet(std::optional<Instant> deadline) {
+    if (!connected_ || !connection_) co_return fail(ClientError::not_connected());
+    co_return co_await read_packet(connection_->stream, connection_->partial, deadline);
+}
+
+Task<Result<std::string>> AsyncClient::read_response(std::optional<Instant> deadline) {
+    auto payload = co_await recv_packet(deadline);
+    if (!payload) co_return fail(std::move(payload.error()));
+    co_return decode_strict(reply_text_bytes(*payload));
+}
+
+Task<Result<std::vector<std::string>>> AsyncClient::list_targets() {
+    if (auto sent = co_await send_command("list targets"); !sent) co_return fail(std::move(sent.error()));
+    auto reply = co_await read_response();
+    if (!reply) co_return fail(std::move(reply.error()));
+    std::vector<std::string> targets;
+    std::string_view rest = *reply;
+    for (;;) {
+        const auto nl = rest.find('\n');
+        const std::string_view line = trim_white_space(rest.substr(0, nl));
+        if (!line.empty()) targets.emplace_back(line);
+        if (nl == std::string_view::npos) break;
+        rest.remove_prefix(nl + 1);
+    }
+    co_return targets;
+}
+
+}  // namespace kelpie
