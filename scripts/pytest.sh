@@ -13,4 +13,5 @@ case "$which" in
 esac
 # The test server runs under this interpreter too, as a separate process.
 export KELPIE_TEST_PYTHON="$py"
-PYTHONPATH="$(pwd)/$out/site-$which" exec "$py" -m pytest -p no:cacheprovider tests/python "$@"
+case "$out" in /*) ;; *) out="$(pwd)/$out" ;; esac
+PYTHONPATH="$out/site-$which" exec "$py" -m pytest -p no:cacheprovider tests/python "$@"

@@ -15,7 +15,10 @@ Task<Result<std::vector<SocketAddress>>> candidates(const std::string& address, 
     if (auto numeric = parse_numeric_address(address)) co_return std::vector<SocketAddress>{*numeric};
     auto target = split_host_port(address);
     if (!target) co_return fail(std::move(target.error()));
-    auto resolved = co_await run_blocking([t = std::move(*target)] { return resolve(t); }, deadline);
+    // Named, not a temporary: GCC 12 copies a capturing lambda temporary inside
+    // a co_await expression bit by bit, leaving its string pointing at the old copy.
+    auto lookup = [t = std::move(*target)] { return resolve(t); };
+    auto resolved = co_await run_blocking(std::move(lookup), deadline);
     if (!resolved) co_return fail(ClientError::timeout());
     co_return std::move(*resolved);
 }

@@ -18,14 +18,14 @@ std::string mapping_command(std::string_view word, const ForwardNode& first, con
 }  // namespace
 
 Task<Result<std::string>> AsyncClient::fport(ForwardNode local, ForwardNode remote) {
-    if (auto sent = co_await send_command(mapping_command("fport ", local, remote)); !sent)
-        co_return fail(std::move(sent.error()));
+    const std::string command = mapping_command("fport ", local, remote);
+    if (auto sent = co_await send_command(command); !sent) co_return fail(std::move(sent.error()));
     co_return co_await read_response();
 }
 
 Task<Result<std::string>> AsyncClient::rport(ForwardNode remote, ForwardNode local) {
-    if (auto sent = co_await send_command(mapping_command("rport ", remote, local)); !sent)
-        co_return fail(std::move(sent.error()));
+    const std::string command = mapping_command("rport ", remote, local);
+    if (auto sent = co_await send_command(command); !sent) co_return fail(std::move(sent.error()));
     co_return co_await read_response();
 }
 

@@ -128,9 +128,9 @@ void Reactor::turn() {
 
     // Resume only after the whole batch is recorded, so a resumed coroutine
     // that closes a socket cannot leave this loop holding a stale event.
-    std::vector<std::coroutine_handle<>> due;
-    due.swap(due_);
-    for (auto h : due) h.resume();
+    resuming_.swap(due_);
+    for (auto h : resuming_) h.resume();
+    resuming_.clear();
 }
 
 }  // namespace kelpie

@@ -104,6 +104,7 @@ private:
     TimerHeap<Waiter*> timers_;
     std::vector<Waiter*> io_waiters_;
     std::vector<std::coroutine_handle<>> due_;
+    std::vector<std::coroutine_handle<>> resuming_;  // kept to reuse its storage
     std::array<epoll_event, kMaxEvents> events_{};
     std::mutex posted_mutex_;
     std::vector<std::function<void()>> posted_;
