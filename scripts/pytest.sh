@@ -14,4 +14,4 @@ esac
 # The test server runs under this interpreter too, as a separate process.
 export KELPIE_TEST_PYTHON="$py"
 case "$out" in /*) ;; *) out="$(pwd)/$out" ;; esac
-PYTHONPATH="$out/site-$which" exec "$py" -m pytest -p no:cacheprovider tests/python "$@"
+PYTHONPATH="$out/site-$which" exec "$py" -m pytest -p no:cacheprovider "$@"

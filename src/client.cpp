@@ -12,6 +12,9 @@ namespace kelpie {
 namespace {
 
 Task<Result<std::vector<SocketAddress>>> candidates(const std::string& address, Instant deadline) {
+    // The system calls below read C strings: a NUL would silently cut the
+    // address short and connect somewhere the caller never named.
+    if (address.find('\0') != std::string::npos) co_return fail(ClientError::io_text("invalid socket address"));
     if (auto numeric = parse_numeric_address(address)) co_return std::vector<SocketAddress>{*numeric};
     auto target = split_host_port(address);
     if (!target) co_return fail(std::move(target.error()));

@@ -1,0 +1,52 @@
+"""Fixtures shared by the end-to-end tests.
+
+`hdc_server` starts scripted HDC host servers in their own processes (the
+module keeps the interpreter lock during every call, so a server in a thread of
+this process could never answer):
+
+    def test_x(hdc_server):
+        server = hdc_server([steps.send_handshake(), steps.read_packet(), steps.send_packet("reply")])
+        client = kelpie.HdcClient(server.addr)
+        ...
+        assert server.received(0) == packet(...)
+
+Each positional argument is the script of one connection, in accept order;
+`repeat=` gives the script of every further connection and `count=` their
+total. See tests/support for the steps and the byte builders.
+"""
+
+import os
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+from support import ScriptServer  # noqa: E402
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: waits in real time for a 10-second limit of the client")
+
+
+@pytest.fixture
+def hdc_server(tmp_path):
+    """Factory: hdc_server(*connections, repeat=None, count=None, lifetime=60, host="127.0.0.1") -> ScriptServer.
+
+    Every server started is killed and reaped at teardown.
+    """
+    started = []
+
+    def start(*connections, repeat=None, count=None, lifetime=60, host="127.0.0.1"):
+        script = {"connections": list(connections), "lifetime": lifetime}
+        if repeat is not None:
+            script["repeat"] = repeat
+            if count is not None:
+                script["count"] = count
+        server = ScriptServer(script, str(tmp_path), host=host)
+        started.append(server)
+        return server
+
+    yield start
+    for server in started:
+        server.close()
