@@ -64,8 +64,9 @@ private:
 };
 
 // Runs `work` on the current runtime's blocking pool and suspends until it
-// returns or the deadline passes (then the result is none and the work is
-// left to finish on its own; shutdown of the runtime waits for it).
+// returns or the deadline passes. Then the result is none and the work is
+// left to finish on its own: shutdown of the runtime waits for it if it has
+// started, and drops it if no thread has picked it up yet.
 template <class F>
 auto run_blocking(F work, std::optional<Instant> deadline) -> Task<std::optional<decltype(work())>> {
     using R = decltype(work());

@@ -1,0 +1,193 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <thread>
+
+#include "fixtures.hpp"
+#include "protocol/packet.hpp"
+
+namespace kelpie {
+namespace {
+
+using namespace std::chrono_literals;
+using test::bytes_of;
+using test::concat;
+using test::frame;
+using test::header;
+using test::SocketPair;
+
+Bytes pattern(std::size_t n) {
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+    return b;
+}
+
+std::string message_of(const Result<Bytes>& r) { return r ? "payload of " + std::to_string(r->size()) : r.error().message(); }
+
+class PacketTest : public ::testing::Test {
+protected:
+    test::VirtualRuntime vr = test::virtual_runtime();
+    SocketPair pair = SocketPair::make();
+    PartialPacket partial;
+
+    Result<Bytes> read(std::optional<Instant> deadline = std::nullopt) {
+        return vr.rt->block_on(read_packet(pair.near, partial, deadline));
+    }
+    Result<void> write(const Bytes& payload) { return vr.rt->block_on(write_packet(pair.near, payload)); }
+    void close_near() { pair.near = TcpStream(Fd()); }
+};
+
+// Over a socket that keeps send boundaries, each frame arrives as one send.
+TEST_F(PacketTest, SmallFramesGoOutInOneSend) {
+    pair = SocketPair::make(SOCK_SEQPACKET);
+    const Bytes list_targets = concat({Bytes{0, 0, 0, 0x0C}, bytes_of("list targets")});
+    for (const auto& [payload, expected] : {std::pair{bytes_of("list targets"), list_targets},
+                                            std::pair{Bytes{}, Bytes{0, 0, 0, 0}}}) {
+        ASSERT_TRUE(write(payload));
+        Bytes got(256);
+        const ssize_t n = ::recv(pair.far.get(), got.data(), got.size(), MSG_DONTWAIT);
+        ASSERT_GE(n, 0);
+        got.resize(static_cast<std::size_t>(n));
+        EXPECT_EQ(got, expected);
+        EXPECT_EQ(::recv(pair.far.get(), got.data(), got.size(), MSG_DONTWAIT), -1);
+    }
+}
+
+TEST_F(PacketTest, LargestPayloadIsOneFrame) {
+    const Bytes payload = pattern(MAX_PACKET_SIZE);
+    Bytes got;
+    std::thread peer([&] { got = test::read_until_eof(pair.far.get()); });
+    const auto r = write(payload);
+    close_near();
+    peer.join();
+    ASSERT_TRUE(r) << r.error().message();
+    ASSERT_EQ(got.size(), MAX_PACKET_SIZE + 4);
+    EXPECT_EQ(got, frame(payload));
+}
+
+TEST_F(PacketTest, OversizedPayloadIsRefusedAndNothingSent) {
+    const auto r = write(Bytes(MAX_PACKET_SIZE + 1));
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().message(), "Buffer error: Data size 523265 exceeds maximum packet size 523264");
+    EXPECT_EQ(test::pending(pair.far.get()), 0);
+}
+
+TEST_F(PacketTest, WritingToAClosedPeerIsAnErrorNotASignal) {
+    sigset_t pipe_only, pending_set;
+    sigemptyset(&pipe_only);
+    sigaddset(&pipe_only, SIGPIPE);
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &pipe_only, nullptr), 0);
+    pair.far.reset();
+    const auto r = write(bytes_of("list targets"));
+    sigpending(&pending_set);
+    const bool raised = sigismember(&pending_set, SIGPIPE);
+    if (raised) {
+        int sig;
+        sigwait(&pipe_only, &sig);
+    }
+    pthread_sigmask(SIG_UNBLOCK, &pipe_only, nullptr);
+    EXPECT_FALSE(raised);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().message(), "I/O error: Broken pipe (os error 32)");
+}
+
+struct ReadCase {
+    const char* name;
+    Bytes sent;      // written before the read, then the peer closes when `close`
+    bool close;
+    std::string outcome;  // the error message, or "payload of N"
+    int left;             // bytes still unread afterwards
+};
+
+class PacketReadTest : public PacketTest, public ::testing::WithParamInterface<ReadCase> {};
+
+TEST_P(PacketReadTest, Reads) {
+    const ReadCase& c = GetParam();
+    ASSERT_TRUE(test::send_all(pair.far.get(), c.sent));
+    if (c.close) pair.far.reset();
+    const auto r = read();
+    EXPECT_EQ(message_of(r), c.outcome);
+    if (!c.close) {
+        EXPECT_EQ(test::pending(pair.near.fd()), c.left);
+    }
+    EXPECT_TRUE(partial.empty());
+}
+
+const Bytes kNext = bytes_of("next");
+
+INSTANTIATE_TEST_SUITE_P(
+    Framing, PacketReadTest,
+    ::testing::Values(
+        ReadCase{"plain", concat({frame(bytes_of("abc")), kNext}), false, "payload of 3", 4},
+        ReadCase{"zero_length", concat({header(0), kNext}), false, "Protocol error: Received zero-length packet", 4},
+        ReadCase{"one_over", concat({header(523265), kNext}), false,
+                 "Protocol error: Packet size 523265 exceeds maximum 523264", 4},
+        ReadCase{"all_ones", concat({header(0xFFFFFFFF), kNext}), false,
+                 "Protocol error: Packet size 4294967295 exceeds maximum 523264", 4},
+        ReadCase{"eof_at_start", {}, true, "I/O error: early eof", 0},
+        ReadCase{"eof_in_header", {0, 0}, true, "I/O error: early eof", 0},
+        ReadCase{"eof_in_payload", concat({header(5), bytes_of("ab")}), true, "I/O error: early eof", 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(PacketTest, LargestPacketReadsExactlyItsPayload) {
+    const Bytes payload = pattern(MAX_PACKET_SIZE);
+    std::thread peer([&] { test::send_all(pair.far.get(), concat({frame(payload), kNext})); });
+    const auto r = read();
+    if (!r) close_near();  // lets the peer's write end
+    peer.join();
+    ASSERT_TRUE(r) << r.error().message();
+    EXPECT_EQ(*r, payload);
+    EXPECT_EQ(test::pending(pair.near.fd()), 4);
+}
+
+TEST_F(PacketTest, OneByteAtATime) {
+    const Bytes wire = concat({frame(bytes_of("hello")), frame(bytes_of("world!"))});
+    std::thread peer([&] {
+        for (std::uint8_t b : wire) {
+            if (!test::send_all(pair.far.get(), std::span(&b, 1))) return;
+            // The next byte goes only once the reader has taken this one.
+            for (int i = 0; i < 20000 && test::pending(pair.near.fd()) > 0; ++i) std::this_thread::sleep_for(100us);
+        }
+    });
+    const auto first = read();
+    const auto second = read();
+    peer.join();
+    EXPECT_EQ(first, bytes_of("hello"));
+    EXPECT_EQ(second, bytes_of("world!"));
+}
+
+TEST_F(PacketTest, PassedDeadlineStillTakesBytesAlreadyThere) {
+    ASSERT_TRUE(test::send_all(pair.far.get(), frame(bytes_of("ready"))));
+    EXPECT_EQ(read(vr.clock->now()), bytes_of("ready"));
+}
+
+// A deadline strikes after each listed prefix of the frame has arrived; the
+// following reads pick the same packet up where the last one stopped.
+class PacketDeadlineTest : public PacketTest, public ::testing::WithParamInterface<std::vector<std::size_t>> {};
+
+TEST_P(PacketDeadlineTest, TimeoutKeepsThePartialPacket) {
+    const Bytes payload = bytes_of("hello world");
+    const Bytes wire = frame(payload);
+    std::size_t sent = 0;
+    for (std::size_t cut : GetParam()) {
+        ASSERT_TRUE(test::send_all(pair.far.get(), std::span(wire).subspan(sent, cut - sent)));
+        sent = cut;
+        const Instant start = vr.clock->now();
+        const auto r = read(start + 5s);
+        EXPECT_EQ(message_of(r), "Operation timed out") << "after " << cut << " bytes";
+        EXPECT_EQ(vr.clock->now() - start, Duration(5s));
+        EXPECT_EQ(partial.empty(), cut == 0);
+    }
+    ASSERT_TRUE(test::send_all(pair.far.get(), concat({std::span(wire).subspan(sent), frame(kNext)})));
+    EXPECT_EQ(read(vr.clock->now() + 5s), payload);
+    EXPECT_TRUE(partial.empty());
+    EXPECT_EQ(read(vr.clock->now() + 5s), kNext);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cuts, PacketDeadlineTest,
+                         ::testing::Values(std::vector<std::size_t>{0}, std::vector<std::size_t>{2},
+                                           std::vector<std::size_t>{4}, std::vector<std::size_t>{9},
+                                           std::vector<std::size_t>{1, 3, 4, 10, 14}));
+
+}  // namespace
+}  // namespace kelpie

@@ -1,0 +1,132 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "protocol/reply.hpp"
+#include "protocol/utf8.hpp"
+
+namespace kelpie {
+namespace {
+
+std::vector<std::uint8_t> bytes(std::initializer_list<int> list) {
+    std::vector<std::uint8_t> out;
+    for (int b : list) out.push_back(static_cast<std::uint8_t>(b));
+    return out;
+}
+
+struct Utf8Case {
+    std::vector<std::uint8_t> input;
+    std::string message;  // empty: valid
+};
+
+class StrictDecode : public ::testing::TestWithParam<Utf8Case> {};
+
+TEST_P(StrictDecode, ReportsMaximalSubpart) {
+    const auto& c = GetParam();
+    auto r = decode_strict(c.input);
+    if (c.message.empty()) {
+        ASSERT_TRUE(r.has_value());
+        EXPECT_EQ(*r, std::string(c.input.begin(), c.input.end()));
+    } else {
+        ASSERT_FALSE(r.has_value());
+        EXPECT_EQ(r.error().message(), c.message);
+        EXPECT_EQ(r.error().bytes(), c.input);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StrictDecode,
+    ::testing::Values(
+        Utf8Case{bytes({0x6F, 0x6B}), ""}, Utf8Case{bytes({0xE2, 0x82, 0xAC, 0xF0, 0x9F, 0x98, 0x80}), ""},
+        Utf8Case{bytes({0, 'a', 0}), ""},
+        Utf8Case{bytes({0x6F, 0x6B, 0xFF}), "UTF-8 error: invalid utf-8 sequence of 1 bytes from index 2"},
+        Utf8Case{bytes({0x80}), "UTF-8 error: invalid utf-8 sequence of 1 bytes from index 0"},
+        Utf8Case{bytes({0x6F, 0x6B, 0xE2, 0x82}), "UTF-8 error: incomplete utf-8 byte sequence from index 2"},
+        Utf8Case{bytes({0xE2, 0x82, 0x41}), "UTF-8 error: invalid utf-8 sequence of 2 bytes from index 0"},
+        Utf8Case{bytes({0xF0, 0x9F, 0x98, 0x41}), "UTF-8 error: invalid utf-8 sequence of 3 bytes from index 0"},
+        // Overlong, surrogate and beyond-U+10FFFF forms fail at their second byte.
+        Utf8Case{bytes({0xC0, 0x80}), "UTF-8 error: invalid utf-8 sequence of 1 bytes from index 0"},
+        Utf8Case{bytes({0xE0, 0x80, 0x80}), "UTF-8 error: invalid utf-8 sequence of 1 bytes from index 0"},
+        Utf8Case{bytes({'a', 0xED, 0xA0, 0x80}), "UTF-8 error: invalid utf-8 sequence of 1 bytes from index 1"},
+        Utf8Case{bytes({0xF4, 0x90, 0x80, 0x80}), "UTF-8 error: invalid utf-8 sequence of 1 bytes from index 0"},
+        Utf8Case{bytes({0xF5}), "UTF-8 error: invalid utf-8 sequence of 1 bytes from index 0"},
+        // The word-at-a-time ASCII skip must not jump over a bad byte.
+        Utf8Case{bytes({'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 0xFF}),
+                 "UTF-8 error: invalid utf-8 sequence of 1 bytes from index 9"}));
+
+TEST(LossyDecode, ReplacesEachMaximalSubpart) {
+    std::string out;
+    append_lossy(out, bytes({'a', 0xFF, 0xE2, 0x82, 'b', 0xE2}));
+    EXPECT_EQ(out, "a\xEF\xBF\xBD\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+}
+
+TEST(WhiteSpace, TrimsUnicodeWhiteSpaceOnly) {
+    EXPECT_EQ(trim_white_space(" \t\r\n\v\f x y \xC2\xA0\xE3\x80\x80"), "x y");
+    EXPECT_EQ(trim_white_space("\xE2\x80\x8B" "x"), "\xE2\x80\x8B" "x");  // zero-width space is not White_Space
+    EXPECT_EQ(trim_white_space("   "), "");
+}
+
+TEST(CommandCode, ExactlyTheRecognisedValues) {
+    const std::vector<int> known = {0, 1, 2, 4, 5, 6, 7, 8, 9, 10, 13, 14, 1001, 1002, 1003, 2000, 2001, 3000, 3003, 3004};
+    for (int v = 0; v < 65536; ++v) {
+        const bool expected = std::find(known.begin(), known.end(), v) != known.end();
+        EXPECT_EQ(is_command_code(static_cast<std::uint16_t>(v)), expected) << v;
+    }
+    EXPECT_EQ(reply_text_bytes(bytes({5, 0})).size(), 0u);
+    EXPECT_EQ(reply_text_bytes(bytes({3, 0, 'x'})).size(), 3u);
+    EXPECT_EQ(reply_text_bytes(bytes({0xE9, 0x03, 'x'})).size(), 1u);  // 1001, little-endian
+    EXPECT_EQ(reply_text_bytes(bytes({5})).size(), 1u);
+}
+
+// Replies of one collection joined across a character cut between packets.
+TEST(ReplyJoiner, JoinsCharacterSplitAcrossReplies) {
+    ReplyJoiner j;
+    std::string out;
+    EXPECT_EQ(*j.append(out, bytes({'a', 0xE4, 0xB8})), 1u);
+    EXPECT_TRUE(j.carrying());
+    EXPECT_EQ(*j.append(out, bytes({0xAD})), 3u);
+    EXPECT_EQ(*j.append(out, bytes({0xF0})), 0u);
+    EXPECT_EQ(*j.append(out, bytes({0x9F, 0x98})), 0u);
+    EXPECT_EQ(*j.append(out, bytes({0x80, 'z'})), 5u);
+    EXPECT_EQ(out, "a\xE4\xB8\xAD\xF0\x9F\x98\x80z");
+    EXPECT_TRUE(j.finish().has_value());
+}
+
+TEST(ReplyJoiner, FinishWhileCarryingIsIncomplete) {
+    ReplyJoiner j;
+    std::string out;
+    ASSERT_TRUE(j.append(out, bytes({'o', 'k', 0xE2, 0x82})).has_value());
+    EXPECT_EQ(out, "ok");
+    EXPECT_EQ(j.finish().error().message(), "UTF-8 error: incomplete utf-8 byte sequence from index 0");
+}
+
+TEST(ReplyJoiner, InvalidBytesFailOverCarryAndReply) {
+    ReplyJoiner j;
+    std::string out;
+    ASSERT_TRUE(j.append(out, bytes({'x', 0xE2})).has_value());
+    auto broken = j.append(out, bytes({0x41, 0x42}));  // the carried lead byte is never completed
+    ASSERT_FALSE(broken.has_value());
+    EXPECT_EQ(broken.error().message(), "UTF-8 error: invalid utf-8 sequence of 1 bytes from index 0");
+    EXPECT_EQ(broken.error().bytes(), bytes({0xE2, 0x41, 0x42}));
+
+    ReplyJoiner k;
+    std::string out2;
+    ASSERT_TRUE(k.append(out2, bytes({0xE2, 0x82})).has_value());
+    auto late = k.append(out2, bytes({0xAC, 'a', 0xFF}));
+    ASSERT_FALSE(late.has_value());
+    EXPECT_EQ(late.error().message(), "UTF-8 error: invalid utf-8 sequence of 1 bytes from index 4");
+    EXPECT_EQ(out2, "");  // nothing of a failed reply is kept
+}
+
+TEST(ReplyJoiner, LenientAppendConsumesCarry) {
+    ReplyJoiner j;
+    std::string out;
+    ASSERT_TRUE(j.append(out, bytes({'a', 0xE2, 0x82})).has_value());
+    j.append_lossy(out, bytes({0xAC, 0xFF}));
+    EXPECT_EQ(out, "a\xE2\x82\xAC\xEF\xBF\xBD");
+    EXPECT_FALSE(j.carrying());
+}
+
+}  // namespace
+}  // namespace kelpie
