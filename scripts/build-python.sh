@@ -17,6 +17,6 @@ dist="$out/dist-$which"
 site="$out/site-$which"
 rm -rf "$dist" "$site"
 mkdir -p "$dist"
-"$py" -m pip wheel --no-build-isolation --no-deps --disable-pip-version-check --root-user-action=ignore -q -w "$dist" . >&2
+"$py" -m pip wheel --no-build-isolation --no-deps --disable-pip-version-check -q -w "$dist" . >&2
 "$py" -m pip install --no-deps --no-index --disable-pip-version-check --root-user-action=ignore -q --target "$site" "$dist"/kelpie-*.whl >&2
 echo "$site"

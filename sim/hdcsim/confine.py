@@ -1,0 +1,101 @@
+"""Device paths resolved inside a device's folder, as if the folder were the root.
+
+Every path a device command touches goes through `DeviceFs.resolve`: `..` stops at
+the device root, absolute paths start at it, and symbolic links are followed one
+component at a time with their targets read the same way, so no path names
+anything outside the folder.
+"""
+
+import os
+import stat
+
+MAX_LINKS = 40
+
+
+class FsError(Exception):
+    """A device path that cannot be used; the text reads like the device's own."""
+
+
+def split_parts(path):
+    return [p for p in path.split("/") if p not in ("", ".")]
+
+
+class DeviceFs:
+    def __init__(self, folder):
+        self.root = os.path.realpath(folder)
+
+    def host(self, parts):
+        return os.path.join(self.root, *parts)
+
+    def resolve(self, path, cwd="/", follow_last=True):
+        """(device path, host path) for `path`; the host path is inside the folder."""
+        if "\x00" in path:
+            raise FsError("%s: Invalid argument" % path.replace("\x00", "\\0"))
+        parts = [] if path.startswith("/") else split_parts(cwd)
+        todo = split_parts(path)
+        links = 0
+        while todo:
+            name = todo.pop(0)
+            if name == "..":
+                if parts:
+                    parts.pop()
+                continue
+            candidate = self.host(parts + [name])
+            if todo or follow_last:
+                try:
+                    st = os.lstat(candidate)
+                except OSError:
+                    st = None
+                if st is not None and stat.S_ISLNK(st.st_mode):
+                    links += 1
+                    if links > MAX_LINKS:
+                        raise FsError("%s: Too many levels of symbolic links" % path)
+                    target = os.readlink(candidate)
+                    if target.startswith("/"):
+                        parts = []
+                    todo = split_parts(target) + todo
+                    continue
+            parts.append(name)
+        return "/" + "/".join(parts), self.host(parts)
+
+    def device_path(self, host_path):
+        rel = os.path.relpath(host_path, self.root)
+        return "/" if rel == "." else "/" + rel
+
+    def makedirs(self, path, cwd="/"):
+        """Create a device directory and its parents, each resolved inside the folder."""
+        dev, host = self.resolve(path, cwd)
+        if os.path.isdir(host):
+            return host
+        parent = os.path.dirname(dev)
+        if parent != dev:
+            self.makedirs(parent)
+        # The parent was resolved above; the new name is created where it resolved to.
+        dev, host = self.resolve(dev)
+        os.mkdir(host)
+        return host
+
+    def open_read(self, host_path):
+        """A regular file opened for reading; never blocks on a FIFO or follows a last link."""
+        fd = os.open(host_path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOFOLLOW)
+        return regular_or_close(fd, host_path)
+
+    def open_write(self, host_path, append=False):
+        flags = os.O_WRONLY | os.O_CREAT | os.O_NOFOLLOW | os.O_NONBLOCK
+        flags |= os.O_APPEND if append else os.O_TRUNC
+        fd = os.open(host_path, flags, 0o644)
+        return regular_or_close(fd, host_path)
+
+
+def regular_or_close(fd, path):
+    try:
+        st = os.fstat(fd)
+        if stat.S_ISDIR(st.st_mode):
+            raise IsADirectoryError(21, "Is a directory", path)
+        if not stat.S_ISREG(st.st_mode):
+            raise OSError(22, "Not a regular file", path)
+        os.set_blocking(fd, True)
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd

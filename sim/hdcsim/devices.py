@@ -1,0 +1,148 @@
+"""Simulated devices: a folder each for the file system, plus the state a device keeps."""
+
+import asyncio
+import collections
+import os
+import random
+import time
+
+from .confine import DeviceFs
+
+SKELETON = (
+    "data/local/tmp",
+    "data/app/el1/bundle/public",
+    "data/app/el2/100/base",
+    "system/etc",
+)
+BUNDLE_DIR = "/data/app/el1/bundle/public"
+DATA_DIR = "/data/app/el2/100/base"
+SYSTEM_BUNDLES = ("com.ohos.launcher", "com.ohos.settings", "com.ohos.systemui")
+LOG_CAPACITY = 4000
+
+
+def device_id(n):
+    return "kelpie-sim-%d" % n
+
+
+def default_params(ident):
+    return {
+        "const.product.name": "kelpie simulated phone",
+        "const.product.model": "KSIM-AL00",
+        "const.product.brand": "kelpie",
+        "const.product.software.version": "OpenHarmony-4.1.0.0 (simulated)",
+        "const.ohos.apiversion": "11",
+        "const.ohos.fullname": "OpenHarmony-4.1.0.0",
+        "const.product.cpu.abilist": "arm64-v8a",
+        "ro.serialno": ident,
+        "persist.sys.language": "zh-Hans",
+    }
+
+
+class DeviceLog:
+    """The device's log buffer: hilog lines, oldest first."""
+
+    def __init__(self, seed):
+        self._lines = collections.deque(maxlen=LOG_CAPACITY)
+        self._rand = random.Random(seed)
+        self._pid = {}
+
+    def add(self, level, domain, tag, message, when=None):
+        when = time.time() if when is None else when
+        pid = self._pid.setdefault(tag, self._rand.randint(400, 9000))
+        tid = pid + self._rand.randint(0, 40)
+        stamp = time.strftime("%m-%d %H:%M:%S", time.localtime(when)) + ".%03d" % (int(when * 1000) % 1000)
+        self._lines.append(Line(level, tag, "%s %5d %5d %s %s/%s: %s" % (stamp, pid, tid, level, domain, tag, message)))
+
+    def lines(self):
+        return list(self._lines)
+
+
+Line = collections.namedtuple("Line", "level tag text")
+
+BOOT_LOG = (
+    ("I", "C01100", "Init", "init first stage finished, mounting /data"),
+    ("I", "C02500", "HiView", "hiview service started, faultlogger ready"),
+    ("I", "C01510", "SAMGR", "system ability manager ready, 87 abilities registered"),
+    ("I", "C01120", "BundleMgrService", "bundle manager service started, %d system bundles" % len(SYSTEM_BUNDLES)),
+    ("I", "C01300", "AbilityManagerService", "start ability com.ohos.launcher/MainAbility"),
+    ("D", "C01400", "WindowManager", "display 0 attached: 1260x2720 @ 120Hz"),
+    ("I", "C02D06", "PowerMgr", "battery level 87%, charging over USB"),
+    ("I", "C0F000", "Weather", "温度 23.5℃，湿度 61%，东南风 2 级"),
+    ("W", "C02D06", "PowerMgr", "thermal level warm: 41.2 °C, limiting CPU big cores"),
+    ("I", "C01700", "Locale", "langue système : français (Suisse) — clavier « QWERTZ »"),
+    ("I", "C0F000", "Weather", "Größe des Radarbilds: 12 KiB, Übertragung in 34 ms"),
+    ("E", "C03F00", "NetManager", "DNS lookup for ota.example.com failed: no network"),
+    ("I", "C01300", "AbilityManagerService", "foreground: com.ohos.systemui/StatusBar"),
+    ("I", "C0F001", "Notify", "🔔 新消息：来自 张伟 — 今晚 7 点见 🍜"),
+    ("D", "C01B00", "InputKeyFlow", "key event: code=18 action=up duration=96ms"),
+    ("I", "C0F000", "Weather", "Прогноз на завтра: ясно, +19 °C"),
+    ("W", "C01510", "SAMGR", "ability 3301 slow to start: 1204 ms"),
+    ("I", "C015A0", "hdcd", "hdc daemon ready, transport: usb"),
+)
+
+
+class Device:
+    def __init__(self, ident, folder):
+        self.id = ident
+        os.makedirs(folder, exist_ok=True)
+        for sub in SKELETON:
+            os.makedirs(os.path.join(folder, sub), exist_ok=True)
+        self.fs = DeviceFs(folder)
+        self.params = default_params(ident)
+        self.services = {}            # device TCP port -> async handler(reader, writer)
+        self.log = DeviceLog(ident)
+        start = time.time() - 60
+        for i, (level, domain, tag, message) in enumerate(BOOT_LOG):
+            self.log.add(level, domain, tag, message, when=start + 3.1 * i)
+
+    # Installed bundles are the folders under BUNDLE_DIR, so the state survives a
+    # restart on the same --root and shows in `ls`.
+    def bundle_host_dir(self, name=None):
+        return self.fs.host(BUNDLE_DIR.strip("/").split("/") + ([name] if name else []))
+
+    def data_host_dir(self, name):
+        return self.fs.host(DATA_DIR.strip("/").split("/") + [name])
+
+    def installed(self):
+        try:
+            return sorted(n for n in os.listdir(self.bundle_host_dir()) if os.path.isdir(self.bundle_host_dir(n)))
+        except OSError:
+            return []
+
+
+class Hub:
+    """The devices the server knows, and the waits for one to attach."""
+
+    def __init__(self, root):
+        self.root = root
+        self._devices = collections.OrderedDict()
+        self._changed = asyncio.Event()
+        self._count = 0
+
+    def attach_next(self):
+        self._count += 1
+        ident = device_id(self._count)
+        dev = Device(ident, os.path.join(self.root, ident))
+        self._devices[ident] = dev
+        self._changed.set()
+        self._changed = asyncio.Event()
+        return dev
+
+    def ids(self):
+        return list(self._devices)
+
+    def get(self, ident):
+        return self._devices.get(ident)
+
+    def all(self):
+        return list(self._devices.values())
+
+    async def wait_for(self, ident=None):
+        """The device named `ident` (any device when None) once it is attached."""
+        while True:
+            if ident:
+                if ident in self._devices:
+                    return self._devices[ident]
+            elif self._devices:
+                return next(iter(self._devices.values()))
+            await self._changed.wait()

@@ -1,0 +1,359 @@
+"""The device shell: a few toybox-like commands working inside the device folder, or,
+with --host-shell, the host's /bin/sh run in that folder."""
+
+import asyncio
+import os
+import shlex
+import shutil
+import signal
+import stat
+import time
+
+from .confine import FsError
+from .devices import SYSTEM_BUNDLES
+
+HOST_SHELL_SILENCE = 4.0   # the client stops listening after 5 s of silence
+UNAME = {
+    "-s": "Linux", "-n": "localhost", "-r": "5.10.184", "-m": "aarch64",
+    "-v": "#1 SMP PREEMPT Fri Mar 8 10:00:00 CST 2024",
+}
+OPERATORS = (";", "&&", "||")
+REDIRECTS = (">", ">>")
+
+
+class ShellSyntax(Exception):
+    pass
+
+
+def parse(line):
+    """Command lines as [(operator before it, argv, redirect or None)]."""
+    lexer = shlex.shlex(line, posix=True, punctuation_chars=";&|<>")
+    lexer.whitespace_split = True
+    try:
+        tokens = list(lexer)
+    except ValueError as e:
+        raise ShellSyntax(str(e))
+    commands = []
+    op, argv, redirect = ";", [], None
+    i = 0
+    while i < len(tokens):
+        tok = tokens[i]
+        if tok in OPERATORS:
+            if not argv:
+                raise ShellSyntax("syntax error: unexpected '%s'" % tok)
+            commands.append((op, argv, redirect))
+            op, argv, redirect = tok, [], None
+        elif tok in REDIRECTS:
+            if i + 1 >= len(tokens) or tokens[i + 1] in OPERATORS + REDIRECTS:
+                raise ShellSyntax("syntax error: redirection without a file")
+            redirect = (tok, tokens[i + 1])
+            i += 1
+        elif tok and set(tok) <= set(";&|<>"):
+            raise ShellSyntax("'%s' is not supported by the simulated shell (only ; && || > >>)" % tok)
+        else:
+            argv.append(tok)
+        i += 1
+    if argv:
+        commands.append((op, argv, redirect))
+    elif op != ";":
+        raise ShellSyntax("syntax error: unexpected end after '%s'" % op)
+    return commands
+
+
+class Session:
+    """One `shell` command line run against one device."""
+
+    def __init__(self, device, out):
+        self.dev = device
+        self.fs = device.fs
+        self.cwd = "/"
+        self.out = out          # a list of byte strings for this command's output
+
+    def say(self, text):
+        self.out.append(text.encode("utf-8", "surrogateescape") if isinstance(text, str) else text)
+
+    def err(self, cmd, text):
+        self.say("%s: %s\n" % (cmd, text))
+        return 1
+
+    def resolve(self, path, follow_last=True):
+        return self.fs.resolve(path, self.cwd, follow_last)
+
+
+def run_builtin(device, line):
+    """Runs the line; returns its output as bytes."""
+    try:
+        commands = parse(line)
+    except ShellSyntax as e:
+        return ("sh: %s\n" % e).encode()
+    out = []
+    session = Session(device, out)
+    status = 0
+    for op, argv, redirect in commands:
+        if (op == "&&" and status != 0) or (op == "||" and status == 0):
+            continue
+        status = _run_one(session, argv, redirect)
+    return b"".join(out)
+
+
+def _run_one(session, argv, redirect):
+    name = argv[0]
+    handler = BUILTINS.get(name)
+    if handler is None:
+        session.say("sh: %s: inaccessible or not found\n" % name)
+        return 127
+    if redirect is None:
+        try:
+            return handler(session, argv[1:])
+        except FsError as e:
+            return session.err(name, str(e))
+    captured = []
+    inner = Session(session.dev, captured)
+    inner.cwd = session.cwd
+    try:
+        status = handler(inner, argv[1:])
+    except FsError as e:
+        status = inner.err(name, str(e))
+    session.cwd = inner.cwd
+    mode, target = redirect
+    try:
+        _dev, host = session.resolve(target)
+        fd = session.fs.open_write(host, append=(mode == ">>"))
+        with os.fdopen(fd, "wb") as f:
+            f.write(b"".join(captured))
+    except (OSError, FsError) as e:
+        return session.err("sh", "%s: %s" % (target, _reason(e)))
+    return status
+
+
+def _reason(e):
+    if isinstance(e, FsError):
+        return str(e)
+    return e.strerror or str(e)
+
+
+def _split_flags(args, known):
+    flags, rest = set(), []
+    for a in args:
+        if a.startswith("-") and len(a) > 1 and rest == []:
+            for ch in a[1:]:
+                if ch not in known:
+                    raise FsError("unknown option -%s" % ch)
+                flags.add(ch)
+        else:
+            rest.append(a)
+    return flags, rest
+
+
+def sh_echo(s, args):
+    newline = True
+    if args and args[0] == "-n":
+        newline, args = False, args[1:]
+    s.say(" ".join(args) + ("\n" if newline else ""))
+    return 0
+
+
+def sh_pwd(s, args):
+    s.say(s.cwd + "\n")
+    return 0
+
+
+def sh_cd(s, args):
+    dev, host = s.resolve(args[0] if args else "/")
+    if not os.path.isdir(host):
+        return s.err("cd", "%s: No such directory" % (args[0] if args else "/"))
+    s.cwd = dev
+    return 0
+
+
+def _mode_text(mode):
+    kind = "d" if stat.S_ISDIR(mode) else "l" if stat.S_ISLNK(mode) else "-" if stat.S_ISREG(mode) else "?"
+    bits = "".join(ch if mode & (1 << (8 - i)) else "-" for i, ch in enumerate("rwxrwxrwx"))
+    return kind + bits
+
+
+def _long_entry(host, name):
+    st = os.lstat(host)
+    stamp = time.strftime("%Y-%m-%d %H:%M", time.localtime(st.st_mtime))
+    text = "%s 1 root root %8d %s %s" % (_mode_text(st.st_mode), st.st_size, stamp, name)
+    if stat.S_ISLNK(st.st_mode):
+        text += " -> " + os.readlink(host)
+    return text + "\n"
+
+
+def sh_ls(s, args):
+    flags, paths = _split_flags(args, "la1")
+    status = 0
+    paths = paths or ["."]
+    for i, path in enumerate(paths):
+        _dev, host = s.resolve(path)
+        try:
+            st = os.stat(host)
+        except OSError:
+            status = s.err("ls", "%s: No such file or directory" % path)
+            continue
+        if not stat.S_ISDIR(st.st_mode):
+            s.say(_long_entry(host, path) if "l" in flags else path + "\n")
+            continue
+        if len(paths) > 1:
+            s.say(("\n" if i else "") + path + ":\n")
+        names = sorted(os.listdir(host))
+        if "a" in flags:
+            names = [".", ".."] + names
+        else:
+            names = [n for n in names if not n.startswith(".")]
+        for n in names:
+            s.say(_long_entry(os.path.join(host, n), n) if "l" in flags else n + "\n")
+    return status
+
+
+def sh_cat(s, args):
+    status = 0
+    for path in args:
+        _dev, host = s.resolve(path)
+        try:
+            fd = s.fs.open_read(host)
+        except OSError as e:
+            status = s.err("cat", "%s: %s" % (path, _reason(e)))
+            continue
+        with os.fdopen(fd, "rb") as f:
+            s.say(f.read())
+    return status
+
+
+def sh_mkdir(s, args):
+    flags, paths = _split_flags(args, "p")
+    if not paths:
+        return s.err("mkdir", "Needs 1 argument")
+    status = 0
+    for path in paths:
+        try:
+            if "p" in flags:
+                s.fs.makedirs(path, s.cwd)
+            else:
+                _dev, host = s.resolve(path)
+                os.mkdir(host)
+        except OSError as e:
+            status = s.err("mkdir", "%s: %s" % (path, _reason(e)))
+    return status
+
+
+def sh_rm(s, args):
+    flags, paths = _split_flags(args, "rRf")
+    if not paths:
+        return 0 if "f" in flags else s.err("rm", "Needs 1 argument")
+    status = 0
+    for path in paths:
+        dev, host = s.resolve(path, follow_last=False)
+        if dev == "/":
+            status = s.err("rm", "refusing to remove the device root")
+            continue
+        try:
+            st = os.lstat(host)
+            if stat.S_ISDIR(st.st_mode):
+                if not flags & {"r", "R"}:
+                    status = s.err("rm", "%s: Is a directory" % path)
+                    continue
+                shutil.rmtree(host)
+            else:
+                os.unlink(host)
+        except FileNotFoundError:
+            if "f" not in flags:
+                status = s.err("rm", "%s: No such file or directory" % path)
+        except OSError as e:
+            status = s.err("rm", "%s: %s" % (path, _reason(e)))
+    return status
+
+
+def sh_touch(s, args):
+    if not args:
+        return s.err("touch", "Needs 1 argument")
+    status = 0
+    for path in args:
+        _dev, host = s.resolve(path)
+        try:
+            os.close(s.fs.open_write(host, append=True))
+            os.utime(host)
+        except OSError as e:
+            status = s.err("touch", "%s: %s" % (path, _reason(e)))
+    return status
+
+
+def sh_uname(s, args):
+    if not args:
+        args = ["-s"]
+    if "-a" in args:
+        args = ["-s", "-n", "-r", "-v", "-m"]
+    bad = [a for a in args if a not in UNAME]
+    if bad:
+        return s.err("uname", "unknown option %s" % bad[0])
+    s.say(" ".join(UNAME[a] for a in args) + "\n")
+    return 0
+
+
+def sh_param(s, args):
+    params = s.dev.params
+    if args[:1] == ["get"] and len(args) == 1:
+        for k in sorted(params):
+            s.say("%s = %s\n" % (k, params[k]))
+        return 0
+    if args[:1] == ["get"] and len(args) == 2:
+        if args[1] not in params:
+            return s.err("param", "Get parameter \"%s\" fail! errNum is:106!" % args[1])
+        s.say(params[args[1]] + "\n")
+        return 0
+    if args[:1] == ["set"] and len(args) == 3:
+        params[args[1]] = args[2]
+        s.say("Set parameter %s %s success\n" % (args[1], args[2]))
+        return 0
+    return s.err("param", "usage: param get [NAME] | param set NAME VALUE")
+
+
+def sh_bm(s, args):
+    if args != ["dump", "-a"]:
+        return s.err("bm", "only 'bm dump -a' is simulated")
+    s.say("ID: 100:\n")
+    for name in sorted(set(SYSTEM_BUNDLES) | set(s.dev.installed())):
+        s.say("\t%s\n" % name)
+    return 0
+
+
+def sh_help(s, args):
+    s.say("simulated shell; commands: %s\n" % " ".join(sorted(BUILTINS)))
+    s.say("operators: ; && ||  redirection: > >>  (paths stay inside the device)\n")
+    return 0
+
+
+BUILTINS = {
+    "echo": sh_echo, "pwd": sh_pwd, "cd": sh_cd, "ls": sh_ls, "cat": sh_cat,
+    "mkdir": sh_mkdir, "rm": sh_rm, "touch": sh_touch, "uname": sh_uname,
+    "param": sh_param, "bm": sh_bm, "help": sh_help,
+}
+
+
+async def run_host(device, line, stream):
+    """Runs the line with the host's /bin/sh in the device folder, streaming its output.
+
+    A command that stays silent for HOST_SHELL_SILENCE seconds is stopped: the client
+    gives up after 5 seconds and would read the rest as its next command's reply.
+    """
+    proc = await asyncio.create_subprocess_exec(
+        "/bin/sh", "-c", line, cwd=device.fs.root, stdin=asyncio.subprocess.DEVNULL,
+        stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.STDOUT, start_new_session=True)
+    try:
+        while True:
+            try:
+                data = await asyncio.wait_for(proc.stdout.read(65536), HOST_SHELL_SILENCE)
+            except asyncio.TimeoutError:
+                await stream.write("\n[simulator] command stopped after %.0f s of silence\n" % HOST_SHELL_SILENCE)
+                break
+            if not data:
+                break
+            await stream.write(data)
+    finally:
+        if proc.returncode is None:
+            try:
+                os.killpg(proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        await proc.wait()
