@@ -12,13 +12,19 @@ Task<Result<void>> AsyncClient::send_command(std::span<const std::uint8_t> comma
     co_return co_await write_packet(connection_->stream, command);
 }
 
-Task<Result<Bytes>> AsyncClient::recv_packet(std::optional<Instant> deadline) {
+Task<Result<std::span<const std::uint8_t>>> AsyncClient::recv_view(std::optional<Instant> deadline) {
     if (!connected_ || !connection_) co_return fail(ClientError::not_connected());
-    co_return co_await read_packet(connection_->stream, connection_->partial, deadline);
+    co_return co_await connection_->reader.next(connection_->stream, deadline);
+}
+
+Task<Result<Bytes>> AsyncClient::recv_packet(std::optional<Instant> deadline) {
+    auto payload = co_await recv_view(deadline);
+    if (!payload) co_return fail(std::move(payload.error()));
+    co_return Bytes(payload->begin(), payload->end());
 }
 
 Task<Result<std::string>> AsyncClient::read_response(std::optional<Instant> deadline) {
-    auto payload = co_await recv_packet(deadline);
+    auto payload = co_await recv_view(deadline);
     if (!payload) co_return fail(std::move(payload.error()));
     co_return decode_strict(reply_text_bytes(*payload));
 }

@@ -58,7 +58,7 @@ Task<Result<void>> AsyncClient::open_connection() {
 
 Task<Result<void>> AsyncClient::handshake(std::optional<std::string_view> connect_key) {
     if (!connection_) co_return fail(ClientError::not_connected());
-    auto record = co_await read_packet(connection_->stream, connection_->partial, opened_at_ + HANDSHAKE_TIMEOUT);
+    auto record = co_await read_packet(connection_->stream, connection_->reader, opened_at_ + HANDSHAKE_TIMEOUT);
     if (!record) co_return fail(std::move(record.error()));
     const Bytes& in = *record;
     if (in.size() < HANDSHAKE_MIN_LEN)

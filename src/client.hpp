@@ -52,10 +52,10 @@ struct CollectRules {
     bool silence_is_timeout;
 };
 
-// A TCP stream and the packet its last read left unfinished.
+// A TCP stream and what has been received on it but not yet read.
 struct Connection {
     TcpStream stream;
-    PartialPacket partial;
+    PacketReader reader;
 };
 
 class AsyncClient {
@@ -101,6 +101,9 @@ public:
     std::uint32_t channel_id() const { return channel_id_; }
 
 private:
+    // recv_packet without the copy: the payload stays in the connection's
+    // buffer, valid until the next read.
+    Task<Result<std::span<const std::uint8_t>>> recv_view(std::optional<Instant> deadline);
     // Sends `command`, then gathers replies until one of `rules` ends the collection.
     Task<Result<std::string>> collect(std::string command, const CollectRules& rules);
 

@@ -13,7 +13,7 @@ Task<Result<std::string>> AsyncClient::collect(std::string command, const Collec
     std::string output;
     ReplyJoiner joiner;
     for (;;) {
-        auto payload = co_await recv_packet(rt.now() + rules.per_reply);
+        auto payload = co_await recv_view(rt.now() + rules.per_reply);
         if (!payload) {
             if (payload.error().kind() != ErrorKind::Timeout) co_return fail(std::move(payload.error()));
             if (auto done = joiner.finish(); !done) co_return fail(std::move(done.error()));

@@ -27,7 +27,7 @@ Task<Result<std::string>> AsyncClient::shell(std::string_view command) {
     std::string output;
     ReplyJoiner joiner;
     for (;;) {
-        auto payload = co_await recv_packet(rt.now() + SHELL_REPLY_TIMEOUT);
+        auto payload = co_await recv_view(rt.now() + SHELL_REPLY_TIMEOUT);
         if (!payload) {
             if (payload.error().kind() == ErrorKind::Timeout) co_return finished(joiner, output);
             co_return fail(std::move(payload.error()));
@@ -40,9 +40,9 @@ Task<Result<std::string>> AsyncClient::shell(std::string_view command) {
 
         // A reply that ends a line is often the last: look briefly for a straggler
         // instead of waiting out the full silence.
-        auto trailing = co_await recv_packet(rt.now() + SHELL_TRAILING_LOOK);
+        auto trailing = co_await recv_view(rt.now() + SHELL_TRAILING_LOOK);
         if (!trailing) co_return finished(joiner, output);
-        const std::span<const std::uint8_t> bytes(*trailing);
+        const std::span<const std::uint8_t> bytes = *trailing;
         joiner.append_lossy(output, bytes.size() == 1 ? bytes : bytes.subspan(2));
     }
 }

@@ -1,47 +1,78 @@
 #include "protocol/packet.hpp"
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 namespace kelpie {
 
 namespace {
 
-// Fills buf[*filled..] to the end; end of stream inside is "early eof".
-Task<Result<void>> fill(TcpStream& stream, std::span<std::uint8_t> buf, std::size_t& filled,
-                        std::optional<Instant> deadline) {
-    while (filled < buf.size()) {
-        auto n = co_await stream.read_some(buf.subspan(filled), deadline);
-        if (!n) co_return fail(std::move(n.error()));
-        if (*n == 0) co_return fail(ClientError::io_text("early eof"));
-        filled += *n;
-    }
-    co_return Result<void>{};
+// Enough for a command reply or several small packets in one recv.
+constexpr std::size_t kInitialCapacity = 64 * 1024;
+
+std::uint32_t decode_length(const std::uint8_t* p) {
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+           std::uint32_t{p[3]};
 }
 
 }  // namespace
 
-Task<Result<Bytes>> read_packet(TcpStream& stream, PartialPacket& partial, std::optional<Instant> deadline) {
-    auto failed = [&](ClientError e) {
-        if (e.kind() != ErrorKind::Timeout) partial = PartialPacket{};
+// Ensures `want` bytes fit between begin_ and the end of the buffer; the
+// unread bytes move to the front first, and the buffer grows only when a
+// bound-checked packet needs more than it has.
+void PacketReader::make_room(std::size_t want) {
+    if (capacity_ - begin_ >= want) return;
+    const std::size_t unread = end_ - begin_;
+    if (capacity_ >= want) {
+        std::memmove(buffer_.get(), buffer_.get() + begin_, unread);
+    } else {
+        const std::size_t capacity = std::max(want + kInitialCapacity, kInitialCapacity);
+        auto bigger = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
+        if (unread) std::memcpy(bigger.get(), buffer_.get() + begin_, unread);
+        buffer_ = std::move(bigger);
+        capacity_ = capacity;
+    }
+    begin_ = 0;
+    end_ = unread;
+}
+
+Task<Result<void>> PacketReader::fill_to(TcpStream& stream, std::size_t want, std::optional<Instant> deadline) {
+    while (end_ - begin_ < want) {
+        make_room(want);
+        auto n = co_await stream.read_some(std::span(buffer_.get() + end_, capacity_ - end_), deadline);
+        if (!n) co_return fail(std::move(n.error()));
+        if (*n == 0) co_return fail(ClientError::io_text("early eof"));
+        end_ += *n;
+    }
+    co_return Result<void>{};
+}
+
+Task<Result<std::span<const std::uint8_t>>> PacketReader::next(TcpStream& stream, std::optional<Instant> deadline) {
+    if (begin_ == end_) begin_ = end_ = 0;
+    const auto failed = [&](ClientError e) {
+        // A dead or failing stream keeps nothing; a time limit keeps everything.
+        if (e.kind() != ErrorKind::Timeout) begin_ = end_ = 0;
         return fail(std::move(e));
     };
-    if (partial.header_len < partial.header.size()) {
-        if (auto r = co_await fill(stream, partial.header, partial.header_len, deadline); !r)
-            co_return failed(std::move(r.error()));
-        const std::uint32_t n = (std::uint32_t{partial.header[0]} << 24) | (std::uint32_t{partial.header[1]} << 16) |
-                                (std::uint32_t{partial.header[2]} << 8) | std::uint32_t{partial.header[3]};
-        if (n == 0) co_return failed(ClientError::protocol("Received zero-length packet"));
-        if (n > MAX_PACKET_SIZE)
-            co_return failed(ClientError::protocol("Packet size " + std::to_string(n) + " exceeds maximum " +
-                                                   std::to_string(MAX_PACKET_SIZE)));
-        partial.payload = Bytes(n);
-        partial.payload_len = 0;
+    if (auto r = co_await fill_to(stream, 4, deadline); !r) co_return failed(std::move(r.error()));
+    const std::uint32_t n = decode_length(buffer_.get() + begin_);
+    if (n == 0 || n > MAX_PACKET_SIZE) {
+        begin_ += 4;  // the header is consumed; what follows stays unread
+        if (n == 0) co_return fail(ClientError::protocol("Received zero-length packet"));
+        co_return fail(ClientError::protocol("Packet size " + std::to_string(n) + " exceeds maximum " +
+                                             std::to_string(MAX_PACKET_SIZE)));
     }
-    if (auto r = co_await fill(stream, partial.payload, partial.payload_len, deadline); !r)
-        co_return failed(std::move(r.error()));
-    Bytes out = std::move(partial.payload);
-    partial = PartialPacket{};
-    co_return out;
+    if (auto r = co_await fill_to(stream, 4 + std::size_t{n}, deadline); !r) co_return failed(std::move(r.error()));
+    const std::span<const std::uint8_t> payload(buffer_.get() + begin_ + 4, n);
+    begin_ += 4 + std::size_t{n};
+    co_return payload;
+}
+
+Task<Result<Bytes>> read_packet(TcpStream& stream, PacketReader& reader, std::optional<Instant> deadline) {
+    auto payload = co_await reader.next(stream, deadline);
+    if (!payload) co_return fail(std::move(payload.error()));
+    co_return Bytes(payload->begin(), payload->end());
 }
 
 Task<Result<void>> write_packet(TcpStream& stream, std::span<const std::uint8_t> payload) {

@@ -1,9 +1,9 @@
 // Packet framing: a 4-byte big-endian payload length, then the payload.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -19,20 +19,35 @@ inline constexpr std::size_t MAX_PACKET_SIZE = 523264;  // 511 KiB, in both dire
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A packet whose reading was cut short by a deadline. The bytes received so
-// far belong to the connection: the next read resumes the same packet, so a
-// time limit never leaves the stream reading payload bytes as a header.
-struct PartialPacket {
-    std::array<std::uint8_t, 4> header{};
-    std::size_t header_len = 0;
-    Bytes payload;  // sized after the bound check; empty until the header is in
-    std::size_t payload_len = 0;
-    bool empty() const { return header_len == 0; }
+// The receive side of one connection. Bytes are read in large pieces, so a
+// small reply costs one recv for header and payload together, and bulk output
+// is framed in place without a copy per packet.
+//
+// Whatever has been received but not yet returned belongs to the connection:
+// when a deadline cuts a packet short, the next read continues that same
+// packet, so a time limit never leaves the stream reading payload as a header.
+class PacketReader {
+public:
+    // The next packet's payload, valid until the next call on this reader.
+    // Only Timeout keeps a partly received packet; any other failure ends it.
+    Task<Result<std::span<const std::uint8_t>>> next(TcpStream& stream, std::optional<Instant> deadline);
+
+    // Received bytes not yet returned; they belong to the packets to come.
+    std::size_t buffered() const { return end_ - begin_; }
+    bool empty() const { return begin_ == end_; }
+
+private:
+    Task<Result<void>> fill_to(TcpStream& stream, std::size_t want, std::optional<Instant> deadline);
+    void make_room(std::size_t want);
+
+    std::unique_ptr<std::uint8_t[]> buffer_;
+    std::size_t capacity_ = 0;
+    std::size_t begin_ = 0;  // first unread byte
+    std::size_t end_ = 0;    // one past the last received byte
 };
 
-// Reads one packet. On Timeout the partial packet is kept in `partial`; on
-// every other outcome `partial` is left empty.
-Task<Result<Bytes>> read_packet(TcpStream& stream, PartialPacket& partial,
+// Reads one packet into a buffer of its own, sized from the header after the bound check.
+Task<Result<Bytes>> read_packet(TcpStream& stream, PacketReader& reader,
                                 std::optional<Instant> deadline = std::nullopt);
 
 // Frames `payload` into one buffer and writes it whole.
