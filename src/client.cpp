@@ -22,8 +22,9 @@ Task<Result<std::vector<SocketAddress>>> candidates(const std::string& address, 
     // a co_await expression bit by bit, leaving its string pointing at the old copy.
     auto lookup = [t = std::move(*target)] { return resolve(t); };
     auto resolved = co_await run_blocking(std::move(lookup), deadline);
-    if (!resolved) co_return fail(ClientError::timeout());
-    co_return std::move(*resolved);
+    if (!resolved) co_return fail(std::move(resolved.error()));
+    if (!*resolved) co_return fail(ClientError::timeout());
+    co_return std::move(**resolved);
 }
 
 }  // namespace

@@ -24,20 +24,14 @@ Task<Result<TcpStream>> TcpStream::connect(SocketAddress address, std::optional<
         co_return stream;
     if (errno != EINPROGRESS) co_return fail(ClientError::os(errno));
     if (auto w = stream.ensure_watched(reactor); !w) co_return fail(std::move(w.error()));
-    for (;;) {
-        if (co_await reactor.writable(stream.fd(), deadline) == WaitStatus::TimedOut)
-            co_return fail(ClientError::timeout());
-        int err = 0;
-        socklen_t len = sizeof err;
-        if (::getsockopt(stream.fd(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) co_return fail(ClientError::os(errno));
-        if (err != 0) co_return fail(ClientError::os(err));
-        // Writable with no pending error means connected; a spurious wake-up
-        // (not yet connected) shows as ENOTCONN from getpeername.
-        sockaddr_storage peer{};
-        socklen_t plen = sizeof peer;
-        if (::getpeername(stream.fd(), reinterpret_cast<sockaddr*>(&peer), &plen) == 0) co_return stream;
-        if (errno != ENOTCONN) co_return fail(ClientError::os(errno));
-    }
+    if (co_await reactor.writable(stream.fd(), deadline) == WaitStatus::TimedOut) co_return fail(ClientError::timeout());
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(stream.fd(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) co_return fail(ClientError::os(errno));
+    if (err != 0) co_return fail(ClientError::os(err));
+    // Edge-triggered readiness reports writability only once the handshake
+    // is done, so writable without an error means connected.
+    co_return stream;
 }
 
 Task<Result<std::size_t>> TcpStream::read_some(std::span<std::uint8_t> buffer, std::optional<Instant> deadline) {

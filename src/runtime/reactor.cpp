@@ -26,17 +26,22 @@ int to_timeout_ms(std::optional<Duration> wait) {
 Result<std::unique_ptr<Reactor>> Reactor::create(Clock& clock) {
     Fd ep(::epoll_create1(EPOLL_CLOEXEC));
     if (!ep) return fail(ClientError::os(errno));
+    return std::unique_ptr<Reactor>(new Reactor(clock, std::move(ep)));
+}
+
+Reactor::Reactor(Clock& clock, Fd epoll) : clock_(clock), epoll_(std::move(epoll)) {}
+
+Result<void> Reactor::enable_posting() {
+    if (wake_) return {};
     Fd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!wake) return fail(ClientError::os(errno));
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.fd = wake.get();
-    if (::epoll_ctl(ep.get(), EPOLL_CTL_ADD, wake.get(), &ev) != 0) return fail(ClientError::os(errno));
-    return std::unique_ptr<Reactor>(new Reactor(clock, std::move(ep), std::move(wake)));
+    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, wake.get(), &ev) != 0) return fail(ClientError::os(errno));
+    wake_ = std::move(wake);
+    return {};
 }
-
-Reactor::Reactor(Clock& clock, Fd epoll, Fd wake)
-    : clock_(clock), epoll_(std::move(epoll)), wake_(std::move(wake)) {}
 
 Result<void> Reactor::watch(int fd) {
     epoll_event ev{};
@@ -103,7 +108,7 @@ void Reactor::turn() {
 
     for (int i = 0; i < n; ++i) {
         const int fd = events_[i].data.fd;
-        if (fd == wake_.get()) {
+        if (wake_ && fd == wake_.get()) {
             drain_posted();
             continue;
         }

@@ -51,7 +51,11 @@ public:
     // Ends the wait with `status`; a waiter that already ended is left alone.
     void fire(Waiter& w, WaitStatus status);
 
-    // Queues work for the loop thread; callable from any thread.
+    // Makes post() usable. The wake-up descriptor is created on first need:
+    // most clients never resolve a host name, and every descriptor costs
+    // system calls when a client is made and dropped.
+    Result<void> enable_posting();
+    // Queues work for the loop thread; callable from any thread once posting is enabled.
     void post(std::function<void()> fn);
 
     // Waits once for I/O, a timer or posted work, then resumes whatever is due.
@@ -95,7 +99,7 @@ public:
     Wait sleep_until(Instant deadline) { return Wait(*this, -1, 0, deadline); }
 
 private:
-    Reactor(Clock& clock, Fd epoll, Fd wake);
+    Reactor(Clock& clock, Fd epoll);
     void drain_posted();
 
     Clock& clock_;

@@ -66,9 +66,10 @@ private:
 // Runs `work` on the current runtime's blocking pool and suspends until it
 // returns or the deadline passes. Then the result is none and the work is
 // left to finish on its own: shutdown of the runtime waits for it if it has
-// started, and drops it if no thread has picked it up yet.
+// started, and drops it if no thread has picked it up yet. Fails only when
+// the system refuses the descriptor that carries results back.
 template <class F>
-auto run_blocking(F work, std::optional<Instant> deadline) -> Task<std::optional<decltype(work())>> {
+auto run_blocking(F work, std::optional<Instant> deadline) -> Task<Result<std::optional<decltype(work())>>> {
     using R = decltype(work());
     struct Shared {
         std::optional<R> value;
@@ -76,6 +77,7 @@ auto run_blocking(F work, std::optional<Instant> deadline) -> Task<std::optional
     };
     Runtime& rt = Runtime::current();
     Reactor& reactor = rt.reactor();
+    if (auto posting = reactor.enable_posting(); !posting) co_return fail(std::move(posting.error()));
     auto shared = std::make_shared<Shared>();
     Reactor::Wait wait(reactor, -1, 0, deadline);
     shared->waiter = &wait.waiter();
@@ -89,7 +91,7 @@ auto run_blocking(F work, std::optional<Instant> deadline) -> Task<std::optional
     });
     if (!shared->value) co_await wait;
     shared->waiter = nullptr;
-    co_return std::move(shared->value);
+    co_return std::optional<R>(std::move(shared->value));
 }
 
 }  // namespace kelpie

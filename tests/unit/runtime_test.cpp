@@ -71,7 +71,7 @@ TEST(RuntimeTest, BlockOnRestoresThePreviousRuntime) {
 TEST(RuntimeTest, RunBlockingReturnsTheValue) {
     auto [clock, rt] = test::virtual_runtime();
     auto r = rt->block_on(run_blocking([] { return 42; }, std::nullopt));
-    EXPECT_EQ(r, 42);
+    EXPECT_EQ(r.value(), 42);
 }
 
 // A job that a pool thread has taken is waited for; one still queued is dropped.
@@ -87,7 +87,7 @@ TEST(RuntimeTest, RunBlockingPastDeadlineGivesNoneAndDestructionWaitsForTheJob) 
                 return 1;
             },
             rt->now()));
-        EXPECT_FALSE(r);
+        EXPECT_FALSE(r.value());
         for (int i = 0; i < 2000 && !started; ++i) std::this_thread::sleep_for(1ms);
     }
     EXPECT_TRUE(finished);
@@ -103,10 +103,10 @@ TEST(RuntimeTest, LateResultAfterTimeoutIsHarmless) {
             return 1;
         },
         rt->now() + 5s));
-    EXPECT_FALSE(first);
+    EXPECT_FALSE(first.value());
     gate = true;
     std::this_thread::sleep_for(20ms);  // lets the late result be posted before the next turn
-    EXPECT_EQ(rt->block_on(run_blocking([] { return 2; }, std::nullopt)), 2);
+    EXPECT_EQ(rt->block_on(run_blocking([] { return 2; }, std::nullopt)).value(), 2);
 }
 
 }  // namespace
