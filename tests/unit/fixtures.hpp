@@ -111,15 +111,20 @@ struct SocketPair {
     }
 };
 
-// A loopback TCP listener on a free port; a negative backlog leaves the port
-// bound but not listening, so connections to it are refused.
+// A loopback TCP listener on a free port, or on `port` again after an earlier
+// listener there was closed (connections it accepted may still be open); a
+// negative backlog leaves the port bound but not listening, so connections to
+// it are refused.
 class Listener {
 public:
-    explicit Listener(int backlog = 16) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    explicit Listener(int backlog = 16, std::uint16_t port = 0) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
+        sa.sin_port = htons(port);
         sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof sa;
+        const int on = 1;
+        ::setsockopt(fd_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&sa), len) != 0 || (backlog >= 0 && ::listen(fd_.get(), backlog) != 0) ||
             ::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&sa), &len) != 0)
             throw std::runtime_error("listener");
