@@ -1,0 +1,133 @@
+"""The wheel that scripts/build-python.sh built for this interpreter: what it
+holds, and that it installs into a fresh environment, imports there and talks to
+the simulator.
+
+The wheel is taken from the dist-<interpreter> folder beside the site-<interpreter>
+folder that the rest of the suite imports kelpie from, and the module the suite
+tests must be the one in that wheel.
+"""
+
+import email.parser
+import os
+import re
+import struct
+import subprocess
+import sys
+import sysconfig
+import zipfile
+
+import pytest
+
+import kelpie
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+SIM_DIR = os.path.join(REPO, "sim")
+if SIM_DIR not in sys.path:
+    sys.path.insert(0, SIM_DIR)
+
+from hdcsim.launcher import SimProcess  # noqa: E402
+
+PYPY = sys.implementation.name == "pypy"
+BITS = struct.calcsize("P") * 8
+MODULE_FILE = "kelpie" + sysconfig.get_config_var("EXT_SUFFIX")
+# ELF class (byte 4) and machine (bytes 18-19, little-endian) of a loadable module.
+ELF_ID = {32: (1, 3), 64: (2, 62)}[BITS]
+
+
+def project_version():
+    with open(os.path.join(REPO, "meson.build"), encoding="utf-8") as f:
+        m = re.search(r"project\(\s*'kelpie'.*?version:\s*'([^']+)'", f.read(), re.S)
+    assert m, "meson.build names no project version"
+    return m.group(1)
+
+
+def expected_tag():
+    py = "%d%d" % sys.version_info[:2]
+    if PYPY:
+        interp = "pp%s-pypy%s_pp%d%d" % (py, py, *sys.pypy_version_info[:2])
+    else:
+        interp = "cp%s-cp%s" % (py, py)
+    return "%s-linux_%s" % (interp, "i686" if BITS == 32 else "x86_64")
+
+
+@pytest.fixture(scope="module")
+def wheel():
+    site = os.path.dirname(os.path.abspath(kelpie.__file__))
+    name = os.path.basename(site)
+    if not name.startswith("site-"):
+        pytest.skip("kelpie was not installed by scripts/build-python.sh")
+    dist = os.path.join(os.path.dirname(site), "dist-" + name[len("site-"):])
+    wheels = [f for f in os.listdir(dist) if f.endswith(".whl")]
+    assert len(wheels) == 1, wheels
+    return os.path.join(dist, wheels[0])
+
+
+def read_repo(name):
+    with open(os.path.join(REPO, name), "rb") as f:
+        return f.read()
+
+
+def test_wheel_name_metadata_and_contents(wheel):
+    version = project_version()
+    assert os.path.basename(wheel) == "kelpie-%s-%s.whl" % (version, expected_tag())
+    info = "kelpie-%s.dist-info/" % version
+    with zipfile.ZipFile(wheel) as z:
+        assert sorted(z.namelist()) == sorted([
+            MODULE_FILE, "kelpie.pyi", "kelpie-stubs/__init__.pyi",
+            info + "METADATA", info + "WHEEL", info + "RECORD", info + "LICENSE"])
+        metadata = email.parser.Parser().parsestr(z.read(info + "METADATA").decode())
+        wheel_info = email.parser.Parser().parsestr(z.read(info + "WHEEL").decode())
+        module = z.read(MODULE_FILE)
+        assert z.read("kelpie.pyi") == z.read("kelpie-stubs/__init__.pyi") == read_repo("kelpie.pyi")
+        assert z.read(info + "LICENSE") == read_repo("LICENSE")
+    assert (metadata["Name"], metadata["Version"]) == ("kelpie", version)
+    assert (wheel_info["Tag"], wheel_info["Root-Is-Purelib"]) == (expected_tag(), "false")
+    assert module[:4] == b"\x7fELF" and (module[4], module[18] | module[19] << 8) == ELF_ID
+    with open(kelpie.__file__, "rb") as f:
+        assert f.read() == module, "the suite is not testing the module in this wheel"
+
+
+SMOKE = """
+import sys
+from importlib.metadata import version
+import kelpie
+
+assert kelpie.__file__.startswith(sys.prefix), kelpie.__file__
+client = kelpie.HdcClient(sys.argv[1])
+assert client.list_targets() == ["kelpie-sim-1"]
+assert client.shell("echo installed") == "installed\\n"
+print(version("kelpie"))
+"""
+
+# mypy finds the installed stub-only package and checks calls against it.
+TYPED_USE = """
+import kelpie
+reveal_type(kelpie.HdcClient("x").list_targets())
+kelpie.HdcClient("x").hilog()
+"""
+
+
+def run(*args, **kwargs):
+    return subprocess.run(list(args), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True,
+                          **kwargs)
+
+
+def test_wheel_installs_imports_and_works_in_a_fresh_environment(wheel, tmp_path):
+    env_dir = str(tmp_path / "env")
+    made = run(sys.executable, "-m", "venv", "--without-pip", env_dir)
+    assert made.returncode == 0, made.stdout
+    python = os.path.join(env_dir, "bin", "python")
+    # Without this suite's PYTHONPATH, where pip would find kelpie already installed.
+    clean = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
+    installed = run(sys.executable, "-m", "pip", "--python", python, "install", "--no-deps", "--no-index",
+                    "--disable-pip-version-check", "-q", wheel, env=clean)
+    assert installed.returncode == 0, installed.stdout
+    with SimProcess(["--devices", "1", "--max-seconds", "60"]) as sim:
+        smoke = run(python, "-c", SMOKE, sim.addr, cwd=str(tmp_path), env=clean)
+    assert (smoke.returncode, smoke.stdout) == (0, project_version() + "\n")
+    if PYPY:
+        return   # mypy runs under CPython only
+    typed = run(sys.executable, "-m", "mypy", "--no-incremental", "--python-executable", python, "-c", TYPED_USE,
+                cwd=str(tmp_path), env=clean)
+    assert 'Revealed type is "builtins.list[builtins.str]"' in typed.stdout, typed.stdout
+    assert 'Missing positional argument "args" in call to "hilog"' in typed.stdout, typed.stdout
