@@ -1,0 +1,114 @@
+"""Runs one workload with one Python client and prints its outcome as one JSON line.
+
+    python contender.py kelpie|pure ADDR list_targets COUNT
+    python contender.py kelpie|pure ADDR shell|hilog TOTAL PACKET
+    python contender.py kelpie|pure ADDR construct COUNT
+
+With BENCH_SKIP_CHECKSUM set (for profiling) the checksum is left out (0).
+The fields are those of the C++ baseline client: count, bytes and checksum (the
+CRC-32 of the output, as zlib computes it) for the driver's checks; wall and CPU
+seconds of the workload alone; peak resident memory and the resident memory of
+the idle interpreter (client built, workload not started), in KiB.
+"""
+
+import gc
+import json
+import os
+import platform
+import resource
+import sys
+import time
+import zlib
+
+IS_PYPY = platform.python_implementation() == "PyPy"
+DEVICE = "bench-device"
+# Under PyPy a dropped client is freed by the garbage collector, not at once;
+# collecting every so often keeps the descriptors of dropped clients bounded.
+COLLECT_EVERY = 100
+
+
+def client_class(name):
+    if name == "kelpie":
+        import kelpie
+        return kelpie.HdcClient
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    from pure_python_client import PurePythonClient
+    return PurePythonClient
+
+
+def cpu_seconds():
+    """User and system CPU seconds of the whole process (every thread)."""
+    ru = resource.getrusage(resource.RUSAGE_SELF)
+    return ru.ru_utime, ru.ru_stime
+
+
+def status_kb(field):
+    """A field of /proc/self/status in KiB: VmRSS now, VmHWM at its peak. (ru_maxrss
+    would do, but it carries over the parent's peak across exec.)"""
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field):
+                return int(line.split()[1])
+    return 0
+
+
+def list_targets(client, calls):
+    expected = [DEVICE]
+    first = None
+    wrong = 0
+    for _ in range(calls):
+        targets = client.list_targets()
+        if targets != expected:
+            wrong += 1
+        if first is None:
+            first = targets
+    return calls - wrong, (calls - wrong) * len(DEVICE), "\n".join(first or [])
+
+
+def bulk(client, verb, total, packet):
+    args = "bulk %d %d" % (total, packet)
+    output = client.shell(args) if verb == "shell" else client.hilog(args)
+    return 1, None, output
+
+
+def construct(cls, addr, count):
+    for i in range(count):
+        client = cls(addr)
+        del client
+        if IS_PYPY and i % COLLECT_EVERY == COLLECT_EVERY - 1:
+            gc.collect()
+    return count, 0, None
+
+
+def main(argv):
+    name, addr, workload = argv[1], argv[2], argv[3]
+    numbers = [int(a) for a in argv[4:]]
+    cls = client_class(name)
+    client = cls(addr) if workload != "construct" else None
+    gc.collect()
+    idle_kb = status_kb("VmRSS:")
+    wall0, cpu0 = time.perf_counter(), cpu_seconds()
+    if workload == "list_targets":
+        count, nbytes, output = list_targets(client, numbers[0])
+    elif workload in ("shell", "hilog"):
+        count, nbytes, output = bulk(client, workload, numbers[0], numbers[1])
+    elif workload == "construct":
+        count, nbytes, output = construct(cls, addr, numbers[0])
+    else:
+        raise SystemExit("unknown workload: " + workload)
+    wall, (user1, sys1) = time.perf_counter() - wall0, cpu_seconds()
+    user, system = user1 - cpu0[0], sys1 - cpu0[1]
+    peak_kb = status_kb("VmHWM:")
+    checksum = 0
+    if output is not None and not os.environ.get("BENCH_SKIP_CHECKSUM"):
+        data = output.encode("utf-8")
+        checksum = zlib.crc32(data)
+        if nbytes is None:
+            nbytes = len(data)
+    print(json.dumps({"client": name, "workload": workload, "count": count, "bytes": nbytes, "checksum": checksum,
+                      "wall_s": wall, "cpu_s": user + system,
+                      "user_s": user, "sys_s": system, "peak_rss_kb": peak_kb, "idle_rss_kb": idle_kb}))
+
+
+if __name__ == "__main__":
+    main(sys.argv)

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# The benchmark: kelpie against a plain-Python client on the same interpreter and
+# against a minimal C++ client (the ceiling), all talking to a C++ benchmark
+# server over loopback. Builds what it needs, then prints one table per
+# interpreter and writes results-<interpreter>.{json,md,png} to the output folder.
+#   bash scripts/bench.sh [--quick] [--interpreter pypy|cpython|both] [--out DIR] [driver options]
+# Driver options: --rounds N, --headroom-repeats N, --require-goals (see bench/driver.py).
+# Default output folder: $KELPIE_BUILD_ROOT/bench (KELPIE_BUILD_ROOT defaults to .build).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=${KELPIE_BUILD_ROOT:-.build}
+case "$root" in /*) ;; *) root="$(pwd)/$root" ;; esac
+
+interpreters=(pypy cpython)
+out="$root/bench"
+args=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --interpreter)
+      case "${2:-}" in
+        pypy|cpython) interpreters=("$2") ;;
+        both) interpreters=(pypy cpython) ;;
+        *) echo "bench: --interpreter takes pypy, cpython or both" >&2; exit 2 ;;
+      esac
+      shift 2 ;;
+    --out) out=${2:?--out needs a folder}; shift 2 ;;
+    *) args+=("$1"); shift ;;
+  esac
+done
+
+bash scripts/setup.sh >&2
+# The chart is drawn by the system Python with Debian's matplotlib.
+if ! /usr/bin/python3 -c "import matplotlib" 2>/dev/null; then
+  if [ "$(id -u)" -eq 0 ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get install -y -q python3-matplotlib >&2 || { apt-get update -q >&2 && apt-get install -y -q python3-matplotlib >&2; }
+  else
+    echo "bench: python3-matplotlib is missing and this is not root: no chart" >&2
+  fi
+fi
+
+bin="$root/bench/bin"
+bash bench/build.sh "$bin"
+
+status=0
+for which in "${interpreters[@]}"; do
+  printf '\n=== Building kelpie for %s\n' "$which" >&2
+  site=$(KELPIE_BUILD_ROOT="$root" bash scripts/build-python.sh "$which")
+  printf '\n=== Benchmark, %s\n' "$which" >&2
+  /usr/bin/python3 bench/driver.py --interpreter "$which" --site "$site" \
+    --server "$bin/bench_server" --baseline "$bin/bench_baseline" --out "$out" "${args[@]}" || status=$?
+done
+exit "$status"
