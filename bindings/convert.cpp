@@ -1,5 +1,8 @@
 #include "convert.hpp"
 
+#include <cstdint>
+#include <cstring>
+
 #include "fault_boundary.hpp"
 
 namespace kelpie::py {
@@ -10,6 +13,14 @@ std::unexpected<PendingError> refuse(PyObject* object, std::string_view target) 
 }
 
 std::optional<std::string> utf8_of(PyObject* text) {
+    if (!PyUnicode_CheckExact(text)) {
+        // PyPy reports the UTF-8 size of a str subclass from its __len__,
+        // which the subclass may override: a larger value would read past
+        // the buffer. The encoded copy carries its own true size.
+        PyRef bytes = PyRef::steal(PyUnicode_AsUTF8String(text));
+        if (!bytes) return std::nullopt;
+        return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+    }
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
     if (!utf8) return std::nullopt;
@@ -92,7 +103,35 @@ PyResult<std::vector<std::string>> to_text_list(PyObject* object) {
     return texts;
 }
 
+namespace {
+
+bool is_ascii(std::string_view text) {
+    std::size_t i = 0;
+    std::uint64_t high = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        high |= word;
+    }
+    for (; i < text.size(); ++i) high |= static_cast<unsigned char>(text[i]);
+    return (high & 0x8080808080808080ULL) == 0;
+}
+
+// Below this, the general path is as fast and simpler.
+constexpr std::size_t kBulkText = 64 * 1024;
+
+}  // namespace
+
 PyRef from_text(std::string_view text) {
+    // Large ASCII output (the usual shell and log text) is copied straight
+    // into a new one-byte string: the interpreter's UTF-8 decoder would
+    // validate the bytes again and, on PyPy, copy them twice more.
+    if (text.size() >= kBulkText && is_ascii(text)) {
+        PyRef object = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
+        if (!object) api_failure();
+        std::memcpy(PyUnicode_1BYTE_DATA(object.get()), text.data(), text.size());
+        return object;
+    }
     PyRef object = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     if (!object) api_failure();
     return object;

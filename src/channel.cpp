@@ -7,14 +7,25 @@
 
 namespace kelpie {
 
+namespace {
+
+template <class T>
+Task<Result<T>> not_connected() {
+    co_return fail(ClientError::not_connected());
+}
+
+}  // namespace
+
+// Not coroutines themselves: the packet operation's own frame is the only
+// one a command or a reply costs.
 Task<Result<void>> AsyncClient::send_command(std::span<const std::uint8_t> command) {
-    if (!connected_ || !connection_) co_return fail(ClientError::not_connected());
-    co_return co_await write_packet(connection_->stream, command);
+    if (!connected_ || !connection_) return not_connected<void>();
+    return write_packet(connection_->stream, command);
 }
 
 Task<Result<std::span<const std::uint8_t>>> AsyncClient::recv_view(std::optional<Instant> deadline) {
-    if (!connected_ || !connection_) co_return fail(ClientError::not_connected());
-    co_return co_await connection_->reader.next(connection_->stream, deadline);
+    if (!connected_ || !connection_) return not_connected<std::span<const std::uint8_t>>();
+    return connection_->reader.next(connection_->stream, deadline);
 }
 
 Task<Result<Bytes>> AsyncClient::recv_packet(std::optional<Instant> deadline) {

@@ -28,6 +28,9 @@ std::optional<std::uint16_t> parse_plain_port(std::string_view s) {
 }  // namespace
 
 std::optional<SocketAddress> parse_numeric_address(std::string_view text) {
+    // inet_pton reads a C string: a NUL would end the address early and let
+    // "[::\0junk1]:80" through as [::]:80.
+    if (text.find('\0') != std::string_view::npos) return std::nullopt;
     SocketAddress out;
     if (!text.empty() && text.front() == '[') {
         const auto close = text.find(']');

@@ -8,7 +8,7 @@
 
 namespace kelpie {
 
-Result<void> TcpStream::ensure_watched(Reactor& reactor) {
+Result<void> TcpStream::watch(Reactor& reactor) {
     if (watched_) return {};
     if (auto r = reactor.watch(fd_.get()); !r) return r;
     watched_ = true;
@@ -23,7 +23,7 @@ Task<Result<TcpStream>> TcpStream::connect(SocketAddress address, std::optional<
     if (::connect(stream.fd(), reinterpret_cast<const sockaddr*>(&address.storage), address.length) == 0)
         co_return stream;
     if (errno != EINPROGRESS) co_return fail(ClientError::os(errno));
-    if (auto w = stream.ensure_watched(reactor); !w) co_return fail(std::move(w.error()));
+    if (auto w = stream.watch(reactor); !w) co_return fail(std::move(w.error()));
     if (co_await reactor.writable(stream.fd(), deadline) == WaitStatus::TimedOut) co_return fail(ClientError::timeout());
     int err = 0;
     socklen_t len = sizeof err;
@@ -34,14 +34,34 @@ Task<Result<TcpStream>> TcpStream::connect(SocketAddress address, std::optional<
     co_return stream;
 }
 
-Task<Result<std::size_t>> TcpStream::read_some(std::span<std::uint8_t> buffer, std::optional<Instant> deadline) {
+Result<std::optional<std::size_t>> TcpStream::try_read(std::span<std::uint8_t> buffer) {
     for (;;) {
         const ssize_t n = ::recv(fd_.get(), buffer.data(), buffer.size(), 0);
-        if (n >= 0) co_return static_cast<std::size_t>(n);
+        if (n >= 0) return static_cast<std::size_t>(n);
         if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) co_return fail(ClientError::os(errno));
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return std::nullopt;
+        return fail(ClientError::os(errno));
+    }
+}
+
+Result<std::size_t> TcpStream::try_write(std::span<const std::uint8_t> bytes) {
+    for (;;) {
+        const ssize_t n = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n > 0) return static_cast<std::size_t>(n);
+        if (n == 0) return fail(ClientError::io_text("write zero"));
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        return fail(ClientError::os(errno));
+    }
+}
+
+Task<Result<std::size_t>> TcpStream::read_some(std::span<std::uint8_t> buffer, std::optional<Instant> deadline) {
+    for (;;) {
+        auto n = try_read(buffer);
+        if (!n) co_return fail(std::move(n.error()));
+        if (*n) co_return **n;
         Reactor& reactor = Runtime::current().reactor();
-        if (auto w = ensure_watched(reactor); !w) co_return fail(std::move(w.error()));
+        if (auto w = watch(reactor); !w) co_return fail(std::move(w.error()));
         if (co_await reactor.readable(fd_.get(), deadline) == WaitStatus::TimedOut)
             co_return fail(ClientError::timeout());
     }
@@ -49,17 +69,15 @@ Task<Result<std::size_t>> TcpStream::read_some(std::span<std::uint8_t> buffer, s
 
 Task<Result<void>> TcpStream::write_all(std::span<const std::uint8_t> bytes) {
     while (!bytes.empty()) {
-        const ssize_t n = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n > 0) {
-            bytes = bytes.subspan(static_cast<std::size_t>(n));
-            continue;
+        auto n = try_write(bytes);
+        if (!n) co_return fail(std::move(n.error()));
+        bytes = bytes.subspan(*n);
+        if (bytes.empty()) break;
+        if (*n == 0) {
+            Reactor& reactor = Runtime::current().reactor();
+            if (auto w = watch(reactor); !w) co_return fail(std::move(w.error()));
+            co_await reactor.writable(fd_.get(), std::nullopt);
         }
-        if (n == 0) co_return fail(ClientError::io_text("write zero"));
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) co_return fail(ClientError::os(errno));
-        Reactor& reactor = Runtime::current().reactor();
-        if (auto w = ensure_watched(reactor); !w) co_return fail(std::move(w.error()));
-        co_await reactor.writable(fd_.get(), std::nullopt);
     }
     co_return Result<void>{};
 }

@@ -30,11 +30,17 @@ public:
     // Hands every byte to the socket (MSG_NOSIGNAL), waiting for room as needed.
     Task<Result<void>> write_all(std::span<const std::uint8_t> bytes);
 
+    // The non-suspending halves of the above, for hot paths that usually
+    // need no wait: one recv (0 at end of stream; none when nothing is there
+    // yet) and one send (bytes accepted; 0 when the socket has no room).
+    Result<std::optional<std::size_t>> try_read(std::span<std::uint8_t> buffer);
+    Result<std::size_t> try_write(std::span<const std::uint8_t> bytes);
+    // Adds the socket to the reactor's epoll set; done once, before the first wait.
+    Result<void> watch(Reactor& reactor);
+
     int fd() const { return fd_.get(); }
 
 private:
-    Result<void> ensure_watched(Reactor& reactor);
-
     Fd fd_;
     bool watched_ = false;
 };

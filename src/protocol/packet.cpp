@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "runtime/runtime.hpp"
+
 namespace kelpie {
 
 namespace {
@@ -37,36 +39,51 @@ void PacketReader::make_room(std::size_t want) {
     end_ = unread;
 }
 
-Task<Result<void>> PacketReader::fill_to(TcpStream& stream, std::size_t want, std::optional<Instant> deadline) {
-    while (end_ - begin_ < want) {
-        make_room(want);
-        auto n = co_await stream.read_some(std::span(buffer_.get() + end_, capacity_ - end_), deadline);
-        if (!n) co_return fail(std::move(n.error()));
-        if (*n == 0) co_return fail(ClientError::io_text("early eof"));
-        end_ += *n;
-    }
-    co_return Result<void>{};
-}
-
 Task<Result<std::span<const std::uint8_t>>> PacketReader::next(TcpStream& stream, std::optional<Instant> deadline) {
     if (begin_ == end_) begin_ = end_ = 0;
-    const auto failed = [&](ClientError e) {
+    // One loop for header and payload: a small reply usually needs a single
+    // recv, and the common path neither suspends nor allocates.
+    for (;;) {
+        const std::size_t available = end_ - begin_;
+        std::size_t want = 4;
+        if (available >= 4) {
+            const std::uint32_t n = decode_length(buffer_.get() + begin_);
+            if (n == 0 || n > MAX_PACKET_SIZE) {
+                begin_ += 4;  // the header is consumed; what follows stays unread
+                if (n == 0) co_return fail(ClientError::protocol("Received zero-length packet"));
+                co_return fail(ClientError::protocol("Packet size " + std::to_string(n) + " exceeds maximum " +
+                                                     std::to_string(MAX_PACKET_SIZE)));
+            }
+            want = 4 + std::size_t{n};
+            if (available >= want) {
+                const std::span<const std::uint8_t> payload(buffer_.get() + begin_ + 4, n);
+                begin_ += want;
+                co_return payload;
+            }
+        }
+        make_room(want);
+        auto got = stream.try_read(std::span(buffer_.get() + end_, capacity_ - end_));
+        if (got && *got && **got > 0) {
+            end_ += **got;
+            continue;
+        }
         // A dead or failing stream keeps nothing; a time limit keeps everything.
-        if (e.kind() != ErrorKind::Timeout) begin_ = end_ = 0;
-        return fail(std::move(e));
-    };
-    if (auto r = co_await fill_to(stream, 4, deadline); !r) co_return failed(std::move(r.error()));
-    const std::uint32_t n = decode_length(buffer_.get() + begin_);
-    if (n == 0 || n > MAX_PACKET_SIZE) {
-        begin_ += 4;  // the header is consumed; what follows stays unread
-        if (n == 0) co_return fail(ClientError::protocol("Received zero-length packet"));
-        co_return fail(ClientError::protocol("Packet size " + std::to_string(n) + " exceeds maximum " +
-                                             std::to_string(MAX_PACKET_SIZE)));
+        if (!got) {
+            begin_ = end_ = 0;
+            co_return fail(std::move(got.error()));
+        }
+        if (*got) {
+            begin_ = end_ = 0;
+            co_return fail(ClientError::io_text("early eof"));
+        }
+        Reactor& reactor = Runtime::current().reactor();
+        if (auto w = stream.watch(reactor); !w) {
+            begin_ = end_ = 0;
+            co_return fail(std::move(w.error()));
+        }
+        if (co_await reactor.readable(stream.fd(), deadline) == WaitStatus::TimedOut)
+            co_return fail(ClientError::timeout());
     }
-    if (auto r = co_await fill_to(stream, 4 + std::size_t{n}, deadline); !r) co_return failed(std::move(r.error()));
-    const std::span<const std::uint8_t> payload(buffer_.get() + begin_ + 4, n);
-    begin_ += 4 + std::size_t{n};
-    co_return payload;
 }
 
 Task<Result<Bytes>> read_packet(TcpStream& stream, PacketReader& reader, std::optional<Instant> deadline) {
@@ -86,7 +103,11 @@ Task<Result<void>> write_packet(TcpStream& stream, std::span<const std::uint8_t>
     frame[2] = static_cast<std::uint8_t>(len >> 8);
     frame[3] = static_cast<std::uint8_t>(len);
     std::copy(payload.begin(), payload.end(), frame.begin() + 4);
-    co_return co_await stream.write_all(frame);
+    // Usually the socket takes the whole frame at once; only the rest needs the waiting loop.
+    auto sent = stream.try_write(frame);
+    if (!sent) co_return fail(std::move(sent.error()));
+    if (*sent == frame.size()) co_return Result<void>{};
+    co_return co_await stream.write_all(std::span(frame).subspan(*sent));
 }
 
 }  // namespace kelpie

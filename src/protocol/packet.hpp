@@ -37,7 +37,6 @@ public:
     bool empty() const { return begin_ == end_; }
 
 private:
-    Task<Result<void>> fill_to(TcpStream& stream, std::size_t want, std::optional<Instant> deadline);
     void make_room(std::size_t want);
 
     std::unique_ptr<std::uint8_t[]> buffer_;

@@ -109,7 +109,7 @@ private:
     std::vector<Waiter*> io_waiters_;
     std::vector<std::coroutine_handle<>> due_;
     std::vector<std::coroutine_handle<>> resuming_;  // kept to reuse its storage
-    std::array<epoll_event, kMaxEvents> events_{};
+    std::array<epoll_event, kMaxEvents> events_;  // filled by epoll_wait; left uninitialised on purpose
     std::mutex posted_mutex_;
     std::vector<std::function<void()>> posted_;
 };
