@@ -23,13 +23,9 @@ class ForwardError(Exception):
 
 
 async def echo_service(reader, writer):
+    """A device's echo port: whatever arrives goes straight back."""
     try:
-        while True:
-            data = await reader.read(65536)
-            if not data:
-                break
-            writer.write(data)
-            await writer.drain()
+        await _pipe(reader, writer)
     finally:
         writer.close()
 
