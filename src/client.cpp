@@ -36,6 +36,13 @@ Task<Result<AsyncClient>> AsyncClient::connect(std::string address) {
     co_return std::move(client);
 }
 
+AsyncClient AsyncClient::adopt(std::string address, TcpStream stream, Instant opened_at) {
+    AsyncClient client(std::move(address));
+    client.connection_.emplace(Connection{std::move(stream), {}});
+    client.opened_at_ = opened_at;
+    return client;
+}
+
 Task<Result<void>> AsyncClient::open_connection() {
     Runtime& rt = Runtime::current();
     const Instant deadline = rt.now() + CONNECT_TIMEOUT;

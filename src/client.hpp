@@ -62,6 +62,9 @@ class AsyncClient {
 public:
     // Opens a connection within CONNECT_TIMEOUT and completes the handshake without a key.
     static Task<Result<AsyncClient>> connect(std::string address);
+    // A client on a stream that was opened elsewhere (a socket pair, in tests
+    // and fuzzing), in the Opened state as if open_connection had made it at `opened_at`.
+    static AsyncClient adopt(std::string address, TcpStream stream, Instant opened_at);
 
     // Replaces the current connection by a new one to the client's address.
     Task<Result<void>> open_connection();

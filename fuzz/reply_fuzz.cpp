@@ -1,0 +1,90 @@
+// Reply decoding against an independent oracle: command-code stripping,
+// strict decoding of one reply with the exact failure position, lenient
+// decoding, and the joining of characters cut between the replies of one
+// collection (a reply's text is judged with the bytes carried from the
+// replies before it, exactly as if the two had arrived as one).
+//
+// Input: records of one byte (bit 7: take this reply leniently, as shell
+// takes a trailing packet; bits 0-6: its length) and that many payload bytes.
+#include <array>
+#include <set>
+
+#include "harness.hpp"
+#include "protocol/reply.hpp"
+#include "protocol/utf8.hpp"
+#include "utf8_oracle.hpp"
+
+namespace kelpie::fuzz {
+namespace {
+
+const std::set<std::uint16_t> kCodes{0, 1, 2, 4, 5, 6, 7, 8, 9, 10, 13, 14, 1001, 1002, 1003, 2000, 2001, 3000, 3003, 3004};
+
+std::span<const std::uint8_t> oracle_text(std::span<const std::uint8_t> payload) {
+    if (payload.size() < 2 || !kCodes.contains(static_cast<std::uint16_t>(payload[0] + 256 * payload[1])))
+        return payload;
+    return payload.subspan(2);
+}
+
+std::string as_string(std::span<const std::uint8_t> b) { return std::string(b.begin(), b.end()); }
+
+void check_one_reply(std::span<const std::uint8_t> payload) {
+    const auto text = oracle_text(payload);
+    const auto stripped = reply_text_bytes(payload);
+    check(stripped.data() == text.data() && stripped.size() == text.size(), "command code stripping");
+    const auto decoded = decode_strict(text);
+    const auto f = oracle_failure(text);
+    if (!f) {
+        check(decoded && *decoded == as_string(text), "valid text refused or changed");
+    } else {
+        check(!decoded, "invalid text accepted");
+        check(decoded.error().message() == oracle_message(*f), "failure position", decoded.error().message());
+        check(decoded.error().bytes() == Bytes(text.begin(), text.end()), "error bytes");
+    }
+    std::string lossy;
+    append_lossy(lossy, text);
+    check(lossy == oracle_lossy(text), "lenient decoding");
+}
+
+}  // namespace
+}  // namespace kelpie::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace kelpie;
+    using namespace kelpie::fuzz;
+    Reader in(std::span(data, size));
+    ReplyJoiner joiner;
+    JoinModel model;
+    std::string out;
+    while (!in.done()) {
+        const std::uint8_t head = in.byte();
+        const auto payload = in.take(head & 0x7F);
+        check_one_reply(payload);
+        const auto text = reply_text_bytes(payload);
+        if (head & 0x80) {
+            const std::size_t added = joiner.append_lossy(out, text);
+            model.lossy(text);
+            check(out == model.out && added <= out.size(), "lenient join");
+            continue;
+        }
+        const std::size_t before = out.size();
+        const auto added = joiner.append(out, text);
+        const auto expected = model.strict(text);
+        if (expected) {
+            check(!added && added.error().message() == expected->first, "join failure",
+                  added ? "accepted" : added.error().message());
+            check(added.error().bytes() == expected->second, "join failure bytes");
+            check(out.size() == before, "a failed reply left text behind");
+            return 0;  // the collection ends here
+        }
+        check(added.has_value(), "join refused", added ? "" : added.error().message());
+        check(*added == out.size() - before && out == model.out, "joined text");
+        check(joiner.carrying() == !model.carry.empty(), "carried bytes");
+    }
+    const auto finished = joiner.finish();
+    check(finished.has_value() == model.carry.empty(), "finish");
+    if (!finished)
+        check(finished.error().bytes() == model.carry &&
+                  finished.error().message() == "UTF-8 error: incomplete utf-8 byte sequence from index 0",
+              "finish error");
+    return 0;
+}
