@@ -8,7 +8,6 @@ seconds instead of milliseconds.
 """
 
 import os
-import socket
 import sys
 import time
 
@@ -21,6 +20,7 @@ if SIM_DIR not in sys.path:
     sys.path.insert(0, SIM_DIR)
 
 from hdcsim.launcher import SimProcess  # noqa: E402
+from support.loopback import echo_through, free_port  # noqa: E402
 
 DEVICE = "kelpie-sim-1"
 QUICK = 1.5   # seconds; far below the client's 5-second silence limit
@@ -110,38 +110,20 @@ def test_install_list_uninstall(client, sim, tmp_path):
     assert quick(client.install, []).startswith("[Fail]")
 
 
-def roundtrip(port, data):
-    with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
-        s.sendall(data)
-        s.shutdown(socket.SHUT_WR)
-        got = b""
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                return got
-            got += chunk
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def test_forward_reverse_and_remove(client):
     a, b = free_port(), free_port()
     assert quick(client.fport, "tcp:%d" % a, "tcp:7") == "Forwardport result:OK"
-    assert roundtrip(a, b"echo me" * 1000) == b"echo me" * 1000
+    assert echo_through(a, b"echo me" * 1000) == b"echo me" * 1000
     assert quick(client.rport, "tcp:9200", "tcp:%d" % a) == "Forwardport result:OK"
     assert quick(client.fport, "tcp:%d" % b, "tcp:9200") == "Forwardport result:OK"
-    assert roundtrip(b, b"round trip") == b"round trip"
+    assert echo_through(b, b"round trip") == b"round trip"
     assert quick(client.fport, "tcp:%d" % a, "tcp:7").startswith("[Fail]")
     for task in ("tcp:%d tcp:7" % a, "tcp:9200 tcp:%d" % a, "tcp:%d tcp:9200" % b):
         assert quick(client.fport_remove, task).startswith("Remove forward ruler success")
     with pytest.raises(RuntimeError, match=r"^Protocol error: \[Fail\]Remove forward ruler failed"):
         client.fport_remove("tcp:%d tcp:7" % a)
     with pytest.raises(OSError):
-        roundtrip(a, b"x")
+        echo_through(a, b"x")
 
 
 @pytest.mark.parametrize("prefix", ["../../../../../../../..", "", "/data/../../.."])

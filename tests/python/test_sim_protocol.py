@@ -14,6 +14,7 @@ if SIM_DIR not in sys.path:
     sys.path.insert(0, SIM_DIR)
 
 from hdcsim.launcher import SimProcess  # noqa: E402
+from support.loopback import echo_through, free_port  # noqa: E402
 
 FILE_MARKERS = ("FileTransfer finish", "Transfer finish", "[Fail]", "fail")
 INSTALL_MARKERS = ("Success", "success", "Fail", "fail")
@@ -309,24 +310,6 @@ def test_unknown_key_answers_every_command_with_fail(sim):
     assert c.one("fport tcp:9 tcp:9").startswith("[Fail]")
     assert c.one("list targets") == "kelpie-sim-1\n"
     c.assert_in_sync()
-
-
-def echo_through(port, data):
-    with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
-        s.sendall(data)
-        s.shutdown(socket.SHUT_WR)
-        got = b""
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                return got
-            got += chunk
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def test_forward_and_reverse_carry_tcp(client, sim):
