@@ -8,13 +8,6 @@
 
 namespace kelpie {
 
-Result<void> TcpStream::watch(Reactor& reactor) {
-    if (watched_) return {};
-    if (auto r = reactor.watch(fd_.get()); !r) return r;
-    watched_ = true;
-    return {};
-}
-
 Task<Result<TcpStream>> TcpStream::connect(SocketAddress address, std::optional<Instant> deadline) {
     Reactor& reactor = Runtime::current().reactor();
     Fd fd(::socket(address.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
@@ -23,14 +16,17 @@ Task<Result<TcpStream>> TcpStream::connect(SocketAddress address, std::optional<
     if (::connect(stream.fd(), reinterpret_cast<const sockaddr*>(&address.storage), address.length) == 0)
         co_return stream;
     if (errno != EINPROGRESS) co_return fail(ClientError::os(errno));
-    if (auto w = stream.watch(reactor); !w) co_return fail(std::move(w.error()));
-    if (co_await reactor.writable(stream.fd(), deadline) == WaitStatus::TimedOut) co_return fail(ClientError::timeout());
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (::getsockopt(stream.fd(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) co_return fail(ClientError::os(errno));
-    if (err != 0) co_return fail(ClientError::os(err));
-    // Edge-triggered readiness reports writability only once the handshake
-    // is done, so writable without an error means connected.
+    auto wait = reactor.writable(stream.fd(), deadline);
+    if (co_await wait == WaitStatus::TimedOut) co_return fail(ClientError::timeout());
+    // A connecting socket turns writable only once the handshake is done or
+    // has failed, and a failure always comes with an error report: without
+    // one the socket is connected, and asking for its error would cost a call.
+    if (wait.seen() & (POLLERR | POLLHUP)) {
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (::getsockopt(stream.fd(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) co_return fail(ClientError::os(errno));
+        if (err != 0) co_return fail(ClientError::os(err));
+    }
     co_return stream;
 }
 
@@ -61,7 +57,6 @@ Task<Result<std::size_t>> TcpStream::read_some(std::span<std::uint8_t> buffer, s
         if (!n) co_return fail(std::move(n.error()));
         if (*n) co_return **n;
         Reactor& reactor = Runtime::current().reactor();
-        if (auto w = watch(reactor); !w) co_return fail(std::move(w.error()));
         if (co_await reactor.readable(fd_.get(), deadline) == WaitStatus::TimedOut)
             co_return fail(ClientError::timeout());
     }
@@ -75,8 +70,7 @@ Task<Result<void>> TcpStream::write_all(std::span<const std::uint8_t> bytes) {
         if (bytes.empty()) break;
         if (*n == 0) {
             Reactor& reactor = Runtime::current().reactor();
-            if (auto w = watch(reactor); !w) co_return fail(std::move(w.error()));
-            co_await reactor.writable(fd_.get(), std::nullopt);
+                co_await reactor.writable(fd_.get(), std::nullopt);
         }
     }
     co_return Result<void>{};

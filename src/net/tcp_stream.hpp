@@ -35,14 +35,11 @@ public:
     // yet) and one send (bytes accepted; 0 when the socket has no room).
     Result<std::optional<std::size_t>> try_read(std::span<std::uint8_t> buffer);
     Result<std::size_t> try_write(std::span<const std::uint8_t> bytes);
-    // Adds the socket to the reactor's epoll set; done once, before the first wait.
-    Result<void> watch(Reactor& reactor);
 
     int fd() const { return fd_.get(); }
 
 private:
     Fd fd_;
-    bool watched_ = false;
 };
 
 }  // namespace kelpie

@@ -77,10 +77,6 @@ Task<Result<std::span<const std::uint8_t>>> PacketReader::next(TcpStream& stream
             co_return fail(ClientError::io_text("early eof"));
         }
         Reactor& reactor = Runtime::current().reactor();
-        if (auto w = stream.watch(reactor); !w) {
-            begin_ = end_ = 0;
-            co_return fail(std::move(w.error()));
-        }
         if (co_await reactor.readable(stream.fd(), deadline) == WaitStatus::TimedOut)
             co_return fail(ClientError::timeout());
     }

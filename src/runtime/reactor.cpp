@@ -11,7 +11,7 @@ namespace kelpie {
 
 namespace {
 
-// epoll takes whole milliseconds; rounding up keeps a timer from spinning
+// poll takes whole milliseconds; rounding up keeps a timer from spinning
 // the loop in the last fraction of a millisecond before it is due.
 int to_timeout_ms(std::optional<Duration> wait) {
     if (!wait) return -1;
@@ -24,37 +24,21 @@ int to_timeout_ms(std::optional<Duration> wait) {
 }  // namespace
 
 Result<std::unique_ptr<Reactor>> Reactor::create(Clock& clock) {
-    Fd ep(::epoll_create1(EPOLL_CLOEXEC));
-    if (!ep) return fail(ClientError::os(errno));
-    return std::unique_ptr<Reactor>(new Reactor(clock, std::move(ep)));
+    return std::unique_ptr<Reactor>(new Reactor(clock));
 }
-
-Reactor::Reactor(Clock& clock, Fd epoll) : clock_(clock), epoll_(std::move(epoll)) {}
 
 Result<void> Reactor::enable_posting() {
     if (wake_) return {};
     Fd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!wake) return fail(ClientError::os(errno));
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = wake.get();
-    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, wake.get(), &ev) != 0) return fail(ClientError::os(errno));
     wake_ = std::move(wake);
-    return {};
-}
-
-Result<void> Reactor::watch(int fd) {
-    epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-    ev.data.fd = fd;
-    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &ev) != 0 && errno != EEXIST)
-        return fail(ClientError::os(errno));
     return {};
 }
 
 void Reactor::arm(Waiter& w, std::optional<Instant> deadline) {
     w.armed = true;
     w.status = WaitStatus::Ready;
+    w.seen = 0;
     if (w.fd >= 0) io_waiters_.push_back(&w);
     if (deadline) w.timer = timers_.insert(*deadline, &w);
 }
@@ -96,32 +80,50 @@ void Reactor::drain_posted() {
     for (auto& fn : work) fn();
 }
 
+// One entry per socket with a waiter (a reader and a writer of one socket
+// share it), then the wake-up descriptor when posting is on.
+void Reactor::collect_polled() {
+    polled_.clear();
+    for (const Waiter* w : io_waiters_) {
+        auto same = std::find_if(polled_.begin(), polled_.end(), [&](const pollfd& p) { return p.fd == w->fd; });
+        if (same == polled_.end()) same = polled_.insert(polled_.end(), pollfd{w->fd, POLLRDHUP, 0});
+        same->events = static_cast<short>(same->events | w->events);
+    }
+    if (wake_) polled_.push_back({wake_.get(), POLLIN, 0});
+}
+
+void Reactor::dispatch(int fd, std::uint32_t got) {
+    const std::uint32_t seen = got;
+    // Errors and hang-ups wake both directions: the retried system call reports them.
+    if (got & (POLLERR | POLLHUP | POLLRDHUP | POLLNVAL)) got |= POLLIN | POLLOUT;
+    for (std::size_t k = 0; k < io_waiters_.size();) {
+        Waiter* w = io_waiters_[k];
+        if (w->fd == fd && (w->events & got)) {
+            w->seen = seen;
+            fire(*w, WaitStatus::Ready);  // removes it from io_waiters_
+        } else {
+            ++k;
+        }
+    }
+}
+
 void Reactor::turn() {
     const auto next = timers_.next_deadline();
     const int timeout = to_timeout_ms(clock_.real_wait(next));
-    int n = ::epoll_wait(epoll_.get(), events_.data(), kMaxEvents, timeout);
+    collect_polled();
+    int n = ::poll(polled_.data(), polled_.size(), timeout);
     if (n < 0) {
-        if (errno != EINTR) throw InternalFault("epoll_wait failed: " + IoError::os(errno).describe());
+        if (errno != EINTR) throw InternalFault("poll failed: " + IoError::os(errno).describe());
         n = 0;
     }
     if (n == 0 && next) clock_.idle(*next);
 
-    for (int i = 0; i < n; ++i) {
-        const int fd = events_[i].data.fd;
-        if (wake_ && fd == wake_.get()) {
+    for (const pollfd& p : polled_) {
+        if (p.revents == 0) continue;
+        if (wake_ && p.fd == wake_.get()) {
             drain_posted();
-            continue;
-        }
-        // Errors and hang-ups wake both directions: the retried system call reports them.
-        std::uint32_t got = events_[i].events;
-        if (got & (EPOLLERR | EPOLLHUP | EPOLLRDHUP)) got |= EPOLLIN | EPOLLOUT;
-        for (std::size_t k = 0; k < io_waiters_.size();) {
-            Waiter* w = io_waiters_[k];
-            if (w->fd == fd && (w->events & got)) {
-                fire(*w, WaitStatus::Ready);  // removes it from io_waiters_
-            } else {
-                ++k;
-            }
+        } else {
+            dispatch(p.fd, static_cast<std::uint16_t>(p.revents));
         }
     }
 

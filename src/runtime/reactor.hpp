@@ -1,11 +1,17 @@
-// The event loop of one runtime: epoll readiness for sockets, a timer heap
-// for deadlines, and a queue through which blocking-pool threads hand results
+// The event loop of one runtime: socket readiness, a timer heap for
+// deadlines, and a queue through which blocking-pool threads hand results
 // back. It is driven only by the thread inside a blocking call.
+//
+// Readiness comes from poll(2) over the sockets that have a waiter. A client
+// has one socket, two while it removes a forward; an epoll set would answer
+// the same question for them at the price of three more system calls and a
+// descriptor for every client made, and registration to keep in step with
+// sockets that close. Every wait follows a call that found its socket not
+// ready, so poll's level-triggered report is exactly the one needed.
 #pragma once
 
-#include <sys/epoll.h>
+#include <poll.h>
 
-#include <array>
 #include <coroutine>
 #include <functional>
 #include <memory>
@@ -29,22 +35,18 @@ struct Waiter {
     WaitStatus status = WaitStatus::Ready;
     int fd = -1;
     std::uint32_t events = 0;
+    std::uint32_t seen = 0;  // the poll flags that ended a socket wait
     std::optional<std::uint64_t> timer;
     bool armed = false;
 };
 
 class Reactor {
 public:
-    static constexpr int kMaxEvents = 1024;
-
     static Result<std::unique_ptr<Reactor>> create(Clock& clock);
     Reactor(const Reactor&) = delete;
     Reactor& operator=(const Reactor&) = delete;
 
     Clock& clock() const { return clock_; }
-
-    // Adds a socket to the epoll set once, edge-triggered for both directions.
-    Result<void> watch(int fd);
 
     void arm(Waiter& w, std::optional<Instant> deadline);
     void disarm(Waiter& w) noexcept;
@@ -87,6 +89,8 @@ public:
         }
         WaitStatus await_resume() const noexcept { return waiter_.status; }
         Waiter& waiter() { return waiter_; }
+        // The poll flags (POLLERR, POLLHUP, ...) that ended a socket wait.
+        std::uint32_t seen() const { return waiter_.seen; }
 
     private:
         Reactor& reactor_;
@@ -94,22 +98,23 @@ public:
         Waiter waiter_;
     };
 
-    Wait readable(int fd, std::optional<Instant> deadline) { return Wait(*this, fd, EPOLLIN, deadline); }
-    Wait writable(int fd, std::optional<Instant> deadline) { return Wait(*this, fd, EPOLLOUT, deadline); }
+    Wait readable(int fd, std::optional<Instant> deadline) { return Wait(*this, fd, POLLIN, deadline); }
+    Wait writable(int fd, std::optional<Instant> deadline) { return Wait(*this, fd, POLLOUT, deadline); }
     Wait sleep_until(Instant deadline) { return Wait(*this, -1, 0, deadline); }
 
 private:
-    Reactor(Clock& clock, Fd epoll);
+    explicit Reactor(Clock& clock) : clock_(clock) {}
+    void collect_polled();
+    void dispatch(int fd, std::uint32_t got);
     void drain_posted();
 
     Clock& clock_;
-    Fd epoll_;
     Fd wake_;
     TimerHeap<Waiter*> timers_;
     std::vector<Waiter*> io_waiters_;
     std::vector<std::coroutine_handle<>> due_;
     std::vector<std::coroutine_handle<>> resuming_;  // kept to reuse its storage
-    std::array<epoll_event, kMaxEvents> events_;  // filled by epoll_wait; left uninitialised on purpose
+    std::vector<pollfd> polled_;  // rebuilt every turn, kept to reuse its storage
     std::mutex posted_mutex_;
     std::vector<std::function<void()>> posted_;
 };

@@ -17,7 +17,7 @@ namespace kelpie {
 
 class Runtime {
 public:
-    // Fails with the system error when epoll or the wake-up descriptor is refused.
+    // Fails with the system error when the reactor cannot be set up.
     static Result<std::unique_ptr<Runtime>> create(std::unique_ptr<Clock> clock = std::make_unique<MonotonicClock>(),
                                                    std::unique_ptr<BlockingPool> pool = nullptr);
     Runtime(const Runtime&) = delete;

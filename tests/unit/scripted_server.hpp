@@ -57,7 +57,6 @@ inline Task<void> nothing() { co_return; }
 // sends `greeting` (a handshake record, perhaps replies queued behind it).
 inline Task<void> accept_next(int listen_fd, Fd& into, Bytes greeting) {
     Reactor& reactor = Runtime::current().reactor();
-    if (!reactor.watch(listen_fd)) throw std::runtime_error("watch");
     pollfd p{listen_fd, POLLIN, 0};
     while (::poll(&p, 1, 0) != 1) co_await reactor.readable(listen_fd, std::nullopt);
     into = Fd(::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC));

@@ -193,7 +193,6 @@ protected:
     // Accepts the next connection once it is there, then sends `bytes` on it.
     Task<void> serve(Bytes bytes) {
         Reactor& reactor = Runtime::current().reactor();
-        if (!reactor.watch(listener.fd())) throw std::runtime_error("watch");
         pollfd p{listener.fd(), POLLIN, 0};
         while (::poll(&p, 1, 0) != 1) co_await reactor.readable(listener.fd(), std::nullopt);
         accepted = listener.accept();
