@@ -38,6 +38,10 @@ inline constexpr std::size_t kMaxEvents = 5000;
 // size (64 KiB), so it must grow, yet cheap enough to play thousands of times a
 // second. Packets of the largest size are the unit tests' business.
 inline constexpr std::uint32_t kMaxFill = 70'000;
+// Bytes one script may send at most: two such packets and change. Without a
+// bound, an input of a few hundred 'B' commands sends tens of megabytes and
+// costs as much as thousands of ordinary inputs, for no new behaviour.
+inline constexpr std::size_t kMaxStream = 160 * 1024;
 
 [[noreturn]] inline void violated(const char* what, const std::string& detail = {}) {
     std::fprintf(stderr, "property violated: %s %s\n", what, detail.c_str());
@@ -124,7 +128,7 @@ private:
 //   'R' n:u8 bytes[n]     raw bytes
 //   'H' v:u32             a header announcing v, nothing after it
 //   'B' v:u32 f:u8        a header announcing v, then v bytes f when v is at most
-//                         kMaxFill, 16 otherwise
+//                         kMaxFill and the script stays within kMaxStream, 16 otherwise
 //   'W' n:u8              wait n ticks
 //   'L' n:u8              wait n * 143 ticks (about n seconds)
 //   'C' n:u8              from here on, send in pieces of n bytes a tick apart (0: whole)
@@ -135,7 +139,9 @@ inline Script parse_script(Reader& in, bool close_at_end) {
     Script s;
     Duration now{};
     std::size_t piece = 0;
+    std::size_t sent = 0;
     const auto send = [&](Bytes bytes) {
+        sent += bytes.size();
         for (std::size_t i = 0; i < bytes.size();) {
             if (i) now += kTick;
             // Past the bound on chunks, the rest goes at once.
@@ -171,7 +177,8 @@ inline Script parse_script(Reader& in, bool close_at_end) {
                 const std::uint32_t v = in.be(4);
                 Bytes b;
                 append_header(b, v);
-                b.resize(4 + (v <= kMaxFill ? v : 16), in.byte());
+                const bool whole = v <= kMaxFill && sent + 4 + v <= kMaxStream;
+                b.resize(4 + (whole ? v : 16), in.byte());
                 send(std::move(b));
                 break;
             }
