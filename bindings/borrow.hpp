@@ -31,6 +31,7 @@ public:
     }
 
     BlockingClient& client() const { return object_->client(); }
+    TargetNames& names() const { return object_->names(); }
 
 private:
     // Holds a reference too, so the object outlives the call whatever the

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "fault_boundary.hpp"
+#include "huge_pages.hpp"
 
 namespace kelpie::py {
 namespace {
@@ -129,6 +130,7 @@ PyRef from_text(std::string_view text) {
     if (text.size() >= kBulkText && is_ascii(text)) {
         PyRef object = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
         if (!object) api_failure();
+        advise_huge_pages(PyUnicode_1BYTE_DATA(object.get()), text.size());
         std::memcpy(PyUnicode_1BYTE_DATA(object.get()), text.data(), text.size());
         return object;
     }

@@ -42,6 +42,7 @@ PyObject* hdc_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!self) return pending();  // `client` is released on the way out
         auto* object = reinterpret_cast<HdcClientObject*>(self);
         new (object->client_storage) BlockingClient(std::move(*client));
+        new (object->names_storage) TargetNames();
         new (&object->borrow_flag) std::atomic<std::int32_t>(0);
         return PyRef::steal(self);
     });
@@ -52,7 +53,11 @@ void hdc_client_dealloc(PyObject* self) {
     auto* object = reinterpret_cast<HdcClientObject*>(self);
     // The runtime shuts down (joining its resolver threads) before the
     // connection closes; nothing is sent to the server.
-    if (!dealloc_boundary([&] { object->client().~BlockingClient(); })) return;
+    if (!dealloc_boundary([&] {
+            object->names().~TargetNames();
+            object->client().~BlockingClient();
+        }))
+        return;
     auto release_memory = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     release_memory(self);
     // Instances of a heap type hold a reference to it, taken by the allocation.

@@ -11,6 +11,7 @@
 
 #include "blocking.hpp"
 #include "pending_error.hpp"
+#include "target_names.hpp"
 
 namespace kelpie::py {
 
@@ -19,10 +20,12 @@ namespace kelpie::py {
 struct HdcClientObject {
     PyObject_HEAD
     alignas(BlockingClient) std::byte client_storage[sizeof(BlockingClient)];
+    alignas(TargetNames) std::byte names_storage[sizeof(TargetNames)];
     // 0 while free, -1 while a method call holds the object.
     std::atomic<std::int32_t> borrow_flag;
 
     BlockingClient& client() { return *std::launder(reinterpret_cast<BlockingClient*>(client_storage)); }
+    TargetNames& names() { return *std::launder(reinterpret_cast<TargetNames*>(names_storage)); }
 };
 
 // The class object, created on first need and kept for the life of the

@@ -20,7 +20,13 @@ FileTransferOptions transfer_options(bool compress, bool hold_timestamp, bool sy
 }  // namespace
 
 PyObject* list_targets(PyObject* self, PyObject*) {
-    return call_method(self, [](BlockingClient& c) { return c.list_targets(); });
+    return entry_point([&]() -> PyResult<PyRef> {
+        auto borrow = borrow_receiver(self);
+        if (!borrow) return std::unexpected(borrow.error());
+        auto targets = borrow->client().list_targets();
+        if (!targets) return raise_client_error(targets.error());
+        return borrow->names().to_list(*targets);
+    });
 }
 
 PyObject* connect_device(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

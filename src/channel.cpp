@@ -20,6 +20,7 @@ Task<Result<T>> not_connected() {
 // one a command or a reply costs.
 Task<Result<void>> AsyncClient::send_command(std::span<const std::uint8_t> command) {
     if (!connected_ || !connection_) return not_connected<void>();
+    connection_->reader.expect_reply();
     return write_packet(connection_->stream, command);
 }
 

@@ -53,6 +53,7 @@ Task<Result<void>> AsyncClient::open_connection() {
         auto stream = co_await TcpStream::connect(a, deadline);
         if (stream) {
             connection_.emplace(Connection{std::move(*stream), {}});
+            connection_->reader.expect_reply();  // the server's greeting is still on its way
             opened_at_ = rt.now();
             co_return Result<void>{};
         }

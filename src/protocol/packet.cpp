@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "runtime/runtime.hpp"
 
@@ -40,7 +41,13 @@ void PacketReader::make_room(std::size_t want) {
 }
 
 Task<Result<std::span<const std::uint8_t>>> PacketReader::next(TcpStream& stream, std::optional<Instant> deadline) {
-    if (begin_ == end_) begin_ = end_ = 0;
+    if (begin_ == end_) {
+        begin_ = end_ = 0;
+        // Whatever the wait ends with, the recv below decides: bytes that
+        // are there when a deadline passes still win over the deadline.
+        if (std::exchange(reply_expected_, false))
+            co_await Runtime::current().reactor().readable(stream.fd(), deadline);
+    }
     // One loop for header and payload: a small reply usually needs a single
     // recv, and the common path neither suspends nor allocates.
     for (;;) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "protocol/output_room.hpp"
 #include "protocol/utf8.hpp"
 
 namespace kelpie {
@@ -72,6 +73,7 @@ Result<std::size_t> ReplyJoiner::append(std::string& out, std::span<const std::u
         return utf8_error(carried + offset + f->valid_up_to, f->error_len);
     }
     const std::size_t good = f ? f->valid_up_to : rest.size();
+    make_output_room(out, good);
     out.append(reinterpret_cast<const char*>(rest.data()), good);
     added += good;
     if (f) {

@@ -43,6 +43,19 @@ def test_list_targets_reply_decoding(hdc_server, payload, targets):
     assert run(server, lambda c: c.list_targets()) == targets
 
 
+# Repeated calls share the str objects of unchanged names, never the list.
+def test_list_targets_repeated_and_changed(hdc_server):
+    replies = ["a\nb\n", "a\nb\n", "a\nc\n", "a\nc\n", END, "a\n"]
+    server = hdc_server(greet() + [s for r in replies for s in exchange("list targets", r)])
+
+    def calls(c):
+        first = c.list_targets()
+        first.append("mine")
+        return [first] + [c.list_targets() for _ in replies[1:]]
+
+    assert run(server, calls) == [["a", "b", "mine"], ["a", "b"], ["a", "c"], ["a", "c"], [], ["a"]]
+
+
 @pytest.mark.parametrize("payload, message", [
     (b"ok\xff", "invalid utf-8 sequence of 1 bytes from index 2"),
     (coded(b"ok\xff"), "invalid utf-8 sequence of 1 bytes from index 2"),

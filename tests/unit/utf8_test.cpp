@@ -128,5 +128,27 @@ TEST(ReplyJoiner, LenientAppendConsumesCarry) {
     EXPECT_FALSE(j.carrying());
 }
 
+// Outputs of many megabytes move to buffers backed by huge pages as they
+// grow; the text must come through every move whole, carried character included.
+TEST(ReplyJoiner, LargeOutputSurvivesEveryGrowth) {
+    ReplyJoiner j;
+    std::string out;
+    std::string expected;
+    Bytes reply(523262, 'a');
+    reply.back() = 0xE4;  // the first byte of a three-byte character, finished by the next reply
+    for (int i = 0; i < 24; ++i) {
+        reply[0] = static_cast<std::uint8_t>(i == 0 ? 'a' : 0xBD);
+        reply[1] = static_cast<std::uint8_t>(i == 0 ? 'a' : 0xA0);
+        ASSERT_TRUE(j.append(out, reply));
+    }
+    ASSERT_TRUE(j.append(out, Bytes{0xBD, 0xA0}));
+    ASSERT_TRUE(j.finish());
+    expected.append(523261, 'a');
+    for (int i = 1; i < 24; ++i) expected.append("\xE4\xBD\xA0").append(523259, 'a');
+    expected.append("\xE4\xBD\xA0");
+    EXPECT_EQ(out.size(), expected.size());
+    EXPECT_TRUE(out == expected);
+}
+
 }  // namespace
 }  // namespace kelpie
