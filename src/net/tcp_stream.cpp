@@ -1,5 +1,6 @@
 #include "net/tcp_stream.hpp"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -32,6 +33,19 @@ Task<Result<TcpStream>> TcpStream::connect(SocketAddress address, std::optional<
 
 Result<std::optional<std::size_t>> TcpStream::try_read(std::span<std::uint8_t> buffer) {
     for (;;) {
+        const ssize_t n = ::recv(fd_.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return std::nullopt;
+        return fail(ClientError::os(errno));
+    }
+}
+
+Result<std::optional<std::size_t>> TcpStream::read_waiting(std::span<std::uint8_t> buffer) {
+    // Clearing O_NONBLOCK (the only status flag the socket was made with) is
+    // done once; a socket that refuses it is simply read the other way.
+    if (!blocking_ && ::fcntl(fd_.get(), F_SETFL, 0) == 0) blocking_ = true;
+    for (;;) {
         const ssize_t n = ::recv(fd_.get(), buffer.data(), buffer.size(), 0);
         if (n >= 0) return static_cast<std::size_t>(n);
         if (errno == EINTR) continue;
@@ -42,7 +56,7 @@ Result<std::optional<std::size_t>> TcpStream::try_read(std::span<std::uint8_t> b
 
 Result<std::size_t> TcpStream::try_write(std::span<const std::uint8_t> bytes) {
     for (;;) {
-        const ssize_t n = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        const ssize_t n = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n > 0) return static_cast<std::size_t>(n);
         if (n == 0) return fail(ClientError::io_text("write zero"));
         if (errno == EINTR) continue;

@@ -35,11 +35,18 @@ public:
     // yet) and one send (bytes accepted; 0 when the socket has no room).
     Result<std::optional<std::size_t>> try_read(std::span<std::uint8_t> buffer);
     Result<std::size_t> try_write(std::span<const std::uint8_t> bytes);
+    // One recv that waits inside the kernel until bytes, the end of the
+    // stream or an error arrive, for a caller with nothing else to do and no
+    // deadline: one system call where readiness and a recv take two. The
+    // first use makes the socket blocking; every other call here passes
+    // MSG_DONTWAIT and is unaffected. None only if the socket would not block.
+    Result<std::optional<std::size_t>> read_waiting(std::span<std::uint8_t> buffer);
 
     int fd() const { return fd_.get(); }
 
 private:
     Fd fd_;
+    bool blocking_ = false;
 };
 
 }  // namespace kelpie

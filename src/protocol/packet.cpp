@@ -1,6 +1,7 @@
 #include "protocol/packet.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -41,12 +42,21 @@ void PacketReader::make_room(std::size_t want) {
 }
 
 Task<Result<std::span<const std::uint8_t>>> PacketReader::next(TcpStream& stream, std::optional<Instant> deadline) {
+    // Whether the first recv may wait inside the kernel: a reply is awaited,
+    // without a deadline, and nothing else in the runtime could run meanwhile.
+    bool wait_in_recv = false;
     if (begin_ == end_) {
         begin_ = end_ = 0;
-        // Whatever the wait ends with, the recv below decides: bytes that
-        // are there when a deadline passes still win over the deadline.
-        if (std::exchange(reply_expected_, false))
-            co_await Runtime::current().reactor().readable(stream.fd(), deadline);
+        if (std::exchange(reply_expected_, false)) {
+            Reactor& reactor = Runtime::current().reactor();
+            if (!deadline && reactor.quiet()) {
+                wait_in_recv = true;
+            } else {
+                // Whatever the wait ends with, the recv below decides: bytes that
+                // are there when a deadline passes still win over the deadline.
+                co_await reactor.readable(stream.fd(), deadline);
+            }
+        }
     }
     // One loop for header and payload: a small reply usually needs a single
     // recv, and the common path neither suspends nor allocates.
@@ -69,7 +79,8 @@ Task<Result<std::span<const std::uint8_t>>> PacketReader::next(TcpStream& stream
             }
         }
         make_room(want);
-        auto got = stream.try_read(std::span(buffer_.get() + end_, capacity_ - end_));
+        const std::span<std::uint8_t> room(buffer_.get() + end_, capacity_ - end_);
+        auto got = std::exchange(wait_in_recv, false) ? stream.read_waiting(room) : stream.try_read(room);
         if (got && *got && **got > 0) {
             end_ += **got;
             continue;
@@ -100,7 +111,17 @@ Task<Result<void>> write_packet(TcpStream& stream, std::span<const std::uint8_t>
     if (len > MAX_PACKET_SIZE)
         co_return fail(ClientError::buffer("Data size " + std::to_string(len) + " exceeds maximum packet size " +
                                            std::to_string(MAX_PACKET_SIZE)));
-    Bytes frame(len + 4);
+    // Commands are short: their frame is built on the stack, so sending one
+    // allocates nothing unless the socket cannot take it at once.
+    std::array<std::uint8_t, 512> small;
+    Bytes large;
+    std::span<std::uint8_t> frame;
+    if (len + 4 <= small.size()) {
+        frame = std::span(small).first(len + 4);
+    } else {
+        large.resize(len + 4);
+        frame = large;
+    }
     frame[0] = static_cast<std::uint8_t>(len >> 24);
     frame[1] = static_cast<std::uint8_t>(len >> 16);
     frame[2] = static_cast<std::uint8_t>(len >> 8);
@@ -110,7 +131,7 @@ Task<Result<void>> write_packet(TcpStream& stream, std::span<const std::uint8_t>
     auto sent = stream.try_write(frame);
     if (!sent) co_return fail(std::move(sent.error()));
     if (*sent == frame.size()) co_return Result<void>{};
-    co_return co_await stream.write_all(std::span(frame).subspan(*sent));
+    co_return co_await stream.write_all(frame.subspan(*sent));
 }
 
 }  // namespace kelpie

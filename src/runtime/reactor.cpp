@@ -77,6 +77,7 @@ void Reactor::drain_posted() {
         std::lock_guard lock(posted_mutex_);
         work.swap(posted_);
     }
+    posts_expected_ -= std::min(posts_expected_, work.size());
     for (auto& fn : work) fn();
 }
 
@@ -138,7 +139,11 @@ void Reactor::turn() {
     // Resume only after the whole batch is recorded, so a resumed coroutine
     // that closes a socket cannot leave this loop holding a stale event.
     resuming_.swap(due_);
-    for (auto h : resuming_) h.resume();
+    for (std::size_t i = 0; i < resuming_.size(); ++i) {
+        batch_left_ = resuming_.size() - i - 1;
+        resuming_[i].resume();
+    }
+    batch_left_ = 0;
     resuming_.clear();
 }
 

@@ -59,6 +59,18 @@ public:
     Result<void> enable_posting();
     // Queues work for the loop thread; callable from any thread once posting is enabled.
     void post(std::function<void()> fn);
+    // Announces one post still to come (a job handed to the pool), so that
+    // the loop is not taken for quiet while it is outstanding.
+    void expect_post() { ++posts_expected_; }
+
+    // True when nothing in this runtime can become ready but through the
+    // caller: no socket or timer waits, no post outstanding, nothing about
+    // to be resumed. A caller that is about to wait without a deadline may
+    // then block its thread in the kernel directly.
+    bool quiet() const {
+        return io_waiters_.empty() && timers_.size() == 0 && posts_expected_ == 0 && due_.empty() &&
+               batch_left_ == 0;
+    }
 
     // Waits once for I/O, a timer or posted work, then resumes whatever is due.
     void turn();
@@ -114,6 +126,8 @@ private:
     std::vector<Waiter*> io_waiters_;
     std::vector<std::coroutine_handle<>> due_;
     std::vector<std::coroutine_handle<>> resuming_;  // kept to reuse its storage
+    std::size_t batch_left_ = 0;                     // of resuming_, after the one running
+    std::size_t posts_expected_ = 0;                 // touched by the loop thread only
     std::vector<pollfd> polled_;  // rebuilt every turn, kept to reuse its storage
     std::mutex posted_mutex_;
     std::vector<std::function<void()>> posted_;

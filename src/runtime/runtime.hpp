@@ -82,6 +82,7 @@ auto run_blocking(F work, std::optional<Instant> deadline) -> Task<Result<std::o
     Reactor::Wait wait(reactor, -1, 0, deadline);
     shared->waiter = &wait.waiter();
     // The handoff runs on the loop thread, so `shared` is touched by one thread only.
+    reactor.expect_post();
     rt.pool().submit([shared, &reactor, work = std::move(work)]() mutable {
         R value = work();
         reactor.post([shared, value = std::move(value), &reactor]() mutable {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <csignal>
 #include <thread>
 
@@ -160,6 +162,39 @@ TEST_F(PacketTest, OneByteAtATime) {
 TEST_F(PacketTest, PassedDeadlineStillTakesBytesAlreadyThere) {
     ASSERT_TRUE(test::send_all(pair.far.get(), frame(bytes_of("ready"))));
     EXPECT_EQ(read(vr.clock->now()), bytes_of("ready"));
+}
+
+bool blocking(int fd) { return (::fcntl(fd, F_GETFL) & O_NONBLOCK) == 0; }
+
+// An awaited reply with no deadline and nothing else to run is read by a recv
+// that waits in the kernel; the bytes that follow it, and every later
+// non-waiting read, behave as before.
+TEST_F(PacketTest, AwaitedReplyWithNothingElseToDoWaitsInRecv) {
+    const Bytes wire = concat({frame(bytes_of("first")), frame(bytes_of("second"))});
+    std::thread peer([&] {
+        std::this_thread::sleep_for(20ms);
+        test::send_all(pair.far.get(), std::span(wire).first(7));
+        std::this_thread::sleep_for(20ms);
+        test::send_all(pair.far.get(), std::span(wire).subspan(7));
+    });
+    partial.expect_reply();
+    const auto first = read();
+    const auto second = read();
+    peer.join();
+    EXPECT_EQ(first, bytes_of("first"));
+    EXPECT_EQ(second, bytes_of("second"));
+    EXPECT_TRUE(blocking(pair.near.fd()));
+    Bytes room(16);
+    const auto nothing = pair.near.try_read(room);
+    ASSERT_TRUE(nothing);
+    EXPECT_FALSE(nothing->has_value());
+}
+
+// With a deadline the wait stays the runtime's, so the deadline can strike.
+TEST_F(PacketTest, AwaitedReplyWithADeadlineWaitsInTheRuntime) {
+    partial.expect_reply();
+    EXPECT_EQ(message_of(read(vr.clock->now() + 5s)), "Operation timed out");
+    EXPECT_FALSE(blocking(pair.near.fd()));
 }
 
 // A deadline strikes after each listed prefix of the frame has arrived; the
