@@ -36,6 +36,12 @@ struct Expected {
 
 Expected error_at(const std::string& message, Duration at) { return {"error: " + message, at}; }
 
+// A collection ends at `at`: the output, unless a character was left cut in half.
+Expected finished(const JoinModel& join, Duration at) {
+    if (!join.carry.empty()) return error_at("UTF-8 error: incomplete utf-8 byte sequence from index 0", at);
+    return Expected{join.out, at};
+}
+
 // Where the events of the script stand for one reading loop.
 struct Events {
     const std::vector<FrameEvent>& list;
@@ -57,52 +63,44 @@ struct Rules {
 Expected model_collect(Events ev, const Rules& rules) {
     Duration t{};
     JoinModel join;
-    const auto finished = [&](Duration at) {
-        if (!join.carry.empty()) return error_at("UTF-8 error: incomplete utf-8 byte sequence from index 0", at);
-        return Expected{join.out, at};
-    };
     for (;;) {
         const FrameEvent* e = ev.by(t + rules.per_reply);
         if (!e) {
             const Duration at = t + rules.per_reply;
-            if (!join.carry.empty()) return finished(at);
+            if (!join.carry.empty()) return finished(join, at);
             if (join.out.empty() && rules.silence_is_timeout) return error_at("Operation timed out", at);
-            return finished(at);
+            return finished(join, at);
         }
         t = std::max(t, e->known_at);
         if (e->kind != FrameEvent::Packet) return error_at(event_message(*e), t);
         const Bytes text = text_of(e->payload);
-        if (text.empty()) return finished(t);
+        if (text.empty()) return finished(join, t);
         const std::size_t before = join.out.size();
         if (auto failure = join.strict(text)) return error_at(failure->first, t);
         const std::string_view added = std::string_view(join.out).substr(before);
         for (std::string_view m : rules.markers)
-            if (added.find(m) != std::string_view::npos) return finished(t);
+            if (added.find(m) != std::string_view::npos) return finished(join, t);
     }
 }
 
 Expected model_shell(Events ev) {
     Duration t{};
     JoinModel join;
-    const auto finished = [&](Duration at) {
-        if (!join.carry.empty()) return error_at("UTF-8 error: incomplete utf-8 byte sequence from index 0", at);
-        return Expected{join.out, at};
-    };
     for (;;) {
         const FrameEvent* e = ev.by(t + SHELL_REPLY_TIMEOUT);
-        if (!e) return finished(t + SHELL_REPLY_TIMEOUT);
+        if (!e) return finished(join, t + SHELL_REPLY_TIMEOUT);
         t = std::max(t, e->known_at);
         if (e->kind != FrameEvent::Packet) return error_at(event_message(*e), t);
         const Bytes text = text_of(e->payload);
-        if (text.empty()) return finished(t);
+        if (text.empty()) return finished(join, t);
         const std::size_t before = join.out.size();
         if (auto failure = join.strict(text)) return error_at(failure->first, t);
         if (join.out.size() == before || (join.out.back() != '\n' && join.out.back() != '\0')) continue;
         // The look for a trailing packet: any failure of it ends the operation quietly.
         const FrameEvent* trailing = ev.by(t + SHELL_TRAILING_LOOK);
-        if (!trailing) return finished(t + SHELL_TRAILING_LOOK);
+        if (!trailing) return finished(join, t + SHELL_TRAILING_LOOK);
         t = std::max(t, trailing->known_at);
-        if (trailing->kind != FrameEvent::Packet) return finished(t);
+        if (trailing->kind != FrameEvent::Packet) return finished(join, t);
         const Bytes& p = trailing->payload;
         join.lossy(p.size() == 1 ? std::span<const std::uint8_t>(p) : std::span<const std::uint8_t>(p).subspan(2));
     }
