@@ -1,5 +1,6 @@
 // A ClientError reaches Python as RuntimeError carrying the client's message
 // verbatim: callers match on those texts, so nothing is added or translated.
+// The one exception is memory running out, which is MemoryError.
 #pragma once
 
 #include "error.hpp"

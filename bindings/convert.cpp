@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "fault_boundary.hpp"
-#include "huge_pages.hpp"
 
 namespace kelpie::py {
 namespace {
@@ -104,39 +103,39 @@ PyResult<std::vector<std::string>> to_text_list(PyObject* object) {
     return texts;
 }
 
-namespace {
-
-bool is_ascii(std::string_view text) {
-    std::size_t i = 0;
-    std::uint64_t high = 0;
-    for (; i + 8 <= text.size(); i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, text.data() + i, 8);
-        high |= word;
-    }
-    for (; i < text.size(); ++i) high |= static_cast<unsigned char>(text[i]);
-    return (high & 0x8080808080808080ULL) == 0;
+PyRef from_text(std::string_view text) {
+    PyRef object = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!object) api_failure();
+    return object;
 }
+
+namespace {
 
 // Below this, the general path is as fast and simpler.
 constexpr std::size_t kBulkText = 64 * 1024;
 
+// A str whose one-byte form is `text`, which is all ASCII.
+PyObject* new_ascii_str(std::string_view text) {
+    PyObject* object = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+    if (object) std::memcpy(PyUnicode_1BYTE_DATA(object), text.data(), text.size());
+    return object;
+}
+
 }  // namespace
 
-PyRef from_text(std::string_view text) {
+PyResult<PyRef> from_output(const Output& output) {
+    const std::string_view text = output.view();
     // Large ASCII output (the usual shell and log text) is copied straight
     // into a new one-byte string: the interpreter's UTF-8 decoder would
-    // validate the bytes again and, on PyPy, copy them twice more.
-    if (text.size() >= kBulkText && is_ascii(text)) {
-        PyRef object = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
-        if (!object) api_failure();
-        advise_huge_pages(PyUnicode_1BYTE_DATA(object.get()), text.size());
-        std::memcpy(PyUnicode_1BYTE_DATA(object.get()), text.data(), text.size());
-        return object;
-    }
-    PyRef object = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    if (!object) api_failure();
-    return object;
+    // check the bytes again, which the collection already did.
+    PyObject* object = text.size() >= kBulkText && output.ascii()
+                           ? new_ascii_str(text)
+                           : PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (object) return PyRef::steal(object);
+    // An output too large for the interpreter is the caller's MemoryError,
+    // not a fault: the connection is in step, the client usable.
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return pending();
+    api_failure();
 }
 
 PyRef from_text_list(const std::vector<std::string>& texts) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "pending_error.hpp"
+#include "protocol/output.hpp"
 #include "py_ref.hpp"
 
 namespace kelpie::py {
@@ -28,6 +29,8 @@ PyResult<bool> to_flag(PyObject* object);
 PyResult<std::vector<std::string>> to_text_list(PyObject* object);
 
 PyRef from_text(std::string_view text);
+// A collected output; MemoryError (pending) when the interpreter cannot hold it.
+PyResult<PyRef> from_output(const Output& output);
 PyRef from_text_list(const std::vector<std::string>& texts);
 PyRef none();
 

@@ -73,8 +73,9 @@ PyResult<std::tuple<Args...>> convert_arguments(std::type_identity<std::tuple<Ar
     return std::tuple<Args...>(std::move(*std::get<I>(values))...);
 }
 
-inline PyRef to_python(const std::string& text) { return from_text(text); }
-inline PyRef to_python(const std::vector<std::string>& texts) { return from_text_list(texts); }
+inline PyResult<PyRef> to_python(const std::string& text) { return from_text(text); }
+inline PyResult<PyRef> to_python(const Output& output) { return from_output(output); }
+inline PyResult<PyRef> to_python(const std::vector<std::string>& texts) { return from_text_list(texts); }
 
 template <class T>
 PyResult<PyRef> convert_result(const Result<T>& result) {

@@ -172,6 +172,13 @@ struct Op {
     Expected (*model)(Events);
 };
 
+// The models speak of texts; the operations that gather replies hand out an Output.
+Task<Result<std::string>> as_text(Task<Result<Output>> op) {
+    auto r = co_await std::move(op);
+    if (!r) co_return fail(std::move(r.error()));
+    co_return r->str();
+}
+
 Task<Result<std::string>> joined_targets(AsyncClient& c) {
     auto r = co_await c.list_targets();
     if (!r) co_return fail(std::move(r.error()));
@@ -181,15 +188,15 @@ Task<Result<std::string>> joined_targets(AsyncClient& c) {
 }
 
 const std::array<Op, 8> kOps{{
-    {"shell echo x", true, [](AsyncClient& c) { return c.shell("echo x"); }, model_shell},
-    {"hilog -t T", true, [](AsyncClient& c) { return c.hilog("-t T"); },
+    {"shell echo x", true, [](AsyncClient& c) { return as_text(c.shell("echo x")); }, model_shell},
+    {"hilog -t T", true, [](AsyncClient& c) { return as_text(c.hilog("-t T")); },
      [](Events e) { return model_collect(e, {HILOG_REPLY_TIMEOUT, {}, true}); }},
     {"file send -a l r", true,
-     [](AsyncClient& c) { return c.file_send("l", "r", FileTransferOptions{.hold_timestamp = true}); },
+     [](AsyncClient& c) { return as_text(c.file_send("l", "r", FileTransferOptions{.hold_timestamp = true})); },
      [](Events e) {
          return model_collect(e, {FILE_REPLY_TIMEOUT, {"FileTransfer finish", "Transfer finish", "[Fail]", "fail"}, true});
      }},
-    {"install -r a.hap b.hsp", true, [](AsyncClient& c) { return c.install(kPackages, true, false); },
+    {"install -r a.hap b.hsp", true, [](AsyncClient& c) { return as_text(c.install(kPackages, true, false)); },
      [](Events e) { return model_collect(e, {INSTALL_REPLY_TIMEOUT, {"Success", "success", "Fail", "fail"}, false}); }},
     {"list targets", false, joined_targets, [](Events e) { return model_single(e, targets_of); }},
     {"wait", false, [](AsyncClient& c) { return c.wait_for_device(); },

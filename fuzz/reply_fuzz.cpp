@@ -1,7 +1,7 @@
 // Reply decoding against an independent oracle: command-code stripping,
 // strict decoding of one reply with the exact failure position, lenient
 // decoding, and the joining of characters cut between the replies of one
-// collection (a reply's text is judged with the bytes carried from the
+// collection (a reply's text is judged with the bytes pending from the
 // replies before it, exactly as if the two had arrived as one).
 //
 // Input: records of one byte (bit 7: take this reply leniently, as shell
@@ -11,6 +11,7 @@
 
 #include "harness.hpp"
 #include "protocol/reply.hpp"
+#include "protocol/text_collector.hpp"
 #include "protocol/utf8.hpp"
 #include "utf8_oracle.hpp"
 
@@ -52,37 +53,43 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using namespace kelpie;
     using namespace kelpie::fuzz;
     Reader in(std::span(data, size));
-    ReplyJoiner joiner;
+    PacketReader reader;
+    TextCollector collector(reader);
     JoinModel model;
-    std::string out;
+    // What the reader holds: the complete text, then the bytes still pending.
+    const auto held = [&] {
+        const auto t = reader.text();
+        return std::string(t.begin(), t.end()) == model.out + as_string(model.carry);
+    };
     while (!in.done()) {
         const std::uint8_t head = in.byte();
         const auto payload = in.take(head & 0x7F);
         check_one_reply(payload);
         const auto text = reply_text_bytes(payload);
         if (head & 0x80) {
-            const std::size_t added = joiner.append_lossy(out, text);
+            collector.append_lossy(text);
             model.lossy(text);
-            check(out == model.out && added <= out.size(), "lenient join");
+            check(held() && !collector.pending(), "lenient join");
             continue;
         }
-        const std::size_t before = out.size();
-        const auto added = joiner.append(out, text);
+        const std::size_t before = model.out.size();
+        const auto added = collector.append(text);
         const auto expected = model.strict(text);
         if (expected) {
             check(!added && added.error().message() == expected->first, "join failure",
                   added ? "accepted" : added.error().message());
             check(added.error().bytes() == expected->second, "join failure bytes");
-            check(out.size() == before, "a failed reply left text behind");
             return 0;  // the collection ends here
         }
         check(added.has_value(), "join refused", added ? "" : added.error().message());
-        check(*added == out.size() - before && out == model.out, "joined text");
-        check(joiner.carrying() == !model.carry.empty(), "carried bytes");
+        check(*added == model.out.size() - before && held(), "joined text");
+        check(collector.pending() == !model.carry.empty(), "pending bytes");
     }
-    const auto finished = joiner.finish();
-    check(finished.has_value() == model.carry.empty(), "finish");
-    if (!finished)
+    const bool complete = model.carry.empty();
+    const auto finished = collector.finish();
+    check(finished.has_value() == complete, "finish");
+    if (finished) check(*finished == model.out, "finished text");
+    else
         check(finished.error().bytes() == model.carry &&
                   finished.error().message() == "UTF-8 error: incomplete utf-8 byte sequence from index 0",
               "finish error");

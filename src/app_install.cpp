@@ -21,7 +21,7 @@ std::string command_with_flags(std::string_view word, bool first_on, std::string
 
 }  // namespace
 
-Task<Result<std::string>> AsyncClient::install(std::span<const std::string> packages, bool replace, bool shared) {
+Task<Result<Output>> AsyncClient::install(std::span<const std::string> packages, bool replace, bool shared) {
     std::string text = command_with_flags("install ", replace, "-r", shared, "-s");
     for (std::size_t i = 0; i < packages.size(); ++i) {
         if (i) text += ' ';

@@ -29,21 +29,21 @@ public:
     Result<std::vector<std::string>> list_targets() { return run(client_->list_targets()); }
     Result<void> connect_device(std::string_view device_id) { return run(client_->connect_device(device_id)); }
     Result<std::string> wait_for_device() { return run(client_->wait_for_device()); }
-    Result<std::string> shell(std::string_view command) { return run(client_->shell(command)); }
-    Result<std::string> hilog(std::optional<std::string_view> args) { return run(client_->hilog(args)); }
+    Result<Output> shell(std::string_view command) { return run(client_->shell(command)); }
+    Result<Output> hilog(std::optional<std::string_view> args) { return run(client_->hilog(args)); }
     // Both node texts are parsed, first argument first, before anything is sent.
     Result<std::string> fport(std::string_view local, std::string_view remote);
     Result<std::string> rport(std::string_view remote, std::string_view local);
     Result<std::string> fport_remove(std::string_view task_str) { return run(client_->fport_remove(task_str)); }
-    Result<std::string> file_send(std::string_view local_path, std::string_view remote_path,
+    Result<Output> file_send(std::string_view local_path, std::string_view remote_path,
                                   FileTransferOptions options) {
         return run(client_->file_send(local_path, remote_path, options));
     }
-    Result<std::string> file_recv(std::string_view remote_path, std::string_view local_path,
+    Result<Output> file_recv(std::string_view remote_path, std::string_view local_path,
                                   FileTransferOptions options) {
         return run(client_->file_recv(remote_path, local_path, options));
     }
-    Result<std::string> install(std::span<const std::string> packages, bool replace, bool shared) {
+    Result<Output> install(std::span<const std::string> packages, bool replace, bool shared) {
         return run(client_->install(packages, replace, shared));
     }
     Result<std::string> uninstall(std::string_view package, bool keep_data, bool shared) {

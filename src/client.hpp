@@ -11,6 +11,7 @@
 #include "error.hpp"
 #include "forward_node.hpp"
 #include "net/tcp_stream.hpp"
+#include "protocol/output.hpp"
 #include "protocol/packet.hpp"
 #include "runtime/clock.hpp"
 #include "runtime/task.hpp"
@@ -85,16 +86,16 @@ public:
     Task<Result<std::vector<std::string>>> list_targets();
     Task<Result<void>> connect_device(std::string_view device_id);
     Task<Result<std::string>> wait_for_device();
-    Task<Result<std::string>> shell(std::string_view command);
-    Task<Result<std::string>> hilog(std::optional<std::string_view> args);
+    Task<Result<Output>> shell(std::string_view command);
+    Task<Result<Output>> hilog(std::optional<std::string_view> args);
     Task<Result<std::string>> fport(ForwardNode local, ForwardNode remote);
     Task<Result<std::string>> rport(ForwardNode remote, ForwardNode local);
     Task<Result<std::string>> fport_remove(std::string_view task);
-    Task<Result<std::string>> file_send(std::string_view local_path, std::string_view remote_path,
-                                        FileTransferOptions options);
-    Task<Result<std::string>> file_recv(std::string_view remote_path, std::string_view local_path,
-                                        FileTransferOptions options);
-    Task<Result<std::string>> install(std::span<const std::string> packages, bool replace, bool shared);
+    Task<Result<Output>> file_send(std::string_view local_path, std::string_view remote_path,
+                                   FileTransferOptions options);
+    Task<Result<Output>> file_recv(std::string_view remote_path, std::string_view local_path,
+                                   FileTransferOptions options);
+    Task<Result<Output>> install(std::span<const std::string> packages, bool replace, bool shared);
     Task<Result<std::string>> uninstall(std::string_view package, bool keep_data, bool shared);
 
     bool connected() const { return connected_; }
@@ -108,7 +109,7 @@ private:
     // buffer, valid until the next read.
     Task<Result<std::span<const std::uint8_t>>> recv_view(std::optional<Instant> deadline);
     // Sends `command`, then gathers replies until one of `rules` ends the collection.
-    Task<Result<std::string>> collect(std::string command, const CollectRules& rules);
+    Task<Result<Output>> collect(std::string command, const CollectRules& rules);
 
     explicit AsyncClient(std::string address) : address_(std::move(address)) {}
 

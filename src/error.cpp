@@ -64,6 +64,7 @@ std::string ClientError::message() const {
         case ErrorKind::CommandFailed: return "Command failed: " + text_;
         case ErrorKind::Timeout: return "Operation timed out";
         case ErrorKind::DeviceNotFound: return "Device not found: " + text_;
+        case ErrorKind::OutOfMemory: return "Out of memory: " + text_;
         case ErrorKind::Utf8:
             if (error_len_)
                 return "UTF-8 error: invalid utf-8 sequence of " + std::to_string(*error_len_) +

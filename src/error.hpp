@@ -23,6 +23,8 @@ enum class ErrorKind : std::uint8_t {
     Timeout,
     DeviceNotFound,
     Utf8,
+    // Not a failure of the exchange: the client could not hold what it received.
+    OutOfMemory,
 };
 
 // An I/O failure: either an operating-system error number or a fixed text
@@ -56,13 +58,14 @@ public:
     static ClientError command_failed(std::string text) { return with_text(ErrorKind::CommandFailed, std::move(text)); }
     static ClientError timeout() { return with_text(ErrorKind::Timeout, {}); }
     static ClientError device_not_found(std::string text) { return with_text(ErrorKind::DeviceNotFound, std::move(text)); }
+    static ClientError out_of_memory(std::string text) { return with_text(ErrorKind::OutOfMemory, std::move(text)); }
     // bytes: what failed to decode; valid_up_to: length of the valid prefix;
     // error_len: length of the invalid sequence, none when the input ended inside one.
     static ClientError utf8(std::vector<std::uint8_t> bytes, std::size_t valid_up_to,
                             std::optional<std::uint8_t> error_len);
 
     ErrorKind kind() const { return kind_; }
-    // The detail text of Protocol, HandshakeFailed, Buffer, CommandFailed, DeviceNotFound.
+    // The detail text of Protocol, HandshakeFailed, Buffer, CommandFailed, DeviceNotFound, OutOfMemory.
     const std::string& text() const { return text_; }
     const std::optional<IoError>& io_error() const { return io_; }
     // InvalidBanner's banner, or the undecodable bytes of Utf8.

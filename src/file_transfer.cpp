@@ -44,15 +44,15 @@ Result<std::string> transfer_command(std::string_view word, std::string_view fir
 
 }  // namespace
 
-Task<Result<std::string>> AsyncClient::file_send(std::string_view local_path, std::string_view remote_path,
-                                                 FileTransferOptions options) {
+Task<Result<Output>> AsyncClient::file_send(std::string_view local_path, std::string_view remote_path,
+                                            FileTransferOptions options) {
     auto command = transfer_command("file send ", local_path, remote_path, options);
     if (!command) co_return fail(std::move(command.error()));
     co_return co_await collect(std::move(*command), kFileRules);
 }
 
-Task<Result<std::string>> AsyncClient::file_recv(std::string_view remote_path, std::string_view local_path,
-                                                 FileTransferOptions options) {
+Task<Result<Output>> AsyncClient::file_recv(std::string_view remote_path, std::string_view local_path,
+                                            FileTransferOptions options) {
     auto command = transfer_command("file recv ", remote_path, local_path, options);
     if (!command) co_return fail(std::move(command.error()));
     co_return co_await collect(std::move(*command), kFileRules);

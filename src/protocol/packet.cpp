@@ -14,6 +14,14 @@ namespace {
 
 // Enough for a command reply or several small packets in one recv.
 constexpr std::size_t kInitialCapacity = 64 * 1024;
+// While text is kept, a recv gets at least an eighth of the buffer (up to
+// this much), so small packets do not shrink the reads to a few kilobytes.
+constexpr std::size_t kMaxTextSlack = 4u << 20;
+// Past this size the buffer grows by this much at a time, not by doubling:
+// a 1 GiB output on a 32-bit process must not ask for 2 GiB.
+constexpr std::size_t kMaxGrowth = 64u << 20;
+// A character cut between replies leaves at most this many bytes pending.
+constexpr std::size_t kLongestPending = 3;
 
 std::uint32_t decode_length(const std::uint8_t* p) {
     return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
@@ -23,22 +31,142 @@ std::uint32_t decode_length(const std::uint8_t* p) {
 }  // namespace
 
 // Ensures `want` bytes fit between begin_ and the end of the buffer; the
-// unread bytes move to the front first, and the buffer grows only when a
+// unread bytes move down first, and the buffer grows only when a
 // bound-checked packet needs more than it has.
-void PacketReader::make_room(std::size_t want) {
-    if (capacity_ - begin_ >= want) return;
+bool PacketReader::make_room(std::size_t want) {
+    if (keeping_) return make_text_room(want);
+    const std::size_t capacity = buffer_.capacity();
+    if (capacity - begin_ >= want) return true;
     const std::size_t unread = end_ - begin_;
-    if (capacity_ >= want) {
-        std::memmove(buffer_.get(), buffer_.get() + begin_, unread);
-    } else {
-        const std::size_t capacity = std::max(want + kInitialCapacity, kInitialCapacity);
-        auto bigger = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
-        if (unread) std::memcpy(bigger.get(), buffer_.get() + begin_, unread);
-        buffer_ = std::move(bigger);
-        capacity_ = capacity;
-    }
+    if (unread) std::memmove(buffer_.data(), buffer_.data() + begin_, unread);
     begin_ = 0;
     end_ = unread;
+    if (capacity >= want) return true;
+    return buffer_.resize(std::max(want + kInitialCapacity, kInitialCapacity), unread);
+}
+
+// The same while text is kept in front: the unread bytes move down to the
+// text's end, and the buffer grows (geometrically, keeping everything) when
+// that leaves too little room. When it cannot grow, the text is given up
+// rather than the connection: the operation reads on to its end.
+bool PacketReader::make_text_room(std::size_t want) {
+    const std::size_t unread = end_ - begin_;
+    const std::size_t need = want - unread;
+    const std::size_t target = std::max(need, std::min(buffer_.capacity() / 8, kMaxTextSlack));
+    if (buffer_.capacity() - end_ >= target) return true;
+    if (text_lost_) trim_lost_text();
+    if (begin_ > text_end_) {
+        if (unread) std::memmove(buffer_.data() + text_end_, buffer_.data() + begin_, unread);
+        begin_ = text_end_;
+        end_ = begin_ + unread;
+    }
+    if (buffer_.capacity() - end_ >= target) return true;
+    const std::size_t step = std::max({target, std::min(buffer_.capacity(), kMaxGrowth), kInitialCapacity});
+    if (!text_lost_ && buffer_.resize(end_ + step, end_)) return true;
+    if (!text_lost_) {
+        text_lost_ = true;
+        trim_lost_text();
+    }
+    if (buffer_.capacity() - end_ >= need) return true;
+    return buffer_.resize(end_ + need + kInitialCapacity, end_);
+}
+
+// Keeps only the text's last few bytes, and moves the unread bytes after them.
+void PacketReader::trim_lost_text() {
+    const std::size_t tail = std::min(text_end_, kLongestPending);
+    std::uint8_t* data = buffer_.data();
+    if (tail) std::memmove(data, data + text_end_ - tail, tail);
+    const std::size_t unread = end_ - begin_;
+    if (unread) std::memmove(data + tail, data + begin_, unread);
+    text_end_ = tail;
+    begin_ = tail;
+    end_ = tail + unread;
+}
+
+void PacketReader::start_text() {
+    // The text starts at the front: the few unread bytes move there.
+    const std::size_t unread = end_ - begin_;
+    if (begin_ && unread) std::memmove(buffer_.data(), buffer_.data() + begin_, unread);
+    begin_ = 0;
+    end_ = unread;
+    text_end_ = 0;
+    keeping_ = true;
+    text_lost_ = false;
+}
+
+void PacketReader::keep(std::span<const std::uint8_t> bytes) {
+    if (bytes.empty()) return;
+    const auto at = reinterpret_cast<std::uintptr_t>(bytes.data());
+    const auto free_from = reinterpret_cast<std::uintptr_t>(buffer_.data() + text_end_);
+    const auto unread_from = reinterpret_cast<std::uintptr_t>(buffer_.data() + begin_);
+    if (at < free_from || at + bytes.size() > unread_from) return keep_copy(bytes);
+    std::memmove(buffer_.data() + text_end_, bytes.data(), bytes.size());
+    text_end_ += bytes.size();
+}
+
+void PacketReader::keep_copy(std::span<const std::uint8_t> bytes) {
+    const std::size_t unread = end_ - begin_;
+    if (begin_ - text_end_ < bytes.size()) {
+        // Room between the text and the unread bytes, which move up behind it.
+        const std::size_t gap = bytes.size() - (begin_ - text_end_);
+        if (buffer_.capacity() - end_ < gap) {
+            const std::size_t step = std::max(gap, std::min(buffer_.capacity(), kMaxGrowth));
+            if (text_lost_ || !buffer_.resize(end_ + step, end_)) {
+                text_lost_ = true;
+                trim_lost_text();
+                return;  // what is lost from here on is only counted
+            }
+        }
+        if (unread) std::memmove(buffer_.data() + begin_ + gap, buffer_.data() + begin_, unread);
+        begin_ += gap;
+        end_ += gap;
+    }
+    std::memcpy(buffer_.data() + text_end_, bytes.data(), bytes.size());
+    text_end_ += bytes.size();
+}
+
+std::optional<Output> PacketReader::take_text(bool ascii) {
+    keeping_ = false;
+    const std::size_t size = std::exchange(text_end_, 0);
+    ByteBuffer storage;
+    if (buffer_.capacity() <= kKeptBetweenCalls) {
+        // A small text is copied out and the reader keeps its buffer.
+        if (size && !storage.resize(size, 0)) return std::nullopt;
+        if (size) std::memcpy(storage.data(), buffer_.data(), size);
+        return Output(std::move(storage), size, ascii);
+    }
+    // A large one leaves with the whole buffer; the unread bytes (at most
+    // what one recv brought past the output's end) go to a fresh small one.
+    const std::size_t unread = end_ - begin_;
+    ByteBuffer fresh;
+    if (!fresh.resize(std::max(unread, kInitialCapacity), 0)) {
+        // No memory even for that: keep the big buffer and give up the text.
+        shrink();
+        return std::nullopt;
+    }
+    if (unread) std::memcpy(fresh.data(), buffer_.data() + begin_, unread);
+    storage = std::exchange(buffer_, std::move(fresh));
+    begin_ = 0;
+    end_ = unread;
+    return Output(std::move(storage), size, ascii);
+}
+
+void PacketReader::drop_text() {
+    keeping_ = false;
+    text_end_ = 0;
+    shrink();
+}
+
+// Back to at most kKeptBetweenCalls (or what the unread bytes need).
+void PacketReader::shrink() {
+    const std::size_t unread = end_ - begin_;
+    if (unread) std::memmove(buffer_.data(), buffer_.data() + begin_, unread);
+    begin_ = 0;
+    end_ = unread;
+    if (buffer_.capacity() <= kKeptBetweenCalls) return;
+    // Shrinking a mapping cannot fail for want of memory; a malloc'd
+    // replacement can, and then the large buffer simply stays.
+    (void)buffer_.resize(std::max(unread, kInitialCapacity), unread);
 }
 
 Task<Result<std::span<const std::uint8_t>>> PacketReader::next(TcpStream& stream, std::optional<Instant> deadline) {
@@ -46,7 +174,7 @@ Task<Result<std::span<const std::uint8_t>>> PacketReader::next(TcpStream& stream
     // without a deadline, and nothing else in the runtime could run meanwhile.
     bool wait_in_recv = false;
     if (begin_ == end_) {
-        begin_ = end_ = 0;
+        begin_ = end_ = floor();
         if (std::exchange(reply_expected_, false)) {
             Reactor& reactor = Runtime::current().reactor();
             if (!deadline && reactor.quiet()) {
@@ -64,7 +192,7 @@ Task<Result<std::span<const std::uint8_t>>> PacketReader::next(TcpStream& stream
         const std::size_t available = end_ - begin_;
         std::size_t want = 4;
         if (available >= 4) {
-            const std::uint32_t n = decode_length(buffer_.get() + begin_);
+            const std::uint32_t n = decode_length(buffer_.data() + begin_);
             if (n == 0 || n > MAX_PACKET_SIZE) {
                 begin_ += 4;  // the header is consumed; what follows stays unread
                 if (n == 0) co_return fail(ClientError::protocol("Received zero-length packet"));
@@ -73,13 +201,13 @@ Task<Result<std::span<const std::uint8_t>>> PacketReader::next(TcpStream& stream
             }
             want = 4 + std::size_t{n};
             if (available >= want) {
-                const std::span<const std::uint8_t> payload(buffer_.get() + begin_ + 4, n);
+                const std::span<const std::uint8_t> payload(buffer_.data() + begin_ + 4, n);
                 begin_ += want;
                 co_return payload;
             }
         }
-        make_room(want);
-        const std::span<std::uint8_t> room(buffer_.get() + end_, capacity_ - end_);
+        if (!make_room(want)) co_return fail(ClientError::out_of_memory("no room for a packet of " + std::to_string(want) + " bytes"));
+        const std::span<std::uint8_t> room(buffer_.data() + end_, buffer_.capacity() - end_);
         auto got = std::exchange(wait_in_recv, false) ? stream.read_waiting(room) : stream.try_read(room);
         if (got && *got && **got > 0) {
             end_ += **got;
@@ -87,11 +215,11 @@ Task<Result<std::span<const std::uint8_t>>> PacketReader::next(TcpStream& stream
         }
         // A dead or failing stream keeps nothing; a time limit keeps everything.
         if (!got) {
-            begin_ = end_ = 0;
+            begin_ = end_ = floor();
             co_return fail(std::move(got.error()));
         }
         if (*got) {
-            begin_ = end_ = 0;
+            begin_ = end_ = floor();
             co_return fail(ClientError::io_text("early eof"));
         }
         Reactor& reactor = Runtime::current().reactor();

@@ -10,6 +10,8 @@
 
 #include "error.hpp"
 #include "net/tcp_stream.hpp"
+#include "protocol/byte_buffer.hpp"
+#include "protocol/output.hpp"
 #include "runtime/clock.hpp"
 #include "runtime/task.hpp"
 
@@ -41,14 +43,49 @@ public:
     // Received bytes not yet returned; they belong to the packets to come.
     std::size_t buffered() const { return end_ - begin_; }
     bool empty() const { return begin_ == end_; }
+    std::size_t capacity() const { return buffer_.capacity(); }
+
+    // Text kept in place. An operation that gathers many replies keeps their
+    // text at the front of the receive buffer, moved down over the headers
+    // and command codes, and the buffer grows behind it: the output is
+    // received once and copied once more, into the caller's string.
+    void start_text();
+    // Moves `bytes`, which lie in the payload last returned, to the end of the text.
+    void keep(std::span<const std::uint8_t> bytes);
+    // Appends bytes from elsewhere to the text.
+    void keep_copy(std::span<const std::uint8_t> bytes);
+    // The text so far; once lost, only the bytes kept since the last trim.
+    std::span<const std::uint8_t> text() const { return {buffer_.data(), text_end_}; }
+    // Shortens the text to its first `size` bytes.
+    void cut_text(std::size_t size) { text_end_ = size; }
+    // Memory ran out while the text grew: it was dropped but for its last
+    // three bytes (enough for a character cut between replies), and from
+    // then on it is trimmed so whenever room is needed. Reading goes on.
+    bool text_lost() const { return text_lost_; }
+    // Ends the keeping. The text leaves in an Output: a large buffer goes
+    // whole, and the reader carries on in a small one with the unread bytes.
+    // None when not even the small copy could be made.
+    std::optional<Output> take_text(bool ascii);
+    // Ends the keeping without an output.
+    void drop_text();
+
+    // What a reader keeps at most between two operations, unread bytes aside.
+    static constexpr std::size_t kKeptBetweenCalls = 1u << 20;
 
 private:
-    void make_room(std::size_t want);
+    [[nodiscard]] bool make_room(std::size_t want);
+    [[nodiscard]] bool make_text_room(std::size_t want);
+    void trim_lost_text();
+    void shrink();
+    // Where reading may reuse the buffer from: after the kept text.
+    std::size_t floor() const { return keeping_ ? text_end_ : 0; }
 
-    std::unique_ptr<std::uint8_t[]> buffer_;
-    std::size_t capacity_ = 0;
-    std::size_t begin_ = 0;  // first unread byte
-    std::size_t end_ = 0;    // one past the last received byte
+    ByteBuffer buffer_;
+    std::size_t begin_ = 0;     // first unread byte
+    std::size_t end_ = 0;       // one past the last received byte
+    std::size_t text_end_ = 0;  // the kept text is [0, text_end_)
+    bool keeping_ = false;
+    bool text_lost_ = false;
     bool reply_expected_ = false;
 };
 

@@ -49,23 +49,37 @@ Step step_at(std::span<const std::uint8_t> bytes, std::size_t i) {
 
 }  // namespace
 
-std::optional<Utf8Failure> find_utf8_failure(std::span<const std::uint8_t> bytes) {
+std::optional<Utf8Failure> find_utf8_failure(std::span<const std::uint8_t> bytes, bool& ascii) {
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    ascii = true;
     std::size_t i = 0;
     const std::size_t n = bytes.size();
     while (i < n) {
-        // ASCII runs dominate device output; skip them a word at a time.
+        // ASCII runs dominate device output; skip them 32 bytes, then a word, at a time.
+        while (i + 32 <= n) {
+            std::uint64_t w[4];
+            __builtin_memcpy(w, bytes.data() + i, 32);
+            if ((w[0] | w[1] | w[2] | w[3]) & kHigh) break;
+            i += 32;
+        }
         while (i + 8 <= n) {
             std::uint64_t w;
             __builtin_memcpy(&w, bytes.data() + i, 8);
-            if (w & 0x8080808080808080ULL) break;
+            if (w & kHigh) break;
             i += 8;
         }
         if (i >= n) break;
         const Step s = step_at(bytes, i);
         if (s.failure) return s.failure;
+        if (s.len > 1) ascii = false;
         i += s.len;
     }
     return std::nullopt;
+}
+
+std::optional<Utf8Failure> find_utf8_failure(std::span<const std::uint8_t> bytes) {
+    bool ascii;
+    return find_utf8_failure(bytes, ascii);
 }
 
 void append_lossy(std::string& out, std::span<const std::uint8_t> bytes) {

@@ -18,6 +18,9 @@ struct Utf8Failure {
 
 // None when every byte is well-formed UTF-8.
 std::optional<Utf8Failure> find_utf8_failure(std::span<const std::uint8_t> bytes);
+// The same, also telling whether every byte before the failure (or of all
+// the input) was ASCII.
+std::optional<Utf8Failure> find_utf8_failure(std::span<const std::uint8_t> bytes, bool& ascii);
 
 // Appends bytes to out, each invalid maximal subpart replaced by U+FFFD.
 void append_lossy(std::string& out, std::span<const std::uint8_t> bytes);

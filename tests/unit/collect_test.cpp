@@ -32,14 +32,14 @@ struct Collector {
     friend void PrintTo(const Collector& c, std::ostream* os) { *os << c.name; }
 };
 
-const Collector kShell{"shell", [](AsyncClient& c) { return c.shell("ls"); }, "shell ls", 5s, ""};
-const Collector kHilog{"hilog", [](AsyncClient& c) { return c.hilog(std::nullopt); }, "hilog", 5s,
+const Collector kShell{"shell", [](AsyncClient& c) { return test::as_text(c.shell("ls")); }, "shell ls", 5s, ""};
+const Collector kHilog{"hilog", [](AsyncClient& c) { return test::as_text(c.hilog(std::nullopt)); }, "hilog", 5s,
                        "error: Operation timed out"};
-const Collector kFileSend{"file_send", [](AsyncClient& c) { return c.file_send("l", "r", kNoFlags); },
+const Collector kFileSend{"file_send", [](AsyncClient& c) { return test::as_text(c.file_send("l", "r", kNoFlags)); },
                           "file send l r", 60s, "error: Operation timed out"};
-const Collector kFileRecv{"file_recv", [](AsyncClient& c) { return c.file_recv("r", "l", kNoFlags); },
+const Collector kFileRecv{"file_recv", [](AsyncClient& c) { return test::as_text(c.file_recv("r", "l", kNoFlags)); },
                           "file recv r l", 60s, "error: Operation timed out"};
-const Collector kInstall{"install", [](AsyncClient& c) { return c.install(kPackages, false, false); },
+const Collector kInstall{"install", [](AsyncClient& c) { return test::as_text(c.install(kPackages, false, false)); },
                          "install a.hap", 30s, ""};
 
 const std::string kIncomplete = "error: UTF-8 error: incomplete utf-8 byte sequence from index 0";

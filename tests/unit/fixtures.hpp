@@ -157,4 +157,11 @@ inline double real_seconds_since(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
+// An operation that gathers an Output, as one that returns its text.
+inline Task<Result<std::string>> as_text(Task<Result<Output>> op) {
+    auto r = co_await std::move(op);
+    if (!r) co_return fail(std::move(r.error()));
+    co_return r->str();
+}
+
 }  // namespace kelpie::test

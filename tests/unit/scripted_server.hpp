@@ -42,6 +42,8 @@ inline Bytes frames(const std::vector<Bytes>& payloads) {
 }
 
 inline std::string outcome(const Result<std::string>& r) { return r ? *r : "error: " + r.error().message(); }
+inline std::string outcome(const Result<Output>& r) { return r ? r->str() : "error: " + r.error().message(); }
+
 
 // Runs `side` next to `op` on the same runtime and ends with `op`; `side` is
 // dropped wherever it stands by then.

@@ -36,6 +36,7 @@ Bytes key_reply() {
 }
 
 std::string rendered(const Result<std::string>& r) { return r ? *r : "error: " + r.error().message(); }
+std::string rendered(const Result<Output>& r) { return r ? r->str() : "error: " + r.error().message(); }
 
 template <class T>
 Task<T> alongside(Task<T> op, Task<void> side) {
@@ -102,24 +103,24 @@ const std::string kTimedOut = "error: Operation timed out";
 
 std::vector<Op> pair_ops() {
     return {
-        {"shell", [](AsyncClient& c) { return c.shell("ls"); }, "shell ls",
+        {"shell", [](AsyncClient& c) { return test::as_text(c.shell("ls")); }, "shell ls",
          {coded("hi\n"), bytes_of(std::string("\0\0x", 3)), coded("ab"), kEnd},
          // A line end starts a 100 ms look for a trailing packet; a trailing
          // packet puts shell back to waiting up to 5 s for the next reply.
          {{"", 5s}, {"hi\n", 100ms}, {"hi\nx", 5s}, {"hi\nxab", 5s}, {"hi\nxab", 0s}}},
-        {"hilog", [](AsyncClient& c) { return c.hilog("-t T"); }, "hilog -t T",
+        {"hilog", [](AsyncClient& c) { return test::as_text(c.hilog("-t T")); }, "hilog -t T",
          {coded("l1\n"), coded("\xE4\xB8"), coded("\xAD\n"), kEnd},
          {{kTimedOut, 5s},
           {"l1\n", 5s},
           {"error: UTF-8 error: incomplete utf-8 byte sequence from index 0", 5s},
           {"l1\n\u4E2D\n", 5s},
           {"l1\n\u4E2D\n", 0s}}},
-        {"file_send", [](AsyncClient& c) { return c.file_send("l", "r", kNoFlags); }, "file send l r",
+        {"file_send", [](AsyncClient& c) { return test::as_text(c.file_send("l", "r", kNoFlags)); }, "file send l r",
          {coded("50%\n"), coded("FileTransfer finish")},
          {{kTimedOut, 60s}, {"50%\n", 60s}, {"50%\nFileTransfer finish", 0s}}},
-        {"file_recv", [](AsyncClient& c) { return c.file_recv("r", "l", kSync); },
+        {"file_recv", [](AsyncClient& c) { return test::as_text(c.file_recv("r", "l", kSync)); },
          "file recv -sync r l", {coded("1%"), kEnd}, {{kTimedOut, 60s}, {"1%", 60s}, {"1%", 0s}}},
-        {"install", [](AsyncClient& c) { return c.install(kPackage, true, false); }, "install -r a.hap",
+        {"install", [](AsyncClient& c) { return test::as_text(c.install(kPackage, true, false)); }, "install -r a.hap",
          {coded("installing\n"), coded("Success")},
          {{"", 30s}, {"installing\n", 30s}, {"installing\nSuccess", 0s}}},
         {"list_targets", targets, "list targets", {coded("d1\r\nd2\n")}, {{"d1,d2", 0s}}},

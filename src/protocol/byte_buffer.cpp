@@ -1,0 +1,90 @@
+#include "protocol/byte_buffer.hpp"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+namespace kelpie {
+
+namespace {
+
+std::size_t page_rounded(std::size_t n) {
+    static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    return (n + page - 1) & ~(page - 1);
+}
+
+std::uint8_t* map_bytes(std::size_t length) {
+    void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return p == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(p);
+}
+
+}  // namespace
+
+ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      capacity_(std::exchange(other.capacity_, 0)),
+      mapped_(std::exchange(other.mapped_, false)) {}
+
+ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
+    if (this != &other) {
+        release();
+        data_ = std::exchange(other.data_, nullptr);
+        capacity_ = std::exchange(other.capacity_, 0);
+        mapped_ = std::exchange(other.mapped_, false);
+    }
+    return *this;
+}
+
+void ByteBuffer::release() {
+    if (mapped_) ::munmap(data_, capacity_);
+    else std::free(data_);
+    data_ = nullptr;
+    capacity_ = 0;
+    mapped_ = false;
+}
+
+bool ByteBuffer::resize(std::size_t capacity, std::size_t keep) {
+    if (keep > capacity_) keep = capacity_;
+    if (capacity < kMappedFrom) {
+        if (!mapped_) {
+            // realloc copies what the old block held; for blocks this small that
+            // costs less than a second allocation would.
+            void* p = std::realloc(data_, capacity ? capacity : 1);
+            if (!p) return false;
+            data_ = static_cast<std::uint8_t*>(p);
+            capacity_ = capacity;
+            return true;
+        }
+        auto* p = static_cast<std::uint8_t*>(std::malloc(capacity ? capacity : 1));
+        if (!p) return false;
+        std::memcpy(p, data_, std::min(keep, capacity));
+        ::munmap(data_, capacity_);
+        data_ = p;
+        capacity_ = capacity;
+        mapped_ = false;
+        return true;
+    }
+    capacity = page_rounded(capacity);
+    if (mapped_) {
+        // The kernel moves the page tables, not the bytes.
+        void* p = ::mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
+        if (p == MAP_FAILED) return false;
+        data_ = static_cast<std::uint8_t*>(p);
+        capacity_ = capacity;
+        return true;
+    }
+    std::uint8_t* p = map_bytes(capacity);
+    if (!p) return false;
+    if (keep) std::memcpy(p, data_, keep);
+    std::free(data_);
+    data_ = p;
+    capacity_ = capacity;
+    mapped_ = true;
+    return true;
+}
+
+}  // namespace kelpie

@@ -1,0 +1,42 @@
+// A growable block of bytes that gives its memory back.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kelpie {
+
+// Small blocks come from malloc. Large ones are mappings of their own: they
+// grow by remapping pages instead of copying bytes, and the memory goes back
+// to the system the moment they are released, not whenever the allocator
+// trims its heap. Running out of memory is a return value, never an
+// exception: a caller collecting a huge output must be able to go on reading
+// (and dropping) the rest of it.
+class ByteBuffer {
+public:
+    // From this size on a block is a mapping of its own.
+    static constexpr std::size_t kMappedFrom = 256 * 1024;
+
+    ByteBuffer() = default;
+    ByteBuffer(ByteBuffer&& other) noexcept;
+    ByteBuffer& operator=(ByteBuffer&& other) noexcept;
+    ByteBuffer(const ByteBuffer&) = delete;
+    ByteBuffer& operator=(const ByteBuffer&) = delete;
+    ~ByteBuffer() { release(); }
+
+    std::uint8_t* data() const { return data_; }
+    std::size_t capacity() const { return capacity_; }
+
+    // Makes the capacity at least `capacity` (exactly, for malloc'd blocks),
+    // keeping the first `keep` bytes. False when the memory cannot be had:
+    // the buffer is then as it was.
+    [[nodiscard]] bool resize(std::size_t capacity, std::size_t keep);
+    void release();
+
+private:
+    std::uint8_t* data_ = nullptr;
+    std::size_t capacity_ = 0;
+    bool mapped_ = false;
+};
+
+}  // namespace kelpie

@@ -1,0 +1,41 @@
+// The text an operation gathered from many replies.
+#pragma once
+
+#include <cstddef>
+#include <ostream>
+#include <utility>
+#include <string>
+#include <string_view>
+
+#include "protocol/byte_buffer.hpp"
+
+namespace kelpie {
+
+// Valid UTF-8, held in the buffer it was received in: a large output is
+// handed over by the connection whole, never copied before it becomes the
+// caller's string. Releasing it gives the memory back at once.
+class Output {
+public:
+    Output() = default;
+    Output(ByteBuffer storage, std::size_t size, bool ascii)
+        : storage_(std::move(storage)), size_(size), ascii_(ascii) {}
+
+    std::string_view view() const {
+        return size_ ? std::string_view(reinterpret_cast<const char*>(storage_.data()), size_) : std::string_view();
+    }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    // Every byte is below 0x80, so the text is also its own one-byte form.
+    bool ascii() const { return ascii_; }
+    std::string str() const { return std::string(view()); }
+
+    friend bool operator==(const Output& a, std::string_view b) { return a.view() == b; }
+    friend std::ostream& operator<<(std::ostream& os, const Output& o) { return os << o.view(); }
+
+private:
+    ByteBuffer storage_;
+    std::size_t size_ = 0;
+    bool ascii_ = true;
+};
+
+}  // namespace kelpie

@@ -1,0 +1,96 @@
+#include "protocol/text_collector.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "protocol/utf8.hpp"
+
+namespace kelpie {
+
+std::span<const std::uint8_t> TextCollector::join(std::span<const std::uint8_t> bytes, Bytes& spare) {
+    const std::size_t before = reader_.text().size();
+    reader_.keep(bytes);
+    const auto text = reader_.text();
+    if (text.size() == before + bytes.size()) return text.subspan(before - pending_);
+    const auto tail = text.last(pending_);  // trimming keeps at least the pending bytes
+    spare.assign(tail.begin(), tail.end());
+    spare.insert(spare.end(), bytes.begin(), bytes.end());
+    return spare;
+}
+
+Result<std::size_t> TextCollector::append(std::span<const std::uint8_t> reply) {
+    // The pending bytes and this reply are contiguous now: one check covers
+    // the joined character and the rest.
+    Bytes spare;
+    const auto region = join(reply, spare);
+    bool ascii = true;
+    const auto failure = find_utf8_failure(region, ascii);
+    if (failure && failure->error_len)
+        return std::unexpected(ClientError::utf8(Bytes(region.begin(), region.end()), failure->valid_up_to,
+                                                 failure->error_len));
+    const std::size_t complete = failure ? failure->valid_up_to : region.size();
+    ascii_ = ascii_ && ascii;
+    if (complete) last_ = region[complete - 1];
+    pending_ = region.size() - complete;
+    size_ += complete;
+    last_added_ = complete;
+    return complete;
+}
+
+void TextCollector::append_lossy(std::span<const std::uint8_t> bytes) {
+    Bytes spare;
+    const auto region = join(bytes, spare);
+    bool ascii = true;
+    std::size_t added = region.size();
+    if (find_utf8_failure(region, ascii)) {
+        std::string fixed;
+        kelpie::append_lossy(fixed, region);
+        if (spare.empty()) {
+            reader_.cut_text(reader_.text().size() - region.size());
+            reader_.keep_copy(std::span(reinterpret_cast<const std::uint8_t*>(fixed.data()), fixed.size()));
+        }
+        added = fixed.size();
+        if (added) last_ = static_cast<std::uint8_t>(fixed.back());
+        ascii = false;
+    } else if (added) {
+        last_ = region.back();
+    }
+    ascii_ = ascii_ && ascii;
+    pending_ = 0;
+    size_ += added;
+    last_added_ = added;
+}
+
+std::string_view TextCollector::last_added() const {
+    const auto text = reader_.text();
+    const auto complete = text.first(text.size() - pending_);
+    // Once the text is lost, what was added may no longer all be there.
+    const auto added = complete.last(std::min(last_added_, complete.size()));
+    return {reinterpret_cast<const char*>(added.data()), added.size()};
+}
+
+Result<Output> TextCollector::finish() {
+    if (reader_.text_lost()) return fail(lost_error());
+    if (pending_) {
+        const auto tail = reader_.text().last(pending_);
+        return fail(ClientError::utf8(Bytes(tail.begin(), tail.end()), 0, std::nullopt));
+    }
+    done_ = true;
+    auto output = reader_.take_text(ascii_);
+    if (!output) return std::unexpected(lost_error());
+    return std::move(*output);
+}
+
+std::unexpected<ClientError> TextCollector::fail(ClientError error) {
+    const bool lost = reader_.text_lost();
+    if (!done_) reader_.drop_text();
+    done_ = true;
+    return std::unexpected(lost ? lost_error() : std::move(error));
+}
+
+ClientError TextCollector::lost_error() const {
+    return ClientError::out_of_memory("the output grew past what memory could hold (" + std::to_string(size_) +
+                                      " bytes received)");
+}
+
+}  // namespace kelpie

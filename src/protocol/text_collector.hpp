@@ -1,0 +1,69 @@
+// The text of an operation that gathers many replies.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "error.hpp"
+#include "protocol/output.hpp"
+#include "protocol/packet.hpp"
+
+namespace kelpie {
+
+// Decodes the replies of one collecting operation into one output, kept in
+// place in the connection's receive buffer. A UTF-8 sequence cut between
+// two replies (output is split into packets by byte count) is joined: the
+// incomplete tail of one reply waits in the text for the next.
+//
+// When memory runs out the text is dropped but the replies are still read,
+// checked and counted, so the operation ends where it would have ended and
+// the connection stays in step; the operation then ends in OutOfMemory.
+class TextCollector {
+public:
+    explicit TextCollector(PacketReader& reader) : reader_(reader) { reader_.start_text(); }
+    ~TextCollector() {
+        if (!done_) reader_.drop_text();
+    }
+    TextCollector(const TextCollector&) = delete;
+    TextCollector& operator=(const TextCollector&) = delete;
+
+    // Appends one reply's text and returns how many bytes of text it
+    // completed (0 when it held only part of a character). Invalid bytes fail
+    // with Utf8 over the pending bytes followed by this reply's bytes.
+    Result<std::size_t> append(std::span<const std::uint8_t> reply);
+    // Lenient: each invalid sequence becomes U+FFFD; pending bytes join in.
+    void append_lossy(std::span<const std::uint8_t> bytes);
+
+    // The complete text that the last append added.
+    std::string_view last_added() const;
+    // Whether the complete text ends with a line feed or a zero byte.
+    bool ends_line() const { return size_ != 0 && (last_ == '\n' || last_ == '\0'); }
+    // No complete text yet.
+    bool empty() const { return size_ == 0; }
+    // Bytes of a character still waiting for the rest of it.
+    bool pending() const { return pending_ != 0; }
+
+    // The collection ends: pending bytes are an incomplete sequence.
+    Result<Output> finish();
+    // The collection ends with `error`, or with OutOfMemory if the text was lost.
+    std::unexpected<ClientError> fail(ClientError error);
+
+private:
+    // Adds `bytes` to the text and returns them together with the pending
+    // bytes before them; `spare` holds that joined copy when memory ran out
+    // and the bytes could not join the text.
+    std::span<const std::uint8_t> join(std::span<const std::uint8_t> bytes, Bytes& spare);
+    ClientError lost_error() const;
+
+    PacketReader& reader_;
+    std::size_t size_ = 0;       // complete bytes, counted even when lost
+    std::size_t pending_ = 0;    // bytes of an incomplete character at the text's end
+    std::size_t last_added_ = 0;
+    std::uint8_t last_ = 0;      // the last complete byte
+    bool ascii_ = true;
+    bool done_ = false;
+};
+
+}  // namespace kelpie
