@@ -55,6 +55,13 @@ typedef struct {
     size_t cap, begin, end;
     Piece *pieces;
     size_t npieces, cap_pieces;
+    /* The last target list's reply text and its names: while the reply stays the
+     * same, the same str objects go into each new list. On PyPy a str made from C
+     * costs more than the rest of the round trip, and sharing an immutable str
+     * is invisible to the caller. */
+    char *names_text;
+    size_t names_len;
+    PyObject *names; /* tuple */
 } Client;
 
 /* Why a receive failed, to be raised once the GIL is back. */
@@ -313,6 +320,26 @@ static int is_space(unsigned char ch) {
     return ch == ' ' || ch == '\t' || ch == '\r' || ch == '\v' || ch == '\f';
 }
 
+/* The names in a target list reply, one per non-blank line, trimmed, as a tuple. */
+static PyObject *parse_names(const unsigned char *p, const unsigned char *end) {
+    PyObject *list = PyList_New(0);
+    while (list && p < end) {
+        const unsigned char *nl = memchr(p, '\n', (size_t)(end - p));
+        const unsigned char *a = p, *b = nl ? nl : end;
+        p = nl ? nl + 1 : end;
+        while (a < b && is_space(*a)) ++a;
+        while (b > a && is_space(b[-1])) --b;
+        if (a == b) continue;
+        PyObject *name = PyUnicode_DecodeUTF8((const char *)a, b - a, "replace");
+        if (!name || PyList_Append(list, name) < 0) Py_CLEAR(list);
+        Py_XDECREF(name);
+    }
+    if (!list) return NULL;
+    PyObject *names = PyList_AsTuple(list);
+    Py_DECREF(list);
+    return names;
+}
+
 static PyObject *Client_list_targets(Client *c, PyObject *unused) {
     (void)unused;
     if (c->fd < 0) return closed_error();
@@ -325,20 +352,29 @@ static PyObject *Client_list_targets(Client *c, PyObject *unused) {
     saved = errno;
     Py_END_ALLOW_THREADS
     if (err) return fail(c, err, saved);
-    PyObject *list = PyList_New(0);
-    const unsigned char *p = c->buf + c->pieces[0].off, *end = p + c->pieces[0].len;
-    while (list && p < end) {
-        const unsigned char *nl = memchr(p, '\n', (size_t)(end - p));
-        const unsigned char *a = p, *b = nl ? nl : end;
-        p = nl ? nl + 1 : end;
-        while (a < b && is_space(*a)) ++a;
-        while (b > a && is_space(b[-1])) --b;
-        if (a == b) continue;
-        PyObject *name = PyUnicode_DecodeUTF8((const char *)a, b - a, "replace");
-        if (!name || PyList_Append(list, name) < 0) Py_CLEAR(list);
-        Py_XDECREF(name);
+    const unsigned char *text = c->buf + c->pieces[0].off;
+    if (!c->names || c->names_len != n || memcmp(c->names_text, text, n) != 0) {
+        char *copy = malloc(n ? n : 1);
+        PyObject *names = copy ? parse_names(text, text + n) : PyErr_NoMemory();
+        if (!names) {
+            free(copy);
+            settle(c);
+            return NULL;
+        }
+        memcpy(copy, text, n);
+        free(c->names_text);
+        Py_XSETREF(c->names, names);
+        c->names_text = copy;
+        c->names_len = n;
     }
     settle(c);
+    const Py_ssize_t count = PyTuple_GET_SIZE(c->names);
+    PyObject *list = PyList_New(count);
+    for (Py_ssize_t i = 0; list && i < count; ++i) {
+        PyObject *name = PyTuple_GET_ITEM(c->names, i);
+        Py_INCREF(name);
+        PyList_SET_ITEM(list, i, name);
+    }
     return list;
 }
 
@@ -423,6 +459,8 @@ static void Client_dealloc(Client *c) {
     disconnect(c);
     if (c->buf) munmap(c->buf, c->cap);
     free(c->pieces);
+    free(c->names_text);
+    Py_XDECREF(c->names);
     Py_TYPE(c)->tp_free((PyObject *)c);
 }
 
