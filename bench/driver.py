@@ -205,7 +205,10 @@ def big(opts, server, contenders):
         sample, error = contenders.finish(contenders.start(name, workload))
         error = error or check(sample, workload, server.crcs)
         if error:
-            out[name] = {"whole": False, "error": error[-300:]}
+            # The head of the error (exit status) and its last line (the exception).
+            lines = [line.strip() for line in error.splitlines() if line.strip()]
+            head, _, _ = lines[0].partition(":")
+            out[name] = {"whole": False, "error": (head + ": " + lines[-1] if len(lines) > 1 else lines[0])[-300:]}
             continue
         fig = figures(workload.verb, sample)
         out[name] = {"whole": True, "mb_per_s": fig["mb_per_s"], "peak_above_idle_mib": fig["peak_above_idle_mib"],
