@@ -80,13 +80,13 @@ def list_targets(client, calls):
     return calls - wrong, (calls - wrong) * len(DEVICE), "\n".join(first or [])
 
 
-CHECKSUM_CHUNK = 1 << 20
+CHECKSUM_CHUNK = 256 << 10
 
 
 def checksum(text):
     """CRC-32 and length of the UTF-8 of `text`, without a second copy of it in
     memory: PyPy keeps a str as UTF-8 and its encode() hands out those very bytes,
-    while CPython's copies, so there it goes a megabyte at a time."""
+    while CPython's copies, so there it goes a piece at a time."""
     if IS_PYPY:
         data = text.encode("utf-8")
         return zlib.crc32(data), len(data)
