@@ -2,7 +2,8 @@
 a perf profile by library and by function. Needs perf (linux-perf) and root.
 
     python3 profile.py --server BIN --baseline BIN [--interpreter pypy|cpython] [--site DIR]
-                       [--floor DIR] [--client kelpie|floor|pure|baseline] list_targets COUNT | shell|hilog TOTAL PACKET | construct COUNT
+                       [--floor DIR] [--client kelpie|floor|pure|baseline]
+                       list_targets COUNT | shell|hilog TOTAL PACKET | construct COUNT
 
 System calls are counted with the raw_syscalls tracepoint (exact, unlike strace,
 which slows the client enough to change which reads find data waiting), in two

@@ -111,7 +111,8 @@ def big_table(result):
             lines.append("| %s | yes | %.0f | %.0f MiB | %.0f MiB |" % (
                 NAMES[name], run["mb_per_s"], run["peak_above_idle_mib"], run["peak_rss_mib"]))
         else:
-            lines.append("| %s | no: %s | – | – | – |" % (NAMES[name], run["error"].replace("|", "/").replace("\n", " ")))
+            error = run["error"].replace("|", "/").replace("\n", " ")
+            lines.append("| %s | no: %s | – | – | – |" % (NAMES[name], error))
     return lines
 
 
