@@ -5,12 +5,15 @@
 // need them).
 //
 //   bench_baseline ADDR list_targets COUNT
-//   bench_baseline ADDR shell|hilog TOTAL PACKET
+//   bench_baseline ADDR shell|hilog TOTAL PACKET [CALLS [BUFFER]]
 //   bench_baseline ADDR construct COUNT
 //
 // Prints one JSON line: count, bytes, checksum (CRC-32 of the output; 0 when
 // BENCH_SKIP_CHECKSUM is set, for profiling), wall and CPU seconds of the
-// workload, peak and idle resident memory in KiB.
+// workload, peak and idle resident memory in KiB. A bulk workload makes CALLS
+// calls in a row (default 1): count is the calls, bytes their sum, checksums
+// one per call, the times those of the calls alone, and first_wall_s and
+// first_peak_rss_kb those of the first call.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -270,8 +273,18 @@ private:
     std::size_t code_want_ = 0;
 };
 
-Outcome bulk(int fd, std::string_view verb, std::uint64_t total, std::uint64_t packet, std::size_t buffer,
-             Output& output) {
+// What a bulk loop reports besides its Outcome: every call's checksum, and the
+// first call alone, as a single call in a fresh process would measure it.
+struct Loop {
+    std::string checksums;  // JSON array items
+    double wall = 0;
+    CpuTime cpu;
+    double first_wall = 0;
+    long first_peak_kb = 0;
+};
+
+Outcome bulk_once(int fd, std::string_view verb, std::uint64_t total, std::uint64_t packet, std::size_t buffer,
+                  Output& output) {
     send_all(fd, frame(std::string(verb) + " bulk " + std::to_string(total) + " " + std::to_string(packet)));
     std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[buffer]);
     BulkParser parser;
@@ -282,6 +295,37 @@ Outcome bulk(int fd, std::string_view verb, std::uint64_t total, std::uint64_t p
         more = parser.feed(buf.get(), std::size_t(n), output);
     }
     return Outcome{1, output.size(), 0};
+}
+
+// Calls in a row as a user makes them: each output lives until the next call has
+// returned its own (out = bulk(...)), and only the calls are timed; each output
+// is checksummed after its call, outside the time.
+Outcome bulk(int fd, std::string_view verb, std::uint64_t total, std::uint64_t packet, std::uint64_t calls,
+             std::size_t buffer, const Crc32& crc32, Loop& loop) {
+    Outcome result;
+    std::unique_ptr<Output> out;
+    const bool check = !std::getenv("BENCH_SKIP_CHECKSUM");
+    for (std::uint64_t i = 0; i < calls; ++i) {
+        const double wall0 = now();
+        const CpuTime cpu0 = cpu_seconds();
+        auto next = std::make_unique<Output>();
+        bulk_once(fd, verb, total, packet, buffer, *next);
+        out = std::move(next);
+        const double wall = now() - wall0;
+        const CpuTime cpu1 = cpu_seconds();
+        loop.wall += wall;
+        loop.cpu.user += cpu1.user - cpu0.user;
+        loop.cpu.system += cpu1.system - cpu0.system;
+        if (i == 0) {
+            loop.first_wall = wall;
+            loop.first_peak_kb = status_kb("VmHWM:");
+        }
+        const std::uint32_t crc = check ? crc32(out->data(), out->size()) : 0;
+        loop.checksums += (i ? ", " : "") + std::to_string(crc);
+        ++result.count;
+        result.bytes += out->size();
+    }
+    return result;
 }
 
 Outcome construct(const sockaddr_in& addr, std::uint64_t clients) {
@@ -307,7 +351,7 @@ std::uint64_t number(const char* text) {
 
 [[noreturn]] void usage() {
     std::fprintf(stderr,
-                 "usage: bench_baseline ADDR list_targets COUNT | shell|hilog TOTAL PACKET [BUFFER] | construct COUNT\n");
+                 "usage: bench_baseline ADDR list_targets COUNT | shell|hilog TOTAL PACKET [CALLS [BUFFER]] | construct COUNT\n");
     std::exit(2);
 }
 
@@ -321,31 +365,37 @@ int main(int argc, char** argv) {
     const std::string_view workload = argv[2];
     const Crc32 crc32;
     Receiver rx(1 << 20);
-    Output output;
+    Loop loop;
     Fd fd;
     if (workload != "construct") fd = connect_and_greet(addr, rx);
     const long idle_kb = status_kb("VmRSS:");
     const double wall0 = now();
     const CpuTime cpu0 = cpu_seconds();
     Outcome result;
+    const bool is_bulk = (workload == "shell" || workload == "hilog") && argc >= 5;
     if (workload == "list_targets") {
         result = list_targets(fd.get(), rx, number(argv[3]), crc32);
-    } else if ((workload == "shell" || workload == "hilog") && argc >= 5) {
-        const std::size_t buffer = argc >= 6 ? number(argv[5]) : std::size_t(1) << 18;
-        result = bulk(fd.get(), workload, number(argv[3]), number(argv[4]), buffer, output);
+    } else if (is_bulk) {
+        const std::uint64_t calls = argc >= 6 ? number(argv[5]) : 1;
+        const std::size_t buffer = argc >= 7 ? number(argv[6]) : std::size_t(1) << 18;
+        result = bulk(fd.get(), workload, number(argv[3]), number(argv[4]), calls, buffer, crc32, loop);
     } else if (workload == "construct") {
         result = construct(addr, number(argv[3]));
     } else {
         usage();
     }
-    const double wall = now() - wall0;
+    double wall = now() - wall0;
     const CpuTime cpu1 = cpu_seconds();
-    const double user = cpu1.user - cpu0.user, system = cpu1.system - cpu0.system;
+    double user = cpu1.user - cpu0.user, system = cpu1.system - cpu0.system;
+    if (is_bulk) wall = loop.wall, user = loop.cpu.user, system = loop.cpu.system;
     const long peak_kb = status_kb("VmHWM:");
-    if (output.size() && !std::getenv("BENCH_SKIP_CHECKSUM")) result.checksum = crc32(output.data(), output.size());
     std::printf("{\"client\": \"baseline\", \"workload\": \"%s\", \"count\": %llu, \"bytes\": %llu, \"checksum\": %u, "
                 "\"wall_s\": %.6f, \"cpu_s\": %.6f, \"user_s\": %.6f, \"sys_s\": %.6f, \"peak_rss_kb\": %ld, "
-                "\"idle_rss_kb\": %ld}\n",
+                "\"idle_rss_kb\": %ld",
                 argv[2], static_cast<unsigned long long>(result.count), static_cast<unsigned long long>(result.bytes),
                 result.checksum, wall, user + system, user, system, peak_kb, idle_kb);
+    if (is_bulk)
+        std::printf(", \"checksums\": [%s], \"first_wall_s\": %.6f, \"first_peak_rss_kb\": %ld", loop.checksums.c_str(),
+                    loop.first_wall, loop.first_peak_kb);
+    std::printf("}\n");
 }

@@ -1,11 +1,12 @@
-"""Runs the benchmark: kelpie, a pure-Python client and the C++ baseline client
-against the benchmark server, each run in a process of its own, alternating
-their order over the rounds (A B C, then C B A). Every result is checked against
-what the server sent; the medians, their ratios and the goals are printed as one
-table and written as JSON, Markdown and a PNG chart.
+"""Runs the benchmark: kelpie, the floor (a minimal C extension client), a
+pure-Python client and the C++ baseline client against the benchmark server,
+each run in a process of its own, alternating their order over the rounds
+(A B C D, then D C B A). Every result is checked against what the server sent;
+the medians, their ratios and the goals are printed as one table and written as
+JSON, Markdown and a PNG chart.
 
-    python3 driver.py --server BIN --baseline BIN [--interpreter pypy|cpython]
-                      [--python EXE] [--site DIR] [--rounds N] [--quick] [--out DIR]
+    python3 driver.py --server BIN --baseline BIN --floor DIR [--interpreter pypy|cpython]
+                      [--python EXE] [--site DIR] [--rounds N] [--calls N] [--quick] [--big] [--out DIR]
 
 Exit status 1 when a contender failed or returned a wrong result (and, with
 --require-goals, when a goal is missed).
@@ -24,9 +25,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import report  # noqa: E402
-from workloads import GOALS, figures, workloads  # noqa: E402
+from workloads import GOALS, big_workload, figures, workloads  # noqa: E402
 
-CONTENDERS = ("kelpie", "pure", "baseline")
+CONTENDERS = ("kelpie", "floor", "pure", "baseline")
 DEFAULT_PYTHON = {"pypy": "pypy3", "cpython": "/usr/bin/python3"}
 
 
@@ -90,8 +91,9 @@ class Contenders:
         self.python = opts.python
         self.baseline = opts.baseline
         self.env = dict(os.environ)
-        if opts.site:
-            self.env["PYTHONPATH"] = os.pathsep.join(p for p in (opts.site, self.env.get("PYTHONPATH")) if p)
+        path = (opts.site, getattr(opts, "floor", None), self.env.get("PYTHONPATH"))
+        if any(path[:2]):
+            self.env["PYTHONPATH"] = os.pathsep.join(p for p in path if p)
         self.timeout = opts.timeout
 
     def command(self, name, workload, addr=None):
@@ -123,7 +125,7 @@ class Contenders:
 def check(sample, workload, crcs):
     """An error text when the result differs from what the server sent."""
     expected = workload.expected(crcs)
-    got = (sample["count"], sample["bytes"], sample["checksum"])
+    got = (sample["count"], sample["bytes"], sample.get("checksums", sample["checksum"]))
     if got != expected:
         return "wrong result: count, bytes, checksum %r, expected %r" % (got, expected)
     return None
@@ -192,6 +194,28 @@ def headroom(opts, server, contenders, plan, failures):
     return out
 
 
+def big(opts, server, contenders):
+    """One shell call returning 1 GiB per contender: whether it comes back whole,
+    how fast, and the peak memory it took. A failure here is a finding, not a
+    fault of the kit."""
+    workload = big_workload()
+    out = {}
+    for name in CONTENDERS:
+        print("1 GiB: %s" % name, file=sys.stderr, flush=True)
+        sample, error = contenders.finish(contenders.start(name, workload))
+        error = error or check(sample, workload, server.crcs)
+        if error:
+            # The head of the error (exit status) and its last line (the exception).
+            lines = [line.strip() for line in error.splitlines() if line.strip()]
+            head, _, _ = lines[0].partition(":")
+            out[name] = {"whole": False, "error": (head + ": " + lines[-1] if len(lines) > 1 else lines[0])[-300:]}
+            continue
+        fig = figures(workload.verb, sample)
+        out[name] = {"whole": True, "mb_per_s": fig["mb_per_s"], "peak_above_idle_mib": fig["peak_above_idle_mib"],
+                     "peak_rss_mib": sample["peak_rss_kb"] / 1024.0}
+    return out
+
+
 def machine():
     with open("/proc/loadavg") as f:
         load = f.read().split()[:3]
@@ -212,14 +236,17 @@ def interpreter_version(python):
 
 
 def parse_args(argv):
-    p = argparse.ArgumentParser(description="kelpie against a pure-Python client and a C++ baseline client")
+    p = argparse.ArgumentParser(description="kelpie against the floor, a pure-Python client and a C++ baseline client")
     p.add_argument("--server", required=True, help="the benchmark server binary")
     p.add_argument("--baseline", required=True, help="the C++ baseline client binary")
+    p.add_argument("--floor", required=True, help="folder holding the bench_floor module built for the interpreter")
     p.add_argument("--interpreter", choices=sorted(DEFAULT_PYTHON), default="pypy")
     p.add_argument("--python", help="interpreter for kelpie and the pure-Python client (default: by --interpreter)")
     p.add_argument("--site", help="folder holding the kelpie module, put on PYTHONPATH")
     p.add_argument("--rounds", type=int, help="rounds of all contenders (default 10, 2 with --quick)")
+    p.add_argument("--calls", type=int, default=8, help="calls in a row of each bulk run (default 8)")
     p.add_argument("--quick", action="store_true", help="small workloads, for a smoke test")
+    p.add_argument("--big", action="store_true", help="also one shell call returning 1 GiB per contender")
     p.add_argument("--out", help="folder for results-<interpreter>.json, .md and .png")
     p.add_argument("--no-chart", action="store_true")
     p.add_argument("--headroom-repeats", type=int, help="repeats of the server headroom check (0: skip)")
@@ -235,15 +262,17 @@ def parse_args(argv):
 
 def main(argv=None):
     opts = parse_args(argv)
-    plan = workloads(opts.quick)
+    plan = workloads(opts.quick, opts.calls)
     load_before = machine()["load_average"]
     started = time.time()
     construct_runs = len(CONTENDERS) * opts.rounds + 3 * opts.headroom_repeats
-    server = BenchServer(opts.server, sorted({w.stream for w in plan if w.stream}), construct_runs)
+    streams = {w.stream for w in plan if w.stream} | ({big_workload().stream} if opts.big else set())
+    server = BenchServer(opts.server, sorted(streams), construct_runs)
     try:
         contenders = Contenders(opts, server.addr)
         samples, failures = run_rounds(opts, server, contenders, plan)
         spare = headroom(opts, server, contenders, plan, failures) if opts.headroom_repeats > 0 else {}
+        big_runs = big(opts, server, contenders) if opts.big else {}
     finally:
         server.close()
     result = {
@@ -251,6 +280,7 @@ def main(argv=None):
         "python": interpreter_version(opts.python),
         "quick": opts.quick,
         "rounds": opts.rounds,
+        "calls": opts.calls,
         "started": time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(started)),
         "seconds": round(time.time() - started, 1),
         "machine": dict(machine(), load_average_before=load_before),
@@ -258,9 +288,10 @@ def main(argv=None):
         "medians": medians(samples),
         "samples": samples,
         "server_headroom": spare,
+        "big": big_runs,
         "failures": failures,
     }
-    result["goals"] = report.evaluate_goals(result["medians"], GOALS)
+    result["goals"] = report.evaluate_goals(result["medians"], GOALS[opts.interpreter])
     table = report.render(result)
     print(table)
     if opts.out:

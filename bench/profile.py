@@ -2,7 +2,8 @@
 a perf profile by library and by function. Needs perf (linux-perf) and root.
 
     python3 profile.py --server BIN --baseline BIN [--interpreter pypy|cpython] [--site DIR]
-                       [--client kelpie|pure|baseline] list_targets COUNT | shell|hilog TOTAL PACKET | construct COUNT
+                       [--floor DIR] [--client kelpie|floor|pure|baseline]
+                       list_targets COUNT | shell|hilog TOTAL PACKET | construct COUNT
 
 System calls are counted with the raw_syscalls tracepoint (exact, unlike strace,
 which slows the client enough to change which reads find data waiting), in two
@@ -83,7 +84,8 @@ def main(argv=None):
     p.add_argument("--interpreter", choices=sorted(DEFAULT_PYTHON), default="pypy")
     p.add_argument("--python")
     p.add_argument("--site")
-    p.add_argument("--client", choices=("kelpie", "pure", "baseline"), default="kelpie")
+    p.add_argument("--floor", help="folder holding the bench_floor module (for --client floor)")
+    p.add_argument("--client", choices=("kelpie", "floor", "pure", "baseline"), default="kelpie")
     p.add_argument("--lines", type=int, default=30, help="rows of each perf table")
     p.add_argument("verb", choices=("list_targets", "shell", "hilog", "construct"))
     p.add_argument("numbers", type=int, nargs="+")

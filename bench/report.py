@@ -2,19 +2,23 @@
 
 import statistics
 
-NAMES = {"kelpie": "kelpie", "pure": "pure Python", "baseline": "C++ baseline"}
-# (workload, figure, label, format)
+NAMES = {"kelpie": "kelpie", "floor": "floor", "pure": "pure Python", "baseline": "C++ baseline"}
+ORDER = ("kelpie", "floor", "pure", "baseline")
+# The contenders whose figures kelpie's are divided by, in the table's ratio columns.
+AGAINST = ("floor", "baseline", "pure")
+BULK_ROWS = [
+    ("mb_per_s", "MB/s, loop", "{:,.0f}", True),
+    ("peak_above_idle_x_output", "peak RSS above idle over the loop, × output", "{:.2f}", True),
+    ("first_mb_per_s", "first call alone (fresh process): MB/s", "{:,.0f}", False),
+    ("first_peak_above_idle_x_output", "first call alone: peak RSS above idle, × output", "{:.2f}", False),
+]
+# (workload, figure, label, format, drawn in the chart)
 ROWS = [
-    ("list_targets", "calls_per_s", "calls/s", "{:,.0f}"),
-    ("list_targets", "cpu_us_per_call", "client CPU µs per call", "{:.2f}"),
-    ("shell_523264", "mb_per_s", "MB/s", "{:,.0f}"),
-    ("shell_523264", "peak_above_idle_x_output", "peak RSS above idle, × output", "{:.2f}"),
-    ("shell_4096", "mb_per_s", "MB/s", "{:,.0f}"),
-    ("shell_4096", "peak_above_idle_x_output", "peak RSS above idle, × output", "{:.2f}"),
-    ("hilog_65536", "mb_per_s", "MB/s", "{:,.0f}"),
-    ("hilog_65536", "peak_above_idle_x_output", "peak RSS above idle, × output", "{:.2f}"),
-    ("construct", "clients_per_s", "clients/s", "{:,.0f}"),
-    ("construct", "cpu_us_per_client", "client CPU µs per client", "{:.1f}"),
+    ("list_targets", "calls_per_s", "calls/s", "{:,.0f}", True),
+    ("list_targets", "cpu_us_per_call", "client CPU µs per call", "{:.2f}", True),
+] + [(key,) + row for key in ("shell_523264", "shell_4096", "hilog_65536") for row in BULK_ROWS] + [
+    ("construct", "clients_per_s", "clients/s", "{:,.0f}", True),
+    ("construct", "cpu_us_per_client", "client CPU µs per client", "{:.1f}", True),
 ]
 
 
@@ -50,24 +54,24 @@ def cell(medians, workload, name, fig, fmt):
     if not figs:
         return "–"
     text = fmt.format(figs[fig])
-    if fig == "peak_above_idle_x_output":
-        text += " (%.0f MiB)" % figs["peak_above_idle_mib"]
+    if fig.endswith("peak_above_idle_x_output"):
+        text += " (%.0f MiB)" % figs[fig.replace("_x_output", "_mib")]
     return text
 
 
 def table(result):
     medians = result["medians"]
-    head = ["workload", "figure (median)", NAMES["kelpie"], NAMES["pure"], NAMES["baseline"],
-            "kelpie ÷ baseline", "kelpie ÷ pure", "goals"]
+    head = ["workload", "figure (median)"] + [NAMES[n] for n in ORDER]
+    head += ["kelpie ÷ %s" % n for n in AGAINST] + ["goals"]
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     last = None
-    for workload, fig, label, fmt in ROWS:
+    for workload, fig, label, fmt, _ in ROWS:
         if workload not in medians:
             continue
         goals = [goal_text(g) for g in result["goals"] if g["workload"] == workload and g["figure"] == fig]
         row = [result["workloads"][workload]["title"] if workload != last else "", label]
-        row += [cell(medians, workload, name, fig, fmt) for name in ("kelpie", "pure", "baseline")]
-        row += [ratio_text(medians, workload, fig, "baseline"), ratio_text(medians, workload, fig, "pure")]
+        row += [cell(medians, workload, name, fig, fmt) for name in ORDER]
+        row += [ratio_text(medians, workload, fig, other) for other in AGAINST]
         row.append("; ".join(goals))
         lines.append("| " + " | ".join(row) + " |")
         last = workload
@@ -93,6 +97,25 @@ def server_notes(result):
     return lines
 
 
+def big_table(result):
+    runs = result.get("big") or {}
+    if not runs:
+        return []
+    lines = ["", "One shell call returning 1 GiB (523264-byte packets), one run each:", "",
+             "| contender | returned whole | MB/s | peak RSS above idle | peak RSS |", "|---|---|---|---|---|"]
+    for name in ORDER:
+        run = runs.get(name)
+        if not run:
+            continue
+        if run["whole"]:
+            lines.append("| %s | yes | %.0f | %.0f MiB | %.0f MiB |" % (
+                NAMES[name], run["mb_per_s"], run["peak_above_idle_mib"], run["peak_rss_mib"]))
+        else:
+            error = run["error"].replace("|", "/").replace("\n", " ")
+            lines.append("| %s | no: %s | – | – | – |" % (NAMES[name], error))
+    return lines
+
+
 def render(result):
     m = result["machine"]
     met = sum(g["met"] for g in result["goals"])
@@ -105,9 +128,11 @@ def render(result):
         "",
         table(result),
         "",
-        "Goals met: %d of %d. MB = 10^6 bytes of output text; memory is the peak resident set above the idle "
-        "interpreter (client built), as a multiple of the output size." % (met, len(result["goals"])),
+        "Goals met: %d of %d. MB = 10^6 bytes of output text. Bulk workloads: %d calls in a row in one process, "
+        "timed over the calls alone; memory is the peak resident set above the idle interpreter (client built), "
+        "as a multiple of one call's output." % (met, len(result["goals"]), result.get("calls", 1)),
     ]
+    lines += big_table(result)
     lines += server_notes(result)
     for failure in result["failures"]:
         lines.append("FAILED: " + failure)
@@ -128,12 +153,12 @@ def chart(result, path):
         import matplotlib.pyplot as plt
     except ImportError:
         return "no chart: matplotlib is not installed for this interpreter"
-    rows = [r for r in ROWS if r[0] in result["medians"]]
+    rows = [r for r in ROWS if r[0] in result["medians"] and r[4]]
     cols = (len(rows) + 1) // 2
-    fig, axes = plt.subplots(2, cols, figsize=(3.6 * cols, 7.6))
-    colours = {"kelpie": "#2a7ab0", "pure": "#d08a2c", "baseline": "#6a6a6a"}
-    for ax, (workload, key, label, _) in zip(axes.flat, rows):
-        names = [n for n in ("kelpie", "pure", "baseline") if result["samples"][workload][n]]
+    fig, axes = plt.subplots(2, cols, figsize=(4.2 * cols, 7.6))
+    colours = {"kelpie": "#2a7ab0", "floor": "#3a9a5a", "pure": "#d08a2c", "baseline": "#6a6a6a"}
+    for ax, (workload, key, label, _, _) in zip(axes.flat, rows):
+        names = [n for n in ORDER if result["samples"][workload].get(n)]
         values = [result["medians"][workload][n][key] for n in names]
         runs = [[s["figures"][key] for s in result["samples"][workload][n]] for n in names]
         low = [v - min(r) for v, r in zip(values, runs)]

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# The benchmark: kelpie against a plain-Python client on the same interpreter and
-# against a minimal C++ client (the ceiling), all talking to a C++ benchmark
-# server over loopback. Builds what it needs, then prints one table per
-# interpreter and writes results-<interpreter>.{json,md,png} to the output folder.
+# The benchmark: kelpie against the floor (a minimal C extension client: the
+# least a str-returning client can do on the same interpreter), a plain-Python
+# client, and a minimal C++ client, all talking to a C++ benchmark server over
+# loopback. Builds what it needs, then prints one table per interpreter and
+# writes results-<interpreter>.{json,md,png} to the output folder.
 #   bash scripts/bench.sh [--quick] [--interpreter pypy|cpython|both] [--out DIR] [driver options]
-# Driver options: --rounds N, --headroom-repeats N, --require-goals (see bench/driver.py).
+# Driver options: --rounds N, --calls N, --big, --headroom-repeats N, --require-goals
+# (see bench/driver.py).
 # Default output folder: $KELPIE_BUILD_ROOT/bench (KELPIE_BUILD_ROOT defaults to .build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -40,7 +42,7 @@ if ! /usr/bin/python3 -c "import matplotlib" 2>/dev/null; then
 fi
 
 bin="$root/bench/bin"
-bash bench/build.sh "$bin"
+bash bench/build.sh "$bin" "${interpreters[@]}"
 
 status=0
 for which in "${interpreters[@]}"; do
@@ -48,6 +50,7 @@ for which in "${interpreters[@]}"; do
   site=$(KELPIE_BUILD_ROOT="$root" bash scripts/build-python.sh "$which")
   printf '\n=== Benchmark, %s\n' "$which" >&2
   /usr/bin/python3 bench/driver.py --interpreter "$which" --site "$site" \
-    --server "$bin/bench_server" --baseline "$bin/bench_baseline" --out "$out" "${args[@]}" || status=$?
+    --server "$bin/bench_server" --baseline "$bin/bench_baseline" --floor "$bin/floor-$which" \
+    --out "$out" "${args[@]}" || status=$?
 done
 exit "$status"

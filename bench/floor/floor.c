@@ -1,0 +1,502 @@
+/* The floor: the least work any client returning `str` can do, as a Python
+ * extension module, so that kelpie is measured against what is physically
+ * possible on the same interpreter rather than against a C++ program that never
+ * builds a Python object.
+ *
+ *   import bench_floor
+ *   client = bench_floor.Client("127.0.0.1:PORT")   # connect and handshake
+ *   client.list_targets() -> [str, ...]
+ *   client.shell(command) -> str                     # up to the empty reply
+ *   client.hilog(args or None) -> str                # likewise
+ *
+ * A blocking socket, and one receive buffer: a bulk reply stream is received
+ * into it whole, frames and all, and each payload stays where recv put it; only
+ * its offset and length are noted. The buffer grows by mremap, which moves page
+ * tables rather than bytes, and goes back to at most 1 MiB after each call, so an
+ * idle client holds no more. ASCII is checked a word at a time while each payload
+ * is still in the cache, and the `str` is made once at the end: PyUnicode_New and
+ * one memcpy per payload, or, for other text, the payloads moved together in the
+ * buffer and decoded in one go (invalid bytes replaced: no strict UTF-8).
+ *
+ * No time limits: every stream of the benchmark server ends on an empty reply.
+ * An error in the middle of a reply (socket, protocol, memory) closes the
+ * connection, so that no later call reads the rest of that reply as its own.
+ */
+#define _GNU_SOURCE 1
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <stdint.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#define MAX_PACKET 523264u
+#define HANDSHAKE_SIZE 44u
+#define BANNER "OHOS HDC"
+#define FIRST_BUFFER ((size_t)64 << 10)
+#define KEEP_BUFFER ((size_t)1 << 20)
+/* Below this much free room the buffer grows before the next recv. */
+#define MIN_RECV ((size_t)64 << 10)
+#define KEEP_PIECES 4096u
+
+typedef struct {
+    size_t off, len;
+} Piece;
+
+typedef struct {
+    PyObject_HEAD
+    int fd;
+    unsigned char *buf; /* mmap'd; [begin, end) received and not yet consumed */
+    size_t cap, begin, end;
+    Piece *pieces;
+    size_t npieces, cap_pieces;
+    /* The last target list's reply text and its names: while the reply stays the
+     * same, the same str objects go into each new list. On PyPy a str made from C
+     * costs more than the rest of the round trip, and sharing an immutable str
+     * is invisible to the caller. */
+    char *names_text;
+    size_t names_len;
+    PyObject *names; /* tuple */
+} Client;
+
+/* Why a receive failed, to be raised once the GIL is back. */
+enum { OK = 0, E_SYS, E_EOF, E_FRAME, E_NOMEM, E_HANDSHAKE };
+
+static int is_command_code(unsigned code) {
+    switch (code) {
+        case 0: case 1: case 2: case 4: case 5: case 6: case 7: case 8: case 9: case 10:
+        case 13: case 14: case 1001: case 1002: case 1003: case 2000: case 2001:
+        case 3000: case 3003: case 3004:
+            return 1;
+        default:
+            return 0;
+    }
+}
+
+static uint32_t load_be32(const unsigned char *p) {
+    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
+}
+
+/* The OR of all bytes folded into one word: ASCII when no high bit is set. */
+static uint64_t or_words(const unsigned char *p, size_t n) {
+    uint64_t acc = 0, w;
+    for (; n >= 8; p += 8, n -= 8) {
+        memcpy(&w, p, 8);
+        acc |= w;
+    }
+    for (; n > 0; --n) acc |= *p++;
+    return acc;
+}
+
+static int grow(Client *c, size_t need) {
+    size_t cap = c->cap + c->cap / 2;
+    if (cap < c->cap || cap < need) cap = need;
+    cap = (cap + 0xffff) & ~(size_t)0xffff;
+    if (cap < need) return E_NOMEM; /* wrapped around */
+    void *p = mremap(c->buf, c->cap, cap, MREMAP_MAYMOVE);
+    if (p == MAP_FAILED) return E_NOMEM;
+    c->buf = p;
+    c->cap = cap;
+    return OK;
+}
+
+/* Receives more bytes after `end`, growing the buffer when little room is left. */
+static int receive_more(Client *c) {
+    if (c->cap - c->end < MIN_RECV) {
+        int err = grow(c, c->end + MIN_RECV);
+        if (err) return err;
+    }
+    for (;;) {
+        ssize_t n = recv(c->fd, c->buf + c->end, c->cap - c->end, 0);
+        if (n > 0) {
+            c->end += (size_t)n;
+            return OK;
+        }
+        if (n == 0) return E_EOF;
+        if (errno != EINTR) return E_SYS;
+    }
+}
+
+static int add_piece(Client *c, size_t off, size_t len) {
+    if (c->npieces == c->cap_pieces) {
+        size_t cap = c->cap_pieces ? c->cap_pieces * 2 : 256;
+        Piece *p = realloc(c->pieces, cap * sizeof *p);
+        if (!p) return E_NOMEM;
+        c->pieces = p;
+        c->cap_pieces = cap;
+    }
+    c->pieces[c->npieces].off = off;
+    c->pieces[c->npieces].len = len;
+    c->npieces++;
+    return OK;
+}
+
+/* Reads replies, noting each text, until the empty reply (`until_empty`) or after
+ * one reply. `raw` keeps the command code (the handshake record has none).
+ * Runs without the GIL. */
+static int collect(Client *c, int until_empty, int raw, size_t *text, uint64_t *bits) {
+    size_t pos = c->begin;
+    *text = 0;
+    *bits = 0;
+    c->npieces = 0;
+    int err;
+    for (;;) {
+        while (c->end - pos >= 4) {
+            const uint32_t len = load_be32(c->buf + pos);
+            if (len == 0 || len > MAX_PACKET) return E_FRAME;
+            if (c->end - pos - 4 < len) break;
+            size_t off = pos + 4, n = len;
+            pos += 4 + (size_t)len;
+            if (!raw && n >= 2 && is_command_code(c->buf[off] | (unsigned)c->buf[off + 1] << 8)) {
+                off += 2;
+                n -= 2;
+                if (n == 0 && until_empty) {
+                    c->begin = pos;
+                    return OK;
+                }
+            }
+            if (n > 0) {
+                err = add_piece(c, off, n);
+                if (err) return err;
+                *bits |= or_words(c->buf + off, n);
+                *text += n;
+            }
+            if (!until_empty) {
+                if (n == 0 && (err = add_piece(c, off, 0)) != OK) return err;
+                c->begin = pos;
+                return OK;
+            }
+        }
+        err = receive_more(c);
+        if (err) return err;
+    }
+}
+
+static int send_all(int fd, const unsigned char *p, size_t n) {
+    while (n > 0) {
+        ssize_t k = send(fd, p, n, MSG_NOSIGNAL);
+        if (k < 0 && errno == EINTR) continue;
+        if (k <= 0) return E_SYS;
+        p += k;
+        n -= (size_t)k;
+    }
+    return OK;
+}
+
+static int send_frame(int fd, const char *a, size_t na, const char *b, size_t nb) {
+    unsigned char small[512];
+    const size_t n = 4 + na + nb;
+    unsigned char *frame = n <= sizeof small ? small : malloc(n);
+    if (!frame) return E_NOMEM;
+    frame[0] = (unsigned char)((na + nb) >> 24);
+    frame[1] = (unsigned char)((na + nb) >> 16);
+    frame[2] = (unsigned char)((na + nb) >> 8);
+    frame[3] = (unsigned char)(na + nb);
+    memcpy(frame + 4, a, na);
+    if (nb) memcpy(frame + 4 + na, b, nb);
+    int err = send_all(fd, frame, n);
+    if (frame != small) free(frame);
+    return err;
+}
+
+/* After a call: what was received past its end moves to the front, and the
+ * buffer and the notes go back to their between-calls size. */
+static void settle(Client *c) {
+    const size_t rest = c->end - c->begin;
+    if (c->begin > 0) {
+        memmove(c->buf, c->buf + c->begin, rest);
+        c->begin = 0;
+        c->end = rest;
+    }
+    if (c->cap > KEEP_BUFFER && rest <= KEEP_BUFFER) {
+        void *p = mremap(c->buf, c->cap, KEEP_BUFFER, 0);
+        if (p != MAP_FAILED) {
+            c->buf = p;
+            c->cap = KEEP_BUFFER;
+        }
+    }
+    if (c->cap_pieces > KEEP_PIECES) {
+        free(c->pieces);
+        c->pieces = NULL;
+        c->cap_pieces = 0;
+    }
+    c->npieces = 0;
+}
+
+static void disconnect(Client *c) {
+    if (c->fd >= 0) close(c->fd);
+    c->fd = -1;
+}
+
+/* Raises the error `err` and closes the connection: the reply it broke off is
+ * partly unread, and the next call would take its rest for its own. */
+static PyObject *fail(Client *c, int err, int saved_errno) {
+    disconnect(c);
+    c->begin = c->end = 0;
+    settle(c);
+    switch (err) {
+        case E_SYS:
+            errno = saved_errno;
+            return PyErr_SetFromErrno(PyExc_OSError);
+        case E_EOF:
+            return PyErr_Format(PyExc_ConnectionError, "the server closed the connection");
+        case E_FRAME:
+            return PyErr_Format(PyExc_RuntimeError, "bad frame length");
+        case E_HANDSHAKE:
+            return PyErr_Format(PyExc_RuntimeError, "bad handshake record");
+        default:
+            return PyErr_NoMemory();
+    }
+}
+
+static PyObject *closed_error(void) {
+    return PyErr_Format(PyExc_OSError, "the client is not connected");
+}
+
+/* The text noted by collect(), as one str. */
+static PyObject *make_text(Client *c, size_t n, uint64_t bits) {
+    if ((Py_ssize_t)n < 0) return PyErr_NoMemory();
+    if (!(bits & UINT64_C(0x8080808080808080))) {
+        PyObject *s = PyUnicode_New((Py_ssize_t)n, 127);
+        if (!s) return NULL;
+        unsigned char *d = PyUnicode_1BYTE_DATA(s);
+        for (size_t i = 0; i < c->npieces; ++i) {
+            memcpy(d, c->buf + c->pieces[i].off, c->pieces[i].len);
+            d += c->pieces[i].len;
+        }
+        return s;
+    }
+    /* The payloads move down over the frame headers between them: no second buffer. */
+    size_t at = 0;
+    for (size_t i = 0; i < c->npieces; ++i) {
+        memmove(c->buf + at, c->buf + c->pieces[i].off, c->pieces[i].len);
+        at += c->pieces[i].len;
+    }
+    return PyUnicode_DecodeUTF8((const char *)c->buf, (Py_ssize_t)n, "replace");
+}
+
+static PyObject *bulk(Client *c, const char *verb, size_t nverb, PyObject *arg) {
+    const char *text = NULL;
+    Py_ssize_t ntext = 0;
+    if (arg != Py_None) {
+        text = PyUnicode_AsUTF8AndSize(arg, &ntext);
+        if (!text) return NULL;
+    } else {
+        nverb--; /* "hilog" alone, without the space */
+    }
+    if (nverb + (size_t)ntext > MAX_PACKET)
+        return PyErr_Format(PyExc_ValueError, "the command does not fit in one packet");
+    if (c->fd < 0) return closed_error();
+    int err, saved = 0;
+    size_t n = 0;
+    uint64_t bits = 0;
+    Py_BEGIN_ALLOW_THREADS
+    err = send_frame(c->fd, verb, nverb, text, (size_t)ntext);
+    if (!err) err = collect(c, 1, 0, &n, &bits);
+    saved = errno;
+    Py_END_ALLOW_THREADS
+    if (err) return fail(c, err, saved);
+    PyObject *s = make_text(c, n, bits);
+    settle(c);
+    return s;
+}
+
+static PyObject *Client_shell(Client *c, PyObject *command) {
+    if (!PyUnicode_Check(command)) return PyErr_Format(PyExc_TypeError, "shell() takes a str");
+    return bulk(c, "shell ", 6, command);
+}
+
+static PyObject *Client_hilog(Client *c, PyObject *args) {
+    if (args != Py_None && !PyUnicode_Check(args)) return PyErr_Format(PyExc_TypeError, "hilog() takes a str or None");
+    return bulk(c, "hilog ", 6, args);
+}
+
+static int is_space(unsigned char ch) {
+    return ch == ' ' || ch == '\t' || ch == '\r' || ch == '\v' || ch == '\f';
+}
+
+/* The names in a target list reply, one per non-blank line, trimmed, as a tuple. */
+static PyObject *parse_names(const unsigned char *p, const unsigned char *end) {
+    PyObject *list = PyList_New(0);
+    while (list && p < end) {
+        const unsigned char *nl = memchr(p, '\n', (size_t)(end - p));
+        const unsigned char *a = p, *b = nl ? nl : end;
+        p = nl ? nl + 1 : end;
+        while (a < b && is_space(*a)) ++a;
+        while (b > a && is_space(b[-1])) --b;
+        if (a == b) continue;
+        PyObject *name = PyUnicode_DecodeUTF8((const char *)a, b - a, "replace");
+        if (!name || PyList_Append(list, name) < 0) Py_CLEAR(list);
+        Py_XDECREF(name);
+    }
+    if (!list) return NULL;
+    PyObject *names = PyList_AsTuple(list);
+    Py_DECREF(list);
+    return names;
+}
+
+static PyObject *Client_list_targets(Client *c, PyObject *unused) {
+    (void)unused;
+    if (c->fd < 0) return closed_error();
+    int err, saved = 0;
+    size_t n = 0;
+    uint64_t bits = 0;
+    Py_BEGIN_ALLOW_THREADS
+    err = send_frame(c->fd, "list targets", 12, NULL, 0);
+    if (!err) err = collect(c, 0, 0, &n, &bits);
+    saved = errno;
+    Py_END_ALLOW_THREADS
+    if (err) return fail(c, err, saved);
+    const unsigned char *text = c->buf + c->pieces[0].off;
+    if (!c->names || c->names_len != n || memcmp(c->names_text, text, n) != 0) {
+        char *copy = malloc(n ? n : 1);
+        PyObject *names = copy ? parse_names(text, text + n) : PyErr_NoMemory();
+        if (!names) {
+            free(copy);
+            settle(c);
+            return NULL;
+        }
+        memcpy(copy, text, n);
+        free(c->names_text);
+        Py_XSETREF(c->names, names);
+        c->names_text = copy;
+        c->names_len = n;
+    }
+    settle(c);
+    const Py_ssize_t count = PyTuple_GET_SIZE(c->names);
+    PyObject *list = PyList_New(count);
+    for (Py_ssize_t i = 0; list && i < count; ++i) {
+        PyObject *name = PyTuple_GET_ITEM(c->names, i);
+        Py_INCREF(name);
+        PyList_SET_ITEM(list, i, name);
+    }
+    return list;
+}
+
+static PyObject *Client_close(Client *c, PyObject *unused) {
+    (void)unused;
+    disconnect(c);
+    Py_RETURN_NONE;
+}
+
+static int connect_and_greet(Client *c, const struct sockaddr_in *addr) {
+    c->fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (c->fd < 0) return E_SYS;
+    if (connect(c->fd, (const struct sockaddr *)addr, sizeof *addr) != 0) return E_SYS;
+    size_t n;
+    uint64_t bits;
+    int err = collect(c, 0, 1, &n, &bits);
+    if (err) return err;
+    const unsigned char *record = c->buf + c->pieces[0].off;
+    if (n < HANDSHAKE_SIZE || memcmp(record, BANNER, sizeof BANNER - 1) != 0) return E_HANDSHAKE;
+    char reply[HANDSHAKE_SIZE] = {0};
+    memcpy(reply, record, 12);
+    return send_frame(c->fd, reply, sizeof reply, NULL, 0);
+}
+
+static int Client_init(Client *c, PyObject *args, PyObject *kwds) {
+    static char *keywords[] = {"addr", NULL};
+    const char *text;
+    Py_ssize_t ntext;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "s#", keywords, &text, &ntext)) return -1;
+    const char *colon = memrchr(text, ':', (size_t)ntext);
+    char host[64];
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    char *stop = NULL;
+    long port = colon ? strtol(colon + 1, &stop, 10) : -1;
+    if (!colon || (size_t)(colon - text) >= sizeof host || stop == colon + 1 || *stop || port < 0 || port > 65535) {
+        PyErr_Format(PyExc_ValueError, "not an IPv4 HOST:PORT: %s", text);
+        return -1;
+    }
+    memcpy(host, text, (size_t)(colon - text));
+    host[colon - text] = 0;
+    if (inet_pton(AF_INET, host, &addr.sin_addr) != 1) {
+        PyErr_Format(PyExc_ValueError, "not an IPv4 HOST:PORT: %s", text);
+        return -1;
+    }
+    addr.sin_port = htons((uint16_t)port);
+    if (c->buf) { /* __init__ called again */
+        disconnect(c);
+        c->begin = c->end = 0;
+    } else {
+        void *p = mmap(NULL, FIRST_BUFFER, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        c->buf = p;
+        c->cap = FIRST_BUFFER;
+    }
+    int err, saved = 0;
+    Py_BEGIN_ALLOW_THREADS
+    err = connect_and_greet(c, &addr);
+    saved = errno;
+    Py_END_ALLOW_THREADS
+    if (err) {
+        fail(c, err, saved);
+        return -1;
+    }
+    settle(c);
+    return 0;
+}
+
+static PyObject *Client_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
+    (void)args;
+    (void)kwds;
+    Client *c = (Client *)type->tp_alloc(type, 0);
+    if (c) c->fd = -1;
+    return (PyObject *)c;
+}
+
+static void Client_dealloc(Client *c) {
+    disconnect(c);
+    if (c->buf) munmap(c->buf, c->cap);
+    free(c->pieces);
+    free(c->names_text);
+    Py_XDECREF(c->names);
+    Py_TYPE(c)->tp_free((PyObject *)c);
+}
+
+static PyMethodDef Client_methods[] = {
+    {"list_targets", (PyCFunction)Client_list_targets, METH_NOARGS, "The names of the targets."},
+    {"shell", (PyCFunction)Client_shell, METH_O, "The output of a shell command, up to the empty reply."},
+    {"hilog", (PyCFunction)Client_hilog, METH_O, "The device log, up to the empty reply."},
+    {"close", (PyCFunction)Client_close, METH_NOARGS, "Closes the connection."},
+    {NULL, NULL, 0, NULL},
+};
+
+static PyTypeObject ClientType = {
+    PyVarObject_HEAD_INIT(NULL, 0)
+    .tp_name = "bench_floor.Client",
+    .tp_basicsize = sizeof(Client),
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_doc = "A connection to the benchmark server, doing the least a str-returning client can.",
+    .tp_new = Client_new,
+    .tp_init = (initproc)Client_init,
+    .tp_dealloc = (destructor)Client_dealloc,
+    .tp_methods = Client_methods,
+};
+
+static struct PyModuleDef floor_module = {
+    PyModuleDef_HEAD_INIT, "bench_floor", "The benchmark's floor client.", -1, NULL, NULL, NULL, NULL, NULL,
+};
+
+PyMODINIT_FUNC PyInit_bench_floor(void) {
+    if (PyType_Ready(&ClientType) < 0) return NULL;
+    PyObject *m = PyModule_Create(&floor_module);
+    if (!m) return NULL;
+    Py_INCREF(&ClientType);
+    if (PyModule_AddObject(m, "Client", (PyObject *)&ClientType) < 0) {
+        Py_DECREF(&ClientType);
+        Py_DECREF(m);
+        return NULL;
+    }
+    return m;
+}
