@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "error.hpp"
 #include "fault_boundary.hpp"
 
 namespace kelpie::py {
@@ -133,9 +134,12 @@ PyResult<PyRef> from_output(const Output& output) {
                            : PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     if (object) return PyRef::steal(object);
     // An output too large for the interpreter is the caller's MemoryError,
-    // not a fault: the connection is in step, the client usable.
-    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return pending();
-    api_failure();
+    // not a fault: the connection is in step, the client usable. (PyPy
+    // reports a failed allocation as a SystemError wrapping the MemoryError.)
+    if (!PyErr_ExceptionMatches(PyExc_MemoryError) && !PyErr_ExceptionMatches(PyExc_SystemError)) api_failure();
+    PyErr_Clear();
+    return raise(PyExc_MemoryError,
+                 ClientError::out_of_memory("no room for a str of " + std::to_string(text.size()) + " bytes").message());
 }
 
 PyRef from_text_list(const std::vector<std::string>& texts) {

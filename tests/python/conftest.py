@@ -22,7 +22,12 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
+import subprocess  # noqa: E402
+
 from support import ScriptServer  # noqa: E402
+from support.server_process import server_python  # noqa: E402
+
+SOAK_SERVER = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support", "soak_server.py")
 
 
 def pytest_configure(config):
@@ -50,3 +55,14 @@ def hdc_server(tmp_path):
     yield start
     for server in started:
         server.close()
+
+
+@pytest.fixture(scope="module")
+def soak_server():
+    """The address of a soak_server.py process: every command answered at once, bulk output on request."""
+    proc = subprocess.Popen([server_python(), SOAK_SERVER], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    port = int(proc.stdout.readline())
+    yield "127.0.0.1:%d" % port
+    proc.stdin.close()
+    proc.kill()
+    proc.wait()

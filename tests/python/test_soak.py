@@ -9,7 +9,6 @@ operations and 10,000 clients (pytest -s shows the figures).
 """
 
 import os
-import subprocess
 import sys
 import time
 
@@ -18,13 +17,11 @@ import pytest
 import kelpie
 from support import collect_garbage, open_descriptors, thread_count
 from support.exchange import Raised, outcome
-from support.server_process import server_python
 
 FULL = os.environ.get("KELPIE_SOAK") == "full"
 OPERATIONS = 100_000 if FULL else 6_000
 CLIENTS = 10_000 if FULL else 600
 RSS_TOLERANCE = 8 * 1024 * 1024  # bytes; the interpreter's own heap moves by a few megabytes
-SERVER = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support", "soak_server.py")
 
 
 def rss():
@@ -35,16 +32,6 @@ def rss():
 def held():
     collect_garbage()
     return open_descriptors(), thread_count(), rss()
-
-
-@pytest.fixture(scope="module")
-def soak_server():
-    proc = subprocess.Popen([server_python(), SERVER], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-    port = int(proc.stdout.readline())
-    yield "127.0.0.1:%d" % port
-    proc.stdin.close()
-    proc.kill()
-    proc.wait()
 
 
 NOT_UTF8 = Raised(RuntimeError, "UTF-8 error: invalid utf-8 sequence of 1 bytes from index 0")

@@ -7,6 +7,10 @@ with a fixed reply, on any number of connections, until standard input closes.
 The replies are chosen so that each operation ends on its first reply (or on
 an empty reply right behind it) and never waits out a time limit; a few
 commands are answered so that the client reports an error.
+
+"shell bulk TOTAL PACKET [UNIT]" streams TOTAL bytes of text, UNIT (by default
+the ASCII of BULK_UNIT) repeated, PACKET text bytes to a reply, then an empty
+reply: outputs of any size without holding them in memory.
 """
 
 import socket
@@ -39,6 +43,28 @@ REPLIES = [
 ]
 
 
+BULK_UNIT = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXY"  # 61 bytes
+
+
+def bulk_text(total, unit=BULK_UNIT):
+    """What "shell bulk" sends, for the test to compare with."""
+    return (unit * (total // len(unit.encode()) + 1)).encode()[:total].decode("utf-8", "replace")
+
+
+def send_bulk(conn, args):
+    total, size = int(args[0]), int(args[1])
+    unit = (args[2].decode() if len(args) > 2 else BULK_UNIT).encode()
+    # Packet k's text starts at offset k * size of the endless repetition.
+    period = unit * ((size + len(unit)) // len(unit) + 1)
+    sent = 0
+    while sent < total:
+        n = min(size, total - sent)
+        start = sent % len(unit)
+        conn.sendall(packet(CODE + period[start:start + n]))
+        sent += n
+    conn.sendall(packet(END))
+
+
 def exactly(conn, n):
     data = b""
     while len(data) < n:
@@ -61,6 +87,9 @@ def serve(conn):
                 return
             if len(payload) == 44 and payload.startswith(b"OHOS HDC"):
                 continue  # the client's handshake reply
+            if payload.startswith(b"shell bulk "):
+                send_bulk(conn, payload.split()[2:])
+                continue
             for prefix, replies in REPLIES:
                 if payload.startswith(prefix):
                     conn.sendall(b"".join(packet(r) for r in replies))

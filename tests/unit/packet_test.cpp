@@ -7,6 +7,8 @@
 
 #include "fixtures.hpp"
 #include "protocol/packet.hpp"
+#include "protocol/reply.hpp"
+#include "protocol/text_collector.hpp"
 
 namespace kelpie {
 namespace {
@@ -141,6 +143,45 @@ TEST_F(PacketTest, LargestPacketReadsExactlyItsPayload) {
     ASSERT_TRUE(r) << r.error().message();
     EXPECT_EQ(*r, payload);
     EXPECT_EQ(test::pending(pair.near.fd()) + static_cast<int>(partial.buffered()), 4);
+}
+
+// A collection's text stays in the receive buffer as it grows through every
+// size, malloc'd and mapped, with characters cut between packets; it leaves
+// whole, and the reader goes on in a small buffer with the bytes behind it.
+TEST_F(PacketTest, KeptTextLeavesWholeAndTheReaderShrinks) {
+    std::string text;
+    while (text.size() < (12u << 20)) text += "ab\xE4\xB8\xAD";
+    Bytes wire;
+    const auto add = [&](const Bytes& payload) {
+        const Bytes f = frame(payload);
+        wire.insert(wire.end(), f.begin(), f.end());
+    };
+    for (std::size_t at = 0; at < text.size(); at += 4093)
+        add(concat({Bytes{5, 0}, bytes_of(std::string_view(text).substr(at, 4093))}));
+    add(Bytes{5, 0});
+    add(bytes_of("next"));
+    std::thread peer([&] { test::send_all(pair.far.get(), wire); });
+    Result<Output> out;
+    {
+        TextCollector collector(partial);
+        for (;;) {
+            const auto payload = vr.rt->block_on(partial.next(pair.near, std::nullopt));
+            ASSERT_TRUE(payload) << payload.error().message();
+            const auto reply = reply_text_bytes(*payload);
+            if (reply.empty()) break;
+            ASSERT_TRUE(collector.append(reply));
+        }
+        out = collector.finish();
+    }
+    EXPECT_LE(partial.capacity(), PacketReader::kKeptBetweenCalls);
+    const auto next = read();
+    if (!next) close_near();
+    peer.join();
+    ASSERT_TRUE(out) << out.error().message();
+    EXPECT_FALSE(out->ascii());
+    EXPECT_EQ(out->size(), text.size());
+    EXPECT_TRUE(out->view() == text);
+    EXPECT_EQ(next, bytes_of("next"));
 }
 
 TEST_F(PacketTest, OneByteAtATime) {

@@ -1,0 +1,60 @@
+"""Outputs of many megabytes: whole however they are cut into packets, and,
+when memory runs out, MemoryError with the connection still in step."""
+
+import os
+import subprocess
+import sys
+
+import pytest
+
+import kelpie
+from support.soak_server import bulk_text
+
+MIB = 1 << 20
+
+
+@pytest.mark.parametrize("total, packet, unit", [
+    (24 * MIB, 4096, None),
+    (24 * MIB, 523262, None),  # the largest packet there is, with its command code
+    (5 * 5 * MIB, 4093, "ab\u4e2d"),  # every third character cut between two packets
+], ids=["ascii-small-packets", "ascii-large-packets", "characters-cut"])
+def test_large_output_is_whole(soak_server, total, packet, unit):
+    client = kelpie.HdcClient(soak_server)
+    command = "bulk %d %d" % (total, packet) + (" " + unit if unit else "")
+    output = client.shell(command)
+    assert output == (bulk_text(total, unit) if unit else bulk_text(total))
+    assert client.shell("next") == "out"
+
+
+# Run in a child whose address space is limited to what it uses plus HEADROOM:
+# the output cannot be held, the call raises MemoryError, and the next calls
+# on the same client get their own replies.
+CHILD = """
+import resource, sys
+import kelpie
+client = kelpie.HdcClient(sys.argv[1])
+with open("/proc/self/status") as f:
+    size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (size + int(sys.argv[3]), resource.RLIM_INFINITY))
+try:
+    out = client.shell("bulk %s 523262" % sys.argv[2])
+    print("returned", len(out))
+except MemoryError as e:
+    print("MemoryError", e)
+print(client.shell("next"))
+print(client.hilog(None), end="")
+"""
+
+
+@pytest.mark.parametrize("total, headroom", [
+    (1024 * MIB, 200 * MIB),  # the receive buffer cannot grow
+    (96 * MIB, 180 * MIB),    # the buffer can, but the str cannot be made beside it
+], ids=["while-receiving", "making-the-str"])
+def test_out_of_memory_is_memory_error_and_the_client_stays_in_step(soak_server, total, headroom):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    done = subprocess.run([sys.executable, "-c", CHILD, soak_server, str(total), str(headroom)],
+                          capture_output=True, text=True, env=env, timeout=120)
+    lines = done.stdout.splitlines()
+    assert done.returncode == 0, done.stderr
+    assert lines[0].startswith("MemoryError"), lines
+    assert lines[1:] == ["out", "log"]
