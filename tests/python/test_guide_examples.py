@@ -26,7 +26,7 @@ SIM_DIR = os.path.join(REPO, "sim")
 if SIM_DIR not in sys.path:
     sys.path.insert(0, SIM_DIR)
 
-from hdcsim.launcher import SimProcess  # noqa: E402
+from kelpie_sim.launcher import SimProcess  # noqa: E402
 
 EXAMPLE_ADDR = "127.0.0.1:8710"
 DEFAULT_SIM_ARGS = ["--devices", "1"]

@@ -25,7 +25,7 @@ SIM_DIR = os.path.join(REPO, "sim")
 if SIM_DIR not in sys.path:
     sys.path.insert(0, SIM_DIR)
 
-from hdcsim.launcher import SimProcess  # noqa: E402
+from kelpie_sim.launcher import SimProcess  # noqa: E402
 
 PYPY = sys.implementation.name == "pypy"
 BITS = struct.calcsize("P") * 8
