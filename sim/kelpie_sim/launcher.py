@@ -26,6 +26,7 @@ class SimProcess:
             [python or sys.executable, "-c", BOOT, PACKAGE_PARENT] + list(args),
             stdin=subprocess.DEVNULL if stdin is None else stdin, stdout=subprocess.PIPE,
             stderr=stderr if stderr is not None else subprocess.DEVNULL)
+        self.pid = self._proc.pid
         try:
             line = self.read_line(startup_timeout)
             if not line.startswith(PREFIX):

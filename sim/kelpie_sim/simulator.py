@@ -39,6 +39,7 @@ class Simulator:
         self._root = None
         self.addr = self._process.addr
         self.port = self._process.port
+        self.pid = self._process.pid
         try:
             self._root = self._request("state")["root"]
         except BaseException:
