@@ -51,7 +51,7 @@ def device_ready(note):
     return ready
 
 
-async def serve(args, root):
+async def serve(args, root, prog):
     hub = Hub(root, on_attach=device_ready(Server.note))
     server = Server(hub, Forwards(), host_shell=args.host_shell, verbose=args.verbose, record=args.control)
     for _ in range(args.devices):
@@ -59,7 +59,7 @@ async def serve(args, root):
     try:
         listener = await asyncio.start_server(server.handle, HOST, args.port)
     except OSError as e:
-        print("kelpie-sim: cannot listen on %s:%d: %s" % (HOST, args.port, e.strerror or e), file=sys.stderr)
+        print("%s: cannot listen on %s:%d: %s" % (prog, HOST, args.port, e.strerror or e), file=sys.stderr)
         return 1
     port = listener.sockets[0].getsockname()[1]
     print("listening on %s:%d" % (HOST, port), flush=True)
@@ -88,15 +88,15 @@ async def serve(args, root):
 def main(argv=None, prog="kelpie-sim"):
     args = parse_args(sys.argv[1:] if argv is None else argv, prog)
     if args.host_shell:
-        print("kelpie-sim: WARNING: --host-shell runs every 'shell' command with the host's /bin/sh; "
-              "it is not confined to the device folder", file=sys.stderr, flush=True)
+        print("%s: WARNING: --host-shell runs every 'shell' command with the host's /bin/sh; "
+              "it is not confined to the device folder" % prog, file=sys.stderr, flush=True)
     if args.root:
         os.makedirs(args.root, exist_ok=True)
         root, temporary = args.root, False
     else:
         root, temporary = tempfile.mkdtemp(prefix="kelpie-sim-"), True
     try:
-        return asyncio.run(serve(args, root))
+        return asyncio.run(serve(args, root, prog))
     finally:
         if temporary:
             shutil.rmtree(root, ignore_errors=True)
