@@ -201,7 +201,7 @@ def main(argv):
         if len(argv) > 1:
             return run(argv[1], work)
         sys.path.insert(0, SIM_DIR)
-        from hdcsim.launcher import SimProcess
+        from kelpie_sim.launcher import SimProcess
         with SimProcess(["--devices", "0", "--attach-after", "1"]) as sim:
             return run(sim.addr, work)
 

@@ -8,13 +8,17 @@ scripts, ```pycon blocks as interactive sessions whose shown output must match
 (`...` stands for any text). The examples speak to "127.0.0.1:8710", the HDC
 server's usual address; the simulator's address is put in its place. A line
 `<!-- simulator: ARGS -->` in a section gives that section's simulator its
-arguments (default: one device).
+arguments (default: one device). A section marked `<!-- examples: pytest -->`
+shows test files instead: each of its ```python blocks is a test module, and
+pytest, in a process of its own, runs them all with the installed kelpie's
+plugin; every test in them must pass.
 """
 
 import doctest
 import os
 import re
 import shlex
+import subprocess
 import sys
 
 import pytest
@@ -26,7 +30,7 @@ SIM_DIR = os.path.join(REPO, "sim")
 if SIM_DIR not in sys.path:
     sys.path.insert(0, SIM_DIR)
 
-from hdcsim.launcher import SimProcess  # noqa: E402
+from kelpie_sim.launcher import SimProcess  # noqa: E402
 
 EXAMPLE_ADDR = "127.0.0.1:8710"
 DEFAULT_SIM_ARGS = ["--devices", "1"]
@@ -44,6 +48,7 @@ class Section:
     def __init__(self, path, title):
         self.path, self.title = path, title
         self.sim_args = DEFAULT_SIM_ARGS
+        self.pytest = False
         self.blocks = []
 
 
@@ -68,6 +73,8 @@ def read_document(path):
             m = re.match(r"<!-- simulator: (.*) -->$", line.strip())
             if m:
                 sections[-1].sim_args = shlex.split(m.group(1))
+            elif line.strip() == "<!-- examples: pytest -->":
+                sections[-1].pytest = True
     assert fence is None, "%s: unclosed code fence opened at line %d" % (path, fence[1])
     return sections
 
@@ -97,8 +104,23 @@ def run_session(path, text, line, namespace):
         pytest.fail("".join(report), pytrace=False)
 
 
+def run_test_modules(section, folder):
+    assert not any(b.language == "pycon" for b in section.blocks), "a pytest section holds test files only"
+    count = 0
+    for i, block in enumerate(b for b in section.blocks if b.language == "python"):
+        with open(os.path.join(folder, "test_example_%d.py" % i), "w", encoding="utf-8") as f:
+            f.write("\n" * (block.line - 1) + block.text)   # failures point at the document's lines
+        count += len(re.findall(r"^def test_", block.text, re.M))
+    run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", folder], cwd=folder,
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
+    assert count and run.returncode == 0, run.stdout
+    assert re.search(r"^%d passed in " % count, run.stdout.splitlines()[-1]), run.stdout
+
+
 @pytest.mark.parametrize("section", RUNNABLE, ids=[section_id(s) for s in RUNNABLE])
 def test_section_examples(section, tmp_path, monkeypatch):
+    if section.pytest:
+        return run_test_modules(section, str(tmp_path))
     monkeypatch.chdir(tmp_path)   # examples write their files here; the simulator starts here too
     with SimProcess(section.sim_args + ["--max-seconds", "120"]) as sim:
         namespace = {"__name__": "__guide__"}

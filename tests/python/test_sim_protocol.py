@@ -13,7 +13,7 @@ SIM_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.a
 if SIM_DIR not in sys.path:
     sys.path.insert(0, SIM_DIR)
 
-from hdcsim.launcher import SimProcess  # noqa: E402
+from kelpie_sim.launcher import SimProcess  # noqa: E402
 from support.loopback import echo_through, free_port  # noqa: E402
 
 FILE_MARKERS = ("FileTransfer finish", "Transfer finish", "[Fail]", "fail")

@@ -24,7 +24,7 @@ SIM_DIR = os.path.join(REPO, "sim")
 if SIM_DIR not in sys.path:
     sys.path.insert(0, SIM_DIR)
 
-from hdcsim.launcher import SimProcess  # noqa: E402
+from kelpie_sim.launcher import SimProcess  # noqa: E402
 
 CPYTHON = sys.implementation.name == "cpython"
 DEVICE = "kelpie-sim-1"

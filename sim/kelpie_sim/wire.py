@@ -79,15 +79,16 @@ class Replies:
         if isinstance(data, str):
             data = data.encode("utf-8", "surrogateescape")
         assert data, "an empty text would read as an end"
-        self._writer.write(frame(CODE + fit_text(data)))
-        await self._writer.drain()
+        await self._send([frame(CODE + fit_text(data))])
 
     async def end(self):
         """A reply holding only the code: the end of a collection."""
-        self._writer.write(frame(CODE))
-        await self._writer.drain()
+        await self._send([frame(CODE)])
 
     async def raw_chunks(self, chunks):
-        for chunk in chunks:
-            self._writer.write(frame(CODE + chunk))
+        await self._send([frame(CODE + chunk) for chunk in chunks])
+
+    async def _send(self, frames):
+        for f in frames:
+            self._writer.write(f)
         await self._writer.drain()

@@ -6,7 +6,7 @@ import itertools
 import sys
 import traceback
 
-from . import bundles, hilog, shell, transfer
+from . import bundles, canned, faults, hilog, shell, transfer
 from .confine import FsError
 from .forwards import ForwardError, settle
 from .streams import ShellStream, log_chunks
@@ -26,7 +26,7 @@ class NoDevice(Exception):
 
 
 class Server:
-    def __init__(self, hub, forwards, host_shell=False, verbose=False):
+    def __init__(self, hub, forwards, host_shell=False, verbose=False, record=False):
         self.hub = hub
         self.forwards = forwards
         self.host_shell = host_shell
@@ -34,8 +34,15 @@ class Server:
         self._channels = itertools.count(0x5A5A0001)
         self._writers = set()
         self._tasks = set()       # the loop holds connection tasks only weakly
+        # What a test scripted through the control channel, and what it can read back.
+        self.answers = canned.Answers()
+        self.faults = faults.Faults()
+        # (device identifier or None, command text) in arrival order; kept only for a test that
+        # can read it back, since a long-running simulator would grow it without end.
+        self.received = [] if record else None
 
-    def note(self, text):
+    @staticmethod
+    def note(text):
         print("[sim] " + text, file=sys.stderr, flush=True)
 
     async def handle(self, reader, writer):
@@ -49,7 +56,7 @@ class Server:
             reply = await asyncio.wait_for(read_packet(reader), HANDSHAKE_WAIT)
             if reply is None:
                 return
-            conn = Connection(self, connect_key(reply, record), Replies(writer), channel)
+            conn = Connection(self, connect_key(reply, record), writer, channel)
             while True:
                 payload = await read_packet(reader)
                 if payload is None:
@@ -75,12 +82,20 @@ class Server:
 
 
 class Connection:
-    def __init__(self, server, key, replies, channel):
+    def __init__(self, server, key, writer, channel):
         self.server = server
         self.hub = server.hub
         self.key = key
-        self.replies = replies
+        self.writer = writer
+        self.replies = Replies(writer)
         self.channel = channel
+
+    def target(self):
+        """The device a command goes to, as far as one can tell before running it."""
+        if self.key:
+            return self.key
+        ids = self.hub.ids()
+        return ids[0] if len(ids) == 1 else None
 
     def device(self):
         if self.key:
@@ -135,6 +150,17 @@ class Connection:
             return
         if self.server.verbose:
             self.server.note("%s> %s" % (self.key or "-", text))
+        target = self.target()
+        if self.server.received is not None:
+            self.server.received.append((target, text))
+        fault = self.server.faults.take(target)
+        try:
+            if fault is None or await faults.apply(fault, self):
+                await self.run(text)
+        finally:
+            self.replies = Replies(self.writer)
+
+    async def run(self, text):
         style, handler, args = self.route(text)
         if handler is None:
             await self.replies.text("[Fail]Unknown command: %s" % text)
@@ -176,9 +202,12 @@ class Connection:
 
     async def shell(self, line):
         dev = self.device()
+        answer = self.server.answers.find(dev.id, line)
         stream = ShellStream(self.replies)
         try:
-            if self.server.host_shell:
+            if answer is not None:
+                await canned.play(answer, stream)
+            elif self.server.host_shell:
                 await shell.run_host(dev, line, stream)
             else:
                 await stream.write(shell.run_builtin(dev, line))

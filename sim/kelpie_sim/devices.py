@@ -113,20 +113,43 @@ class Device:
 class Hub:
     """The devices the server knows, and the waits for one to attach."""
 
-    def __init__(self, root):
+    def __init__(self, root, on_attach=None):
         self.root = root
         self._devices = collections.OrderedDict()
         self._changed = asyncio.Event()
         self._count = 0
+        self._on_attach = on_attach
+
+    def reserve(self):
+        """The identifier the next device will have, taken now so that a delayed attach can name it."""
+        self._count += 1
+        return device_id(self._count)
+
+    def known(self, ident):
+        """Whether `ident` names a device attached now, earlier, or reserved."""
+        return any(ident == device_id(n) for n in range(1, self._count + 1))
+
+    def attach(self, ident):
+        dev = Device(ident, os.path.join(self.root, ident))
+        if self._on_attach is not None:
+            self._on_attach(dev)
+        self._devices[ident] = dev
+        self._notify()
+        return dev
 
     def attach_next(self):
-        self._count += 1
-        ident = device_id(self._count)
-        dev = Device(ident, os.path.join(self.root, ident))
-        self._devices[ident] = dev
+        return self.attach(self.reserve())
+
+    def detach(self, ident):
+        """Forgets the device (its folder stays); False if it was not attached."""
+        if self._devices.pop(ident, None) is None:
+            return False
+        self._notify()
+        return True
+
+    def _notify(self):
         self._changed.set()
         self._changed = asyncio.Event()
-        return dev
 
     def ids(self):
         return list(self._devices)

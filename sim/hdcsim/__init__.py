@@ -1,1 +1,0 @@
-"""A simulated HDC host server with simulated devices, for trying kelpie without hardware."""

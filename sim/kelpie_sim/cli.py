@@ -1,0 +1,102 @@
+"""kelpie's HDC host server simulator: simulated devices on 127.0.0.1, for trying
+kelpie and testing code that uses it without hardware.
+
+    kelpie-sim [--port PORT] [--devices N] [--attach-after S] [--root DIR]
+
+The first line on standard output is "listening on 127.0.0.1:PORT". Each device is
+a folder (its file system) under the root: ROOT/kelpie-sim-1, ROOT/kelpie-sim-2, ...
+"""
+
+import argparse
+import asyncio
+import os
+import shutil
+import signal
+import sys
+import tempfile
+
+from .control import Control
+from .devices import Hub
+from .forwards import ECHO_PORT, Forwards, echo_service
+from .server import Server
+
+HOST = "127.0.0.1"
+
+
+def parse_args(argv, prog):
+    p = argparse.ArgumentParser(prog=prog, description=__doc__.split("\n\n")[0])
+    p.add_argument("--port", "-p", type=int, default=0, help="TCP port on 127.0.0.1 (default: a free one)")
+    p.add_argument("--devices", "-n", type=int, default=1, metavar="N", help="devices attached at start (default 1)")
+    p.add_argument("--attach-after", type=float, metavar="S",
+                   help="attach one more device S seconds after start (answers a pending 'wait')")
+    p.add_argument("--root", metavar="DIR",
+                   help="folder holding the device folders, kept afterwards (default: a temporary folder, removed)")
+    p.add_argument("--host-shell", action="store_true",
+                   help="run 'shell' commands with the host's /bin/sh in the device folder (NOT confined)")
+    p.add_argument("--max-seconds", type=float, metavar="S", help="stop by itself after S seconds")
+    p.add_argument("--control", action="store_true",
+                   help="take a test's requests as JSON lines on standard input and answer each on standard "
+                        "output; stop when standard input closes (what kelpie_sim.Simulator uses)")
+    p.add_argument("--verbose", "-v", action="store_true", help="print every command received to stderr")
+    args = p.parse_args(argv)
+    if args.devices < 0 or not 0 <= args.port < 65536:
+        p.error("--devices must be >= 0 and --port within 0..65535")
+    return args
+
+
+def device_ready(note):
+    def ready(dev):
+        dev.services[ECHO_PORT] = echo_service
+        note("device %s attached, file system in %s" % (dev.id, dev.fs.root))
+    return ready
+
+
+async def serve(args, root, prog):
+    hub = Hub(root, on_attach=device_ready(Server.note))
+    server = Server(hub, Forwards(), host_shell=args.host_shell, verbose=args.verbose, record=args.control)
+    for _ in range(args.devices):
+        hub.attach_next()
+    try:
+        listener = await asyncio.start_server(server.handle, HOST, args.port)
+    except OSError as e:
+        print("%s: cannot listen on %s:%d: %s" % (prog, HOST, args.port, e.strerror or e), file=sys.stderr)
+        return 1
+    port = listener.sockets[0].getsockname()[1]
+    print("listening on %s:%d" % (HOST, port), flush=True)
+
+    stop = asyncio.Event()
+    loop = asyncio.get_running_loop()
+    for sig in (signal.SIGTERM, signal.SIGINT):
+        loop.add_signal_handler(sig, stop.set)
+    if args.max_seconds is not None:
+        loop.call_later(args.max_seconds, stop.set)
+    if args.attach_after is not None:
+        loop.call_later(args.attach_after, hub.attach_next)
+    control = None
+    if args.control:
+        control = loop.create_task(Control(server, root).serve(sys.stdin, sys.stdout, stop))
+    await stop.wait()
+
+    if control is not None:
+        control.cancel()
+    listener.close()
+    await server.forwards.close()
+    await server.close_connections()
+    return 0
+
+
+def main(argv=None, prog="kelpie-sim"):
+    args = parse_args(sys.argv[1:] if argv is None else argv, prog)
+    if args.host_shell:
+        print("%s: WARNING: --host-shell runs every 'shell' command with the host's /bin/sh; "
+              "it is not confined to the device folder" % prog, file=sys.stderr, flush=True)
+    if args.root:
+        os.makedirs(args.root, exist_ok=True)
+        root, temporary = args.root, False
+    else:
+        root, temporary = tempfile.mkdtemp(prefix="kelpie-sim-"), True
+    try:
+        return asyncio.run(serve(args, root, prog))
+    finally:
+        if temporary:
+            shutil.rmtree(root, ignore_errors=True)

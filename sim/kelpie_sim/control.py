@@ -1,0 +1,116 @@
+"""The control channel: what a test tells a running simulator, and what it reads back.
+
+One request per line on standard input, a JSON object {"op": NAME, ...arguments},
+and one answer per request on standard output: {"ok": RESULT} or {"error": MESSAGE}.
+The simulator stops when standard input closes, so it cannot outlive the test
+process that started it, however that process ends.
+"""
+
+import asyncio
+import json
+import os
+
+from .hilog import LEVELS
+
+LINE_LIMIT = 1 << 30     # a canned answer may be megabytes long
+
+
+class ControlError(Exception):
+    pass
+
+
+class Control:
+    def __init__(self, server, root):
+        self.server = server
+        self.hub = server.hub
+        self.root = root
+        self.ops = {
+            "state": self.state, "attach": self.attach, "detach": self.detach, "answer": self.answer,
+            "log": self.log, "folder": self.folder, "received": self.received, "fault": self.fault,
+        }
+
+    async def serve(self, stdin, stdout, stop):
+        loop = asyncio.get_running_loop()
+        reader = asyncio.StreamReader(limit=LINE_LIMIT)
+        transport, _ = await loop.connect_read_pipe(lambda: asyncio.StreamReaderProtocol(reader), stdin)
+        try:
+            while True:
+                line = await reader.readline()
+                if not line.endswith(b"\n"):
+                    return
+                stdout.write(json.dumps(self.handle(line)) + "\n")
+                stdout.flush()
+        finally:
+            transport.close()
+            stop.set()
+
+    def handle(self, line):
+        try:
+            request = json.loads(line)
+            op = self.ops.get(request.pop("op", None))
+            if op is None:
+                raise ControlError("unknown request %r" % line.decode(errors="replace").strip())
+            return {"ok": op(**request)}
+        except Exception as e:  # a bad request is the test's to see; it must not stop the simulator
+            return {"error": str(e) if isinstance(e, ControlError) else "%s: %s" % (type(e).__name__, e)}
+
+    def ident(self, device):
+        """The named device, or the only one attached when None."""
+        if device is None:
+            ids = self.hub.ids()
+            if len(ids) != 1:
+                raise ControlError("%d devices attached; name one" % len(ids))
+            return ids[0]
+        if not self.hub.known(device):
+            raise ControlError("no device %s" % device)
+        return device
+
+    def attached(self, device):
+        dev = self.hub.get(self.ident(device))
+        if dev is None:
+            raise ControlError("device %s is not attached" % device)
+        return dev
+
+    # --- requests ---------------------------------------------------------------------------
+
+    def state(self):
+        return {"root": self.root, "devices": self.hub.ids()}
+
+    def attach(self, after=None):
+        ident = self.hub.reserve()
+        if after is None:
+            self.hub.attach(ident)
+        else:
+            asyncio.get_running_loop().call_later(after, self.hub.attach, ident)
+        return ident
+
+    def detach(self, device):
+        if not self.hub.detach(device):
+            raise ControlError("device %s is not attached" % device)
+
+    def answer(self, command, output, device=None, regex=False, flags=0, packet_size=None):
+        if device is not None:
+            self.ident(device)
+        self.server.answers.add(command, output, device, regex, flags, packet_size)
+
+    def log(self, tag, message, device=None, level="I", domain="D00000"):
+        if not tag or tag.split() != [tag] or set(tag) & set(":,"):
+            raise ControlError("a log tag is one word without ':' or ',' (hilog -t could not name it), not %r" % tag)
+        if level not in LEVELS or len(level) != 1:
+            raise ControlError("level %r is not one of %s" % (level, ",".join(LEVELS)))
+        log = self.attached(device).log
+        for line in message.split("\n"):
+            log.add(level, domain, tag, line)
+
+    def folder(self, device=None):
+        return os.path.join(self.root, self.ident(device))
+
+    def received(self, device=None):
+        if device is not None:
+            self.ident(device)
+        return [text for target, text in self.server.received if device is None or target == device]
+
+    def fault(self, kind, device=None, seconds=0.0):
+        if device is not None:
+            self.ident(device)
+        self.server.faults.arm(kind, device, seconds)

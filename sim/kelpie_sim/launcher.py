@@ -1,0 +1,83 @@
+"""Starting the simulator as a child process and stopping it again.
+
+    with SimProcess(["--devices", "1"]) as sim:
+        client = kelpie.HdcClient(sim.addr)
+
+The child runs this very copy of the package (from a kelpie checkout or an
+installation alike), under this interpreter unless told otherwise.
+"""
+
+import os
+import select
+import signal
+import subprocess
+import sys
+import time
+
+PACKAGE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BOOT = "import sys; sys.path.insert(0, sys.argv.pop(1)); from kelpie_sim.cli import main; sys.exit(main())"
+PREFIX = "listening on "
+
+
+class SimProcess:
+    def __init__(self, args=(), python=None, stderr=None, startup_timeout=20.0, stdin=None):
+        self._unread = bytearray()
+        self._proc = subprocess.Popen(
+            [python or sys.executable, "-c", BOOT, PACKAGE_PARENT] + list(args),
+            stdin=subprocess.DEVNULL if stdin is None else stdin, stdout=subprocess.PIPE,
+            stderr=stderr if stderr is not None else subprocess.DEVNULL)
+        self.pid = self._proc.pid
+        try:
+            line = self.read_line(startup_timeout)
+            if not line.startswith(PREFIX):
+                raise RuntimeError("simulator did not start: %r" % line)
+            self.addr = line[len(PREFIX):].strip()
+            self.port = int(self.addr.rsplit(":", 1)[1])
+        except BaseException:
+            self.stop()
+            raise
+
+    def read_line(self, timeout):
+        """The next line of the simulator's standard output ('' or a partial line if none came in time)."""
+        deadline = time.monotonic() + timeout
+        fd = self._proc.stdout.fileno()
+        while b"\n" not in self._unread:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([fd], [], [], left)[0]:
+                break
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                break
+            self._unread += chunk
+        end = self._unread.find(b"\n") + 1 or len(self._unread)
+        line = bytes(self._unread[:end])
+        del self._unread[:end]
+        return line.decode(errors="replace")
+
+    def write_line(self, text):
+        """Sends a line to the simulator's standard input (started with stdin=subprocess.PIPE)."""
+        self._proc.stdin.write(text.encode() + b"\n")
+        self._proc.stdin.flush()
+
+    def running(self):
+        return self._proc.poll() is None
+
+    def stop(self, grace=5.0):
+        """Ends the process (SIGTERM, then SIGKILL) and reaps it; returns its exit code."""
+        if self._proc.poll() is None:
+            self._proc.send_signal(signal.SIGTERM)
+            try:
+                self._proc.wait(grace)
+            except subprocess.TimeoutExpired:
+                self._proc.kill()
+                self._proc.wait()
+        for pipe in (self._proc.stdin, self._proc.stdout):
+            if pipe is not None:
+                pipe.close()
+        return self._proc.returncode
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
