@@ -110,7 +110,7 @@ void PacketReader::keep_copy(std::span<const std::uint8_t> bytes) {
         // Room between the text and the unread bytes, which move up behind it.
         const std::size_t gap = bytes.size() - (begin_ - text_end_);
         if (buffer_.capacity() - end_ < gap) {
-            const std::size_t step = std::max(gap, std::min(buffer_.capacity(), kMaxGrowth));
+            const std::size_t step = std::max({gap, std::min(buffer_.capacity(), kMaxGrowth), kInitialCapacity});
             if (text_lost_ || !buffer_.resize(end_ + step, end_)) {
                 text_lost_ = true;
                 trim_lost_text();
