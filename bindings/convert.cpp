@@ -114,23 +114,37 @@ namespace {
 
 // Below this, the general path is as fast and simpler.
 constexpr std::size_t kBulkText = 64 * 1024;
+// A large output is copied into its str a slice at a time.
+constexpr std::size_t kSlice = 4u << 20;
 
-// A str whose one-byte form is `text`, which is all ASCII.
-PyObject* new_ascii_str(std::string_view text) {
-    PyObject* object = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
-    if (object) std::memcpy(PyUnicode_1BYTE_DATA(object), text.data(), text.size());
+// A str holding `output`, which is all ASCII, in its one-byte form. The copy
+// runs from the end, and the memory behind each slice goes back as soon as
+// the slice is copied: the str's pages come into use as the output's go, so
+// the text is held about once, not twice, while the str is made.
+PyObject* new_ascii_str(Output& output) {
+    const std::size_t size = output.size();
+    PyObject* object = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+    if (!object) return nullptr;
+    Py_UCS1* to = PyUnicode_1BYTE_DATA(object);
+    const char* from = output.view().data();
+    for (std::size_t end = size; end > 0;) {
+        const std::size_t start = end > kSlice ? end - kSlice : 0;
+        std::memcpy(to + start, from + start, end - start);
+        output.give_back_from(start);
+        end = start;
+    }
     return object;
 }
 
 }  // namespace
 
-PyResult<PyRef> from_output(const Output& output) {
+PyResult<PyRef> from_output(Output& output) {
     const std::string_view text = output.view();
     // Large ASCII output (the usual shell and log text) is copied straight
     // into a new one-byte string: the interpreter's UTF-8 decoder would
     // check the bytes again, which the collection already did.
     PyObject* object = text.size() >= kBulkText && output.ascii()
-                           ? new_ascii_str(text)
+                           ? new_ascii_str(output)
                            : PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     if (object) return PyRef::steal(object);
     // An output too large for the interpreter is the caller's MemoryError,

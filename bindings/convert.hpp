@@ -29,8 +29,9 @@ PyResult<bool> to_flag(PyObject* object);
 PyResult<std::vector<std::string>> to_text_list(PyObject* object);
 
 PyRef from_text(std::string_view text);
-// A collected output; MemoryError (pending) when the interpreter cannot hold it.
-PyResult<PyRef> from_output(const Output& output);
+// A collected output, which is used up (its memory given back as it is
+// copied); MemoryError (pending) when the interpreter cannot hold it.
+PyResult<PyRef> from_output(Output& output);
 PyRef from_text_list(const std::vector<std::string>& texts);
 PyRef none();
 

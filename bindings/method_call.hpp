@@ -74,11 +74,11 @@ PyResult<std::tuple<Args...>> convert_arguments(std::type_identity<std::tuple<Ar
 }
 
 inline PyResult<PyRef> to_python(const std::string& text) { return from_text(text); }
-inline PyResult<PyRef> to_python(const Output& output) { return from_output(output); }
+inline PyResult<PyRef> to_python(Output& output) { return from_output(output); }
 inline PyResult<PyRef> to_python(const std::vector<std::string>& texts) { return from_text_list(texts); }
 
 template <class T>
-PyResult<PyRef> convert_result(const Result<T>& result) {
+PyResult<PyRef> convert_result(Result<T>&& result) {
     if (!result) return raise_client_error(result.error());
     if constexpr (std::is_void_v<T>) return none();
     else return to_python(*result);

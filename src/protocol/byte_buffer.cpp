@@ -47,6 +47,15 @@ void ByteBuffer::release() {
     mapped_ = false;
 }
 
+void ByteBuffer::shrink_to(std::size_t size) {
+    if (!mapped_) return;
+    const std::size_t keep = page_rounded(size);
+    if (keep >= capacity_) return;
+    if (keep == 0) return release();
+    ::munmap(data_ + keep, capacity_ - keep);
+    capacity_ = keep;
+}
+
 bool ByteBuffer::resize(std::size_t capacity, std::size_t keep) {
     if (keep > capacity_) keep = capacity_;
     if (capacity < kMappedFrom) {

@@ -31,6 +31,9 @@ public:
     // keeping the first `keep` bytes. False when the memory cannot be had:
     // the buffer is then as it was.
     [[nodiscard]] bool resize(std::size_t capacity, std::size_t keep);
+    // Gives the memory past the first `size` bytes back to the system at
+    // once, where the block is a mapping of its own; a malloc'd block stays.
+    void shrink_to(std::size_t size);
     void release();
 
 private:

@@ -28,6 +28,14 @@ public:
     // Every byte is below 0x80, so the text is also its own one-byte form.
     bool ascii() const { return ascii_; }
     std::string str() const { return std::string(view()); }
+    // Shortens the text to its first `size` bytes and gives the memory
+    // behind them back: a caller copying a large output out from its end
+    // never holds it twice over.
+    void give_back_from(std::size_t size) {
+        if (size >= size_) return;
+        size_ = size;
+        storage_.shrink_to(size);
+    }
 
     friend bool operator==(const Output& a, std::string_view b) { return a.view() == b; }
     friend std::ostream& operator<<(std::ostream& os, const Output& o) { return os << o.view(); }

@@ -182,6 +182,9 @@ TEST_F(PacketTest, KeptTextLeavesWholeAndTheReaderShrinks) {
     EXPECT_EQ(out->size(), text.size());
     EXPECT_TRUE(out->view() == text);
     EXPECT_EQ(next, bytes_of("next"));
+    // Given back from its end, the output keeps the rest intact.
+    out->give_back_from(5u << 20);
+    EXPECT_TRUE(out->view() == std::string_view(text).substr(0, 5u << 20));
 }
 
 TEST_F(PacketTest, OneByteAtATime) {
