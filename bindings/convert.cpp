@@ -140,12 +140,13 @@ PyObject* new_ascii_str(Output& output) {
 
 PyResult<PyRef> from_output(Output& output) {
     const std::string_view text = output.view();
+    const std::size_t size = text.size();  // the view does not outlive a bulk copy
     // Large ASCII output (the usual shell and log text) is copied straight
     // into a new one-byte string: the interpreter's UTF-8 decoder would
     // check the bytes again, which the collection already did.
-    PyObject* object = text.size() >= kBulkText && output.ascii()
+    PyObject* object = size >= kBulkText && output.ascii()
                            ? new_ascii_str(output)
-                           : PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+                           : PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(size));
     if (object) return PyRef::steal(object);
     // An output too large for the interpreter is the caller's MemoryError,
     // not a fault: the connection is in step, the client usable. (PyPy
@@ -153,7 +154,7 @@ PyResult<PyRef> from_output(Output& output) {
     if (!PyErr_ExceptionMatches(PyExc_MemoryError) && !PyErr_ExceptionMatches(PyExc_SystemError)) api_failure();
     PyErr_Clear();
     return raise(PyExc_MemoryError,
-                 ClientError::out_of_memory("no room for a str of " + std::to_string(text.size()) + " bytes").message());
+                 ClientError::out_of_memory("no room for a str of " + std::to_string(size) + " bytes").message());
 }
 
 PyRef from_text_list(const std::vector<std::string>& texts) {

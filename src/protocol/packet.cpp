@@ -42,7 +42,7 @@ bool PacketReader::make_room(std::size_t want) {
     begin_ = 0;
     end_ = unread;
     if (capacity >= want) return true;
-    return buffer_.resize(std::max(want + kInitialCapacity, kInitialCapacity), unread);
+    return buffer_.resize(want + kInitialCapacity, unread);
 }
 
 // The same while text is kept in front: the unread bytes move down to the
@@ -61,14 +61,20 @@ bool PacketReader::make_text_room(std::size_t want) {
         end_ = begin_ + unread;
     }
     if (buffer_.capacity() - end_ >= target) return true;
-    const std::size_t step = std::max({target, std::min(buffer_.capacity(), kMaxGrowth), kInitialCapacity});
-    if (!text_lost_ && buffer_.resize(end_ + step, end_)) return true;
-    if (!text_lost_) {
-        text_lost_ = true;
-        trim_lost_text();
-    }
+    if (grow_text(target)) return true;
     if (buffer_.capacity() - end_ >= need) return true;
     return buffer_.resize(end_ + need + kInitialCapacity, end_);
+}
+
+// Grows the buffer, geometrically and keeping everything, to hold `more`
+// bytes past the received ones. When memory runs out (or ran out before),
+// the text is given up but for its last few bytes, and false returned.
+bool PacketReader::grow_text(std::size_t more) {
+    const std::size_t step = std::max({more, std::min(buffer_.capacity(), kMaxGrowth), kInitialCapacity});
+    if (!text_lost_ && buffer_.resize(end_ + step, end_)) return true;
+    text_lost_ = true;
+    trim_lost_text();
+    return false;
 }
 
 // Keeps only the text's last few bytes, and moves the unread bytes after them.
@@ -109,14 +115,8 @@ void PacketReader::keep_copy(std::span<const std::uint8_t> bytes) {
     if (begin_ - text_end_ < bytes.size()) {
         // Room between the text and the unread bytes, which move up behind it.
         const std::size_t gap = bytes.size() - (begin_ - text_end_);
-        if (buffer_.capacity() - end_ < gap) {
-            const std::size_t step = std::max({gap, std::min(buffer_.capacity(), kMaxGrowth), kInitialCapacity});
-            if (text_lost_ || !buffer_.resize(end_ + step, end_)) {
-                text_lost_ = true;
-                trim_lost_text();
-                return;  // what is lost from here on is only counted
-            }
-        }
+        // Once the text is lost, what would be added is only counted.
+        if (buffer_.capacity() - end_ < gap && !grow_text(gap)) return;
         if (unread) std::memmove(buffer_.data() + begin_ + gap, buffer_.data() + begin_, unread);
         begin_ += gap;
         end_ += gap;

@@ -75,6 +75,7 @@ public:
 private:
     [[nodiscard]] bool make_room(std::size_t want);
     [[nodiscard]] bool make_text_room(std::size_t want);
+    [[nodiscard]] bool grow_text(std::size_t more);
     void trim_lost_text();
     void shrink();
     // Where reading may reuse the buffer from: after the kept text.
