@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -150,6 +151,18 @@ private:
 inline std::size_t thread_count() {
     std::size_t n = 0;
     for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+    return n;
+}
+
+// The thread count once it reaches `expected`, or after 200 ms. A joined
+// thread has finished, but the kernel may list it under /proc a moment
+// longer (seen under valgrind), which says nothing about the code under test.
+inline std::size_t settled_thread_count(std::size_t expected) {
+    std::size_t n = thread_count();
+    for (int i = 0; i < 20 && n != expected; ++i) {
+        ::usleep(10000);
+        n = thread_count();
+    }
     return n;
 }
 
