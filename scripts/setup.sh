@@ -9,7 +9,7 @@ packages=(
   g++-multilib pypy3:i386 libc6-dbg:i386
   meson ninja-build python3-mesonpy python3-build python3-pyproject-metadata
   python3-typing-extensions python3-dev python3-pip
-  python3-pytest python3-exceptiongroup python3-tomli python3-mypy python3-venv
+  python3-pytest python3-pytest-xdist python3-exceptiongroup python3-tomli python3-mypy python3-venv
   clang valgrind clang-16 libclang-rt-16-dev
 )
 
