@@ -127,7 +127,8 @@ def test_handshake_record_and_short_reply(sim):
     ("param get const.product.model", "KSIM-AL00\n"),
     ("cd /data/local; pwd", "/data/local\n"),
     ("echo 'unterminated", "sh: No closing quotation\n"),
-    ("ls | cat", "sh: '|' is not supported by the simulated shell (only ; && || > >>)\n"),
+    ("echo a & echo b", "sh: '&' is not supported by the simulated shell (only ; && || | > >>)\n"),
+    ("nosuch | cat; echo piped | cat && cd /data | pwd", "sh: nosuch: inaccessible or not found\npiped\n/\n"),
 ])
 def test_shell_output_ends_exactly(client, command, expected):
     assert client.shell(command) == expected
