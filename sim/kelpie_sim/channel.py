@@ -59,7 +59,7 @@ class Channel:
     def _send(self, data, deadline):
         """Writes the whole request unless the child stops reading until the deadline."""
         if self._cut:
-            raise ChannelError("an earlier request was cut short")
+            raise ChannelError("the simulator stopped reading requests in the middle of one")
         size = len(data)
         try:
             while data:
@@ -68,8 +68,8 @@ class Channel:
                     self._cut = len(data) < size
                     return False
                 data = data[os.write(self._requests, data[:select.PIPE_BUF]):]
-        except (OSError, ValueError) as e:
-            raise ChannelError(str(e))
+        except (OSError, ValueError):   # its end is closed, or ours is (stopped)
+            raise ChannelError("the simulator is not running") from None
         return True
 
     def _line(self, deadline):

@@ -133,5 +133,8 @@ def received_text(sim: Simulator) -> str:
     devices: Dict[Optional[str], List[str]] = {}
     for device, text in received:
         devices.setdefault(device, []).append(text)
-    return "\n".join("%s:\n%s" % (device or "(no single device)", "".join("    %s\n" % t for t in texts))
-                     for device, texts in devices.items()).rstrip("\n")
+    lines = []
+    for device, texts in devices.items():
+        lines.append("%s:" % (device or "(no single device)"))
+        lines += ["    " + text for text in texts]
+    return "\n".join(lines)

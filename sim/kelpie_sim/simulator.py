@@ -166,7 +166,7 @@ class Simulator:
         try:
             reply = self._channel.request(dict(args, op=op), CONTROL_WAIT)
         except ChannelError as e:
-            raise SimulatorError("the simulator is not running" if not self.running() else str(e)) from None
+            raise SimulatorError(str(e)) from None
         finally:
             self._messages.forward()
         if reply is None:
