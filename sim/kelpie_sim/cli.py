@@ -30,6 +30,11 @@ def descriptor_pair(text):
         pair = ()
     if len(pair) != 2 or min(pair) < 0:
         raise argparse.ArgumentTypeError("expected two descriptor numbers IN,OUT, not %r" % text)
+    for fd in pair:
+        try:
+            os.fstat(fd)
+        except OSError:
+            raise argparse.ArgumentTypeError("descriptor %d is not open" % fd) from None
     return pair
 
 
