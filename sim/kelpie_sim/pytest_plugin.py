@@ -16,7 +16,7 @@ test's report has a section with the commands each of its simulators received.
 from __future__ import annotations
 
 import inspect
-from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Callable, Dict, Generator, Iterator, List, Optional, Tuple
 
 import pytest
 
@@ -113,7 +113,7 @@ def stop_all(sims: List[Simulator]) -> None:
 
 
 @pytest.hookimpl(hookwrapper=True)
-def pytest_runtest_makereport(item: Any, call: Any) -> Iterator[None]:
+def pytest_runtest_makereport(item: Any, call: Any) -> Generator[None, Any, None]:
     outcome = yield
     report = outcome.get_result()
     if report.failed:

@@ -101,11 +101,14 @@ class Simulator:
         if packet_size is not None and (isinstance(packet_size, bool) or not isinstance(packet_size, int)
                                         or packet_size < 1):
             raise SimulatorError("packet_size must be a whole number of bytes >= 1, not %r" % (packet_size,))
-        regex = isinstance(command, re.Pattern)
-        if regex and not isinstance(command.pattern, str):
-            raise TypeError("the pattern must be a str pattern, not bytes")
-        self._request("answer", command=command.pattern if regex else command, output=output, device=device,
-                      regex=regex, flags=command.flags if regex else 0, packet_size=packet_size)
+        if isinstance(command, re.Pattern):
+            if not isinstance(command.pattern, str):
+                raise TypeError("the pattern must be a str pattern, not bytes")
+            text, regex, flags = command.pattern, True, command.flags
+        else:
+            text, regex, flags = command, False, 0
+        self._request("answer", command=text, output=output, device=device, regex=regex, flags=flags,
+                      packet_size=packet_size)
 
     def log(self, tag: str, message: str, device: Optional[str] = None, level: str = "I") -> None:
         """Appends to the device's log; each line of `message` becomes a log line with `tag`."""
