@@ -116,8 +116,10 @@ def test_stop_after_the_simulator_died(hdc_sim_factory):
     sim = hdc_sim_factory()
     folder = sim.folder()
     os.kill(sim.pid, signal.SIGKILL)
+    while sim.running():
+        time.sleep(0.01)
     with pytest.raises(SimulatorError, match="^the simulator is not running$"):
-        sim.answer("ls", "x" * 100000)       # more than a pipe holds
+        sim.attach()
     sim.stop()
     assert not os.path.exists(str(folder))
 
