@@ -202,9 +202,15 @@ class Connection:
 
     async def shell(self, line):
         dev = self.device()
+        answer = self.server.answers.find(dev.id, line)
         stream = ShellStream(self.replies)
         try:
-            await self.shell_output(dev, line, stream)
+            if answer is not None:
+                await canned.play(answer, stream)
+            elif self.server.host_shell:
+                await shell.run_host(dev, line, stream)
+            else:
+                await stream.write(shell.run_builtin(dev, line, self.canned_output(dev)))
         except (ConnectionError, asyncio.CancelledError):
             raise
         except Exception as e:  # told in this command's own output: a reply after its end would desynchronise
@@ -212,17 +218,12 @@ class Connection:
             await stream.write("[Fail]simulator error: %s" % e)
         await stream.close()
 
-    async def shell_output(self, dev, line, stream):
-        answer = self.server.answers.find(dev.id, line)
-        if answer is not None:
-            await canned.play(answer, stream)
-        elif self.server.host_shell:
-            await shell.run_host(dev, line, stream)
-        else:
-            def canned_output(command):
-                part = self.server.answers.find(dev.id, command)
-                return None if part is None else part.output
-            await stream.write(shell.run_builtin(dev, line, canned_output))
+    def canned_output(self, dev):
+        """The test's output for a command inside a line, or None."""
+        def output(command):
+            found = self.server.answers.find(dev.id, command)
+            return None if found is None else found.output
+        return output
 
     async def hilog(self, args):
         dev = self.device()

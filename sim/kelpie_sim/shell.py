@@ -17,7 +17,7 @@ UNAME = {
     "-s": "Linux", "-n": "localhost", "-r": "5.10.184", "-m": "aarch64",
     "-v": "#1 SMP PREEMPT Fri Mar 8 10:00:00 CST 2024",
 }
-OPERATORS = (";", "&&", "||", "|")
+OPERATORS = (";", "&&", "||")
 REDIRECTS = (">", ">>")
 
 
@@ -102,13 +102,14 @@ def parse(line):
 class Session:
     """One `shell` command line run against one device."""
 
-    def __init__(self, device, out, cwd="/", stdin=None, errors=None):
+    stdin = None     # what a pipe feeds the command
+    errors = None    # where error messages go when not into `out`: a pipe's command keeps them out of the pipe
+
+    def __init__(self, device, out):
         self.dev = device
         self.fs = device.fs
-        self.cwd = cwd
+        self.cwd = "/"
         self.out = out          # a list of byte strings for this command's output
-        self.stdin = stdin      # what a pipe feeds the command, or None
-        self.errors = errors    # where error messages go when not into `out` (a pipe's command)
 
     def say(self, text):
         self.out.append(text.encode("utf-8", "surrogateescape") if isinstance(text, str) else text)
@@ -142,12 +143,20 @@ def run_builtin(device, line, canned=None):
         into_pipe = k + 1 < len(commands) and commands[k + 1][0] == "|"
         if into_pipe or op == "|":
             # A pipe's commands run apart (a cd stays theirs); each one's output feeds the next.
-            stage = Session(device, [] if into_pipe else out, session.cwd, stdin=piped, errors=out)
+            stage = _inner(session, [] if into_pipe else out, stdin=piped)
+            stage.errors = out
             status = _run_one(stage, argv, redirect, output)
             piped = b"".join(stage.out) if into_pipe else None
         else:
             status = _run_one(session, argv, redirect, output)
     return b"".join(out)
+
+
+def _inner(session, out, stdin):
+    """A session for one command of `session`'s line, starting where that line is."""
+    inner = Session(session.dev, out)
+    inner.cwd, inner.stdin = session.cwd, stdin
+    return inner
 
 
 def _answered(output):
@@ -169,7 +178,7 @@ def _run_one(session, argv, redirect, canned=None):
         except FsError as e:
             return session.err(name, str(e))
     captured = []
-    inner = Session(session.dev, captured, session.cwd, stdin=session.stdin)
+    inner = _inner(session, captured, session.stdin)
     try:
         status = handler(inner, argv[1:])
     except FsError as e:

@@ -34,7 +34,7 @@ MODULE_FILE = "kelpie" + sysconfig.get_config_var("EXT_SUFFIX")
 # ELF class (byte 4) and machine (bytes 18-19, little-endian) of a loadable module.
 ELF_ID = {32: (1, 3), 64: (2, 62)}[BITS]
 SIM_PACKAGE = os.path.join(SIM_DIR, "kelpie_sim")
-SIM_FILES = sorted("kelpie_sim/" + f for f in os.listdir(SIM_PACKAGE) if f.endswith(".py") or f == "py.typed")
+SIM_FILES = sorted("kelpie_sim/" + f for f in os.listdir(SIM_PACKAGE) if f.endswith(".py"))
 ENTRY_POINTS = {"console_scripts": {"kelpie-sim": "kelpie_sim.cli:main"},
                 "pytest11": {"kelpie_sim": "kelpie_sim.pytest_plugin"}}
 
@@ -78,7 +78,7 @@ def test_wheel_name_metadata_and_contents(wheel):
     info = "kelpie-%s.dist-info/" % version
     with zipfile.ZipFile(wheel) as z:
         assert sorted(z.namelist()) == sorted([
-            MODULE_FILE, "kelpie.pyi", "kelpie-stubs/__init__.pyi", *SIM_FILES,
+            MODULE_FILE, "kelpie.pyi", "kelpie-stubs/__init__.pyi", *SIM_FILES, "kelpie_sim/py.typed",
             info + "METADATA", info + "WHEEL", info + "RECORD", info + "LICENSE", info + "entry_points.txt"])
         assert [f for f in SIM_FILES if z.read(f) != read_repo(os.path.join("sim", f))] == []
         entry_points = configparser.ConfigParser()
