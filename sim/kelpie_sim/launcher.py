@@ -19,9 +19,9 @@ PACKAGE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # folder (site-packages, once installed) comes before the standard library, so a stray module
 # named like a standard one cannot break it. Only kelpie_sim itself is taken from that folder.
 BOOT = """import importlib.machinery, importlib.util, sys
-spec = importlib.machinery.PathFinder.find_spec("kelpie_sim", [sys.argv.pop(1)])
-package = sys.modules["kelpie_sim"] = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(package)
+found = importlib.machinery.PathFinder.find_spec("kelpie_sim", [sys.argv.pop(1)])
+package = sys.modules["kelpie_sim"] = importlib.util.module_from_spec(found)
+found.loader.exec_module(package)
 from kelpie_sim.cli import main
 sys.exit(main())
 """
