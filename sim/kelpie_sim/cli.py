@@ -23,6 +23,21 @@ from .server import Server
 HOST = "127.0.0.1"
 
 
+def descriptor_pair(text):
+    try:
+        pair = tuple(int(n) for n in text.split(","))
+    except ValueError:
+        pair = ()
+    if len(pair) != 2 or min(pair) < 0:
+        raise argparse.ArgumentTypeError("expected two descriptor numbers IN,OUT, not %r" % text)
+    for fd in pair:
+        try:
+            os.fstat(fd)
+        except OSError:
+            raise argparse.ArgumentTypeError("descriptor %d is not open" % fd) from None
+    return pair
+
+
 def parse_args(argv, prog):
     p = argparse.ArgumentParser(prog=prog, description=__doc__.split("\n\n")[0])
     p.add_argument("--port", "-p", type=int, default=0, help="TCP port on 127.0.0.1 (default: a free one)")
@@ -34,9 +49,10 @@ def parse_args(argv, prog):
     p.add_argument("--host-shell", action="store_true",
                    help="run 'shell' commands with the host's /bin/sh in the device folder (NOT confined)")
     p.add_argument("--max-seconds", type=float, metavar="S", help="stop by itself after S seconds")
-    p.add_argument("--control", action="store_true",
-                   help="take a test's requests as JSON lines on standard input and answer each on standard "
-                        "output; stop when standard input closes (what kelpie_sim.Simulator uses)")
+    p.add_argument("--control", nargs="?", const=(0, 1), type=descriptor_pair, metavar="IN,OUT",
+                   help="take a test's requests as JSON lines on descriptor IN and answer each on descriptor "
+                        "OUT (default 0,1: standard input and output); stop when the requests end "
+                        "(what kelpie_sim.Simulator uses, with descriptors of its own)")
     p.add_argument("--verbose", "-v", action="store_true", help="print every command received to stderr")
     args = p.parse_args(argv)
     if args.devices < 0 or not 0 <= args.port < 65536:
@@ -53,16 +69,18 @@ def device_ready(note):
 
 async def serve(args, root, prog):
     hub = Hub(root, on_attach=device_ready(Server.note))
-    server = Server(hub, Forwards(), host_shell=args.host_shell, verbose=args.verbose, record=args.control)
-    for _ in range(args.devices):
-        hub.attach_next()
+    server = Server(hub, Forwards(), host_shell=args.host_shell, verbose=args.verbose,
+                    record=args.control is not None)
     try:
         listener = await asyncio.start_server(server.handle, HOST, args.port)
     except OSError as e:
         print("%s: cannot listen on %s:%d: %s" % (prog, HOST, args.port, e.strerror or e), file=sys.stderr)
         return 1
-    port = listener.sockets[0].getsockname()[1]
-    print("listening on %s:%d" % (HOST, port), flush=True)
+    # No client is served before the next await: the devices are there for the first one.
+    for _ in range(args.devices):
+        hub.attach_next()
+    addr = "%s:%d" % (HOST, listener.sockets[0].getsockname()[1])
+    print("listening on " + addr, flush=True)
 
     stop = asyncio.Event()
     loop = asyncio.get_running_loop()
@@ -73,8 +91,8 @@ async def serve(args, root, prog):
     if args.attach_after is not None:
         loop.call_later(args.attach_after, hub.attach_next)
     control = None
-    if args.control:
-        control = loop.create_task(Control(server, root).serve(sys.stdin, sys.stdout, stop))
+    if args.control is not None:
+        control = loop.create_task(Control(server, root, addr).serve(*control_files(args.control), stop))
     await stop.wait()
 
     if control is not None:
@@ -83,6 +101,12 @@ async def serve(args, root, prog):
     await server.forwards.close()
     await server.close_connections()
     return 0
+
+
+def control_files(fds):
+    requests, answers = fds
+    return (sys.stdin if requests == 0 else os.fdopen(requests, "rb", buffering=0),
+            sys.stdout if answers == 1 else os.fdopen(answers, "w", encoding="utf-8"))
 
 
 def main(argv=None, prog="kelpie-sim"):

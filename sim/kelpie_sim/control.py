@@ -1,9 +1,10 @@
 """The control channel: what a test tells a running simulator, and what it reads back.
 
-One request per line on standard input, a JSON object {"op": NAME, ...arguments},
-and one answer per request on standard output: {"ok": RESULT} or {"error": MESSAGE}.
-The simulator stops when standard input closes, so it cannot outlive the test
-process that started it, however that process ends.
+One request per line, a JSON object {"op": NAME, ...arguments}, and one answer per
+request, a line {"ok": RESULT} or {"error": MESSAGE}; a request's "id", if it has
+one, is repeated in its answer. Both go through a pair of descriptors, standard
+input and output unless named. The simulator stops when its requests end, so it
+cannot outlive the test process that started it, however that process ends.
 """
 
 import asyncio
@@ -20,39 +21,48 @@ class ControlError(Exception):
 
 
 class Control:
-    def __init__(self, server, root):
+    def __init__(self, server, root, addr):
         self.server = server
         self.hub = server.hub
         self.root = root
+        self.addr = addr
         self.ops = {
             "state": self.state, "attach": self.attach, "detach": self.detach, "answer": self.answer,
             "log": self.log, "folder": self.folder, "received": self.received, "fault": self.fault,
         }
 
-    async def serve(self, stdin, stdout, stop):
+    async def serve(self, requests, answers, stop):
+        """Answers the requests read from file `requests` on file `answers` until they end."""
         loop = asyncio.get_running_loop()
         reader = asyncio.StreamReader(limit=LINE_LIMIT)
-        transport, _ = await loop.connect_read_pipe(lambda: asyncio.StreamReaderProtocol(reader), stdin)
+        transport, _ = await loop.connect_read_pipe(lambda: asyncio.StreamReaderProtocol(reader), requests)
         try:
             while True:
                 line = await reader.readline()
                 if not line.endswith(b"\n"):
                     return
-                stdout.write(json.dumps(self.handle(line)) + "\n")
-                stdout.flush()
+                answers.write(json.dumps(self.handle(line)) + "\n")
+                answers.flush()
         finally:
             transport.close()
             stop.set()
 
     def handle(self, line):
+        ident = None
         try:
             request = json.loads(line)
+            if not isinstance(request, dict):
+                raise ControlError("a request is a JSON object, not %r" % line.decode(errors="replace").strip())
+            ident = request.pop("id", None)
             op = self.ops.get(request.pop("op", None))
             if op is None:
                 raise ControlError("unknown request %r" % line.decode(errors="replace").strip())
-            return {"ok": op(**request)}
+            answer = {"ok": op(**request)}
         except Exception as e:  # a bad request is the test's to see; it must not stop the simulator
-            return {"error": str(e) if isinstance(e, ControlError) else "%s: %s" % (type(e).__name__, e)}
+            answer = {"error": str(e) if isinstance(e, ControlError) else "%s: %s" % (type(e).__name__, e)}
+        if ident is not None:
+            answer["id"] = ident
+        return answer
 
     def ident(self, device):
         """The named device, or the only one attached when None."""
@@ -74,7 +84,7 @@ class Control:
     # --- requests ---------------------------------------------------------------------------
 
     def state(self):
-        return {"root": self.root, "devices": self.hub.ids()}
+        return {"root": self.root, "devices": self.hub.ids(), "addr": self.addr}
 
     def attach(self, after=None):
         ident = self.hub.reserve()
@@ -91,6 +101,9 @@ class Control:
     def answer(self, command, output, device=None, regex=False, flags=0, packet_size=None):
         if device is not None:
             self.ident(device)
+        if packet_size is not None and (isinstance(packet_size, bool) or not isinstance(packet_size, int)
+                                        or packet_size < 1):
+            raise ControlError("packet_size must be a whole number of bytes >= 1, not %r" % (packet_size,))
         self.server.answers.add(command, output, device, regex, flags, packet_size)
 
     def log(self, tag, message, device=None, level="I", domain="D00000"):
@@ -105,10 +118,11 @@ class Control:
     def folder(self, device=None):
         return os.path.join(self.root, self.ident(device))
 
-    def received(self, device=None):
+    def received(self, device=None, with_devices=False):
         if device is not None:
             self.ident(device)
-        return [text for target, text in self.server.received if device is None or target == device]
+        picked = [(target, text) for target, text in self.server.received if device is None or target == device]
+        return picked if with_devices else [text for _target, text in picked]
 
     def fault(self, kind, device=None, seconds=0.0):
         if device is not None:

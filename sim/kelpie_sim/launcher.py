@@ -15,15 +15,49 @@ import sys
 import time
 
 PACKAGE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BOOT = "import sys; sys.path.insert(0, sys.argv.pop(1)); from kelpie_sim.cli import main; sys.exit(main())"
+# The child is isolated (-I): neither the working folder nor PYTHONPATH nor the package's own
+# folder (site-packages, once installed) comes before the standard library, so a stray module
+# named like a standard one cannot break it. Only kelpie_sim itself is taken from that folder.
+BOOT = """import importlib.machinery, importlib.util, sys
+found = importlib.machinery.PathFinder.find_spec("kelpie_sim", [sys.argv.pop(1)])
+package = sys.modules["kelpie_sim"] = importlib.util.module_from_spec(found)
+found.loader.exec_module(package)
+from kelpie_sim.cli import main
+sys.exit(main())
+"""
 PREFIX = "listening on "
+
+
+def command(args, python=None):
+    """The command line that runs this copy of the simulator with `args`."""
+    flags = ["-I"] + (["-B"] if sys.flags.dont_write_bytecode else [])
+    return [python or sys.executable] + flags + ["-c", BOOT, PACKAGE_PARENT] + list(args)
+
+
+def end_process(proc, grace=5.0):
+    """Ends the process (SIGTERM, then SIGKILL), reaps it and closes our ends of its pipes;
+    returns its exit code. Never raises for a child that is gone already."""
+    if proc.poll() is None:
+        try:
+            proc.send_signal(signal.SIGTERM)
+            proc.wait(grace)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+    for pipe in (proc.stdin, proc.stdout, proc.stderr):
+        if pipe is not None:
+            try:
+                pipe.close()
+            except OSError:   # a buffered write the dead child never read: nothing left to deliver
+                pass
+    return proc.returncode
 
 
 class SimProcess:
     def __init__(self, args=(), python=None, stderr=None, startup_timeout=20.0, stdin=None):
         self._unread = bytearray()
         self._proc = subprocess.Popen(
-            [python or sys.executable, "-c", BOOT, PACKAGE_PARENT] + list(args),
+            command(args, python),
             stdin=subprocess.DEVNULL if stdin is None else stdin, stdout=subprocess.PIPE,
             stderr=stderr if stderr is not None else subprocess.DEVNULL)
         self.pid = self._proc.pid
@@ -64,17 +98,7 @@ class SimProcess:
 
     def stop(self, grace=5.0):
         """Ends the process (SIGTERM, then SIGKILL) and reaps it; returns its exit code."""
-        if self._proc.poll() is None:
-            self._proc.send_signal(signal.SIGTERM)
-            try:
-                self._proc.wait(grace)
-            except subprocess.TimeoutExpired:
-                self._proc.kill()
-                self._proc.wait()
-        for pipe in (self._proc.stdin, self._proc.stdout):
-            if pipe is not None:
-                pipe.close()
-        return self._proc.returncode
+        return end_process(self._proc, grace)
 
     def __enter__(self):
         return self

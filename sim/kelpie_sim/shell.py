@@ -25,43 +25,85 @@ class ShellSyntax(Exception):
     pass
 
 
-def parse(line):
-    """Command lines as [(operator before it, argv, redirect or None)]."""
-    lexer = shlex.shlex(line, posix=True, punctuation_chars=";&|<>")
+def split_commands(line):
+    """The line cut at its operators outside quotes: [(operator before it, text, where its
+    redirection starts in the text)]. A comment ends the line, as the tokenizer has it."""
+    parts = []
+    op, start, redirect, quote = ";", 0, None, None
+    i = 0
+    while i < len(line):
+        ch = line[i]
+        if quote:
+            if ch == quote:
+                quote = None
+            elif ch == "\\" and quote == '"':
+                i += 1
+        elif ch in "'\"":
+            quote = ch
+        elif ch == "\\":
+            i += 1
+        elif ch == "#":
+            break
+        elif ch == ">" and redirect is None:
+            redirect = i - start
+        elif ch in ";|" or line.startswith("&&", i):
+            token = line[i:i + 2] if line[i:i + 2] in ("&&", "||") else ch
+            parts.append((op, line[start:i], redirect))
+            op, start, redirect = token, i + len(token), None
+            i += len(token)
+            continue
+        i += 1
+    parts.append((op, line[start:i], redirect))
+    return parts
+
+
+def parse_command(text):
+    """(argv, redirect or None) of one command."""
+    lexer = shlex.shlex(text, posix=True, punctuation_chars=";&|<>")
     lexer.whitespace_split = True
     try:
         tokens = list(lexer)
     except ValueError as e:
         raise ShellSyntax(str(e))
-    commands = []
-    op, argv, redirect = ";", [], None
+    argv, redirect = [], None
     i = 0
     while i < len(tokens):
         tok = tokens[i]
-        if tok in OPERATORS:
-            if not argv:
-                raise ShellSyntax("syntax error: unexpected '%s'" % tok)
-            commands.append((op, argv, redirect))
-            op, argv, redirect = tok, [], None
-        elif tok in REDIRECTS:
+        if tok in REDIRECTS:
             if i + 1 >= len(tokens) or tokens[i + 1] in OPERATORS + REDIRECTS:
                 raise ShellSyntax("syntax error: redirection without a file")
             redirect = (tok, tokens[i + 1])
             i += 1
         elif tok and set(tok) <= set(";&|<>"):
-            raise ShellSyntax("'%s' is not supported by the simulated shell (only ; && || > >>)" % tok)
+            raise ShellSyntax("'%s' is not supported by the simulated shell (only ; && || | > >>)" % tok)
         else:
             argv.append(tok)
         i += 1
-    if argv:
-        commands.append((op, argv, redirect))
-    elif op != ";":
-        raise ShellSyntax("syntax error: unexpected end after '%s'" % op)
+    return argv, redirect
+
+
+def parse(line):
+    """Command lines as [(operator before it, argv, redirect or None, its text without the redirect)]."""
+    parts = split_commands(line)
+    commands = []
+    for k, (op, text, redirect_at) in enumerate(parts):
+        argv, redirect = parse_command(text)
+        if not argv:
+            if k + 1 < len(parts):
+                raise ShellSyntax("syntax error: unexpected '%s'" % parts[k + 1][0])
+            if op != ";":
+                raise ShellSyntax("syntax error: unexpected end after '%s'" % op)
+            continue
+        command = text[:redirect_at].strip() if redirect_at is not None else text.strip()
+        commands.append((op, argv, redirect, command or " ".join(argv)))
     return commands
 
 
 class Session:
     """One `shell` command line run against one device."""
+
+    stdin = None     # what a pipe feeds the command
+    errors = None    # where error messages go when not into `out`: a pipe's command keeps them out of the pipe
 
     def __init__(self, device, out):
         self.dev = device
@@ -73,34 +115,62 @@ class Session:
         self.out.append(text.encode("utf-8", "surrogateescape") if isinstance(text, str) else text)
 
     def err(self, cmd, text):
-        self.say("%s: %s\n" % (cmd, text))
+        (self.out if self.errors is None else self.errors).append(("%s: %s\n" % (cmd, text)).encode(
+            "utf-8", "surrogateescape"))
         return 1
 
     def resolve(self, path, follow_last=True):
         return self.fs.resolve(path, self.cwd, follow_last)
 
 
-def run_builtin(device, line):
-    """Runs the line; returns its output as bytes."""
+def run_builtin(device, line, canned=None):
+    """Runs the line; returns its output as bytes. `canned(command)` is a test's output for
+    a command of the line (as written, without its redirection), or None."""
     try:
         commands = parse(line)
     except ShellSyntax as e:
         return ("sh: %s\n" % e).encode()
     out = []
     session = Session(device, out)
-    status = 0
-    for op, argv, redirect in commands:
-        if (op == "&&" and status != 0) or (op == "||" and status == 0):
+    status, skipped, piped = 0, False, None
+    for k, (op, argv, redirect, text) in enumerate(commands):
+        if op != "|":
+            skipped = (op == "&&" and status != 0) or (op == "||" and status == 0)
+            piped = None
+        if skipped:
             continue
-        status = _run_one(session, argv, redirect)
+        output = canned(text) if canned is not None else None
+        into_pipe = k + 1 < len(commands) and commands[k + 1][0] == "|"
+        if into_pipe or op == "|":
+            # A pipe's commands run apart (a cd stays theirs); each one's output feeds the next.
+            stage = _inner(session, [] if into_pipe else out, stdin=piped)
+            stage.errors = out
+            status = _run_one(stage, argv, redirect, output)
+            piped = b"".join(stage.out) if into_pipe else None
+        else:
+            status = _run_one(session, argv, redirect, output)
     return b"".join(out)
 
 
-def _run_one(session, argv, redirect):
+def _inner(session, out, stdin):
+    """A session for one command of `session`'s line, starting where that line is."""
+    inner = Session(session.dev, out)
+    inner.cwd, inner.stdin = session.cwd, stdin
+    return inner
+
+
+def _answered(output):
+    def handler(s, _args):
+        s.say(output)
+        return 0
+    return handler
+
+
+def _run_one(session, argv, redirect, canned=None):
     name = argv[0]
-    handler = BUILTINS.get(name)
+    handler = BUILTINS.get(name) if canned is None else _answered(canned)
     if handler is None:
-        session.say("sh: %s: inaccessible or not found\n" % name)
+        session.err("sh", "%s: inaccessible or not found" % name)
         return 127
     if redirect is None:
         try:
@@ -108,8 +178,7 @@ def _run_one(session, argv, redirect):
         except FsError as e:
             return session.err(name, str(e))
     captured = []
-    inner = Session(session.dev, captured)
-    inner.cwd = session.cwd
+    inner = _inner(session, captured, session.stdin)
     try:
         status = handler(inner, argv[1:])
     except FsError as e:
@@ -208,6 +277,8 @@ def sh_ls(s, args):
 
 
 def sh_cat(s, args):
+    if not args and s.stdin is not None:
+        s.say(s.stdin)
     status = 0
     for path in args:
         _dev, host = s.resolve(path)
@@ -320,7 +391,7 @@ def sh_bm(s, args):
 
 def sh_help(s, args):
     s.say("simulated shell; commands: %s\n" % " ".join(sorted(BUILTINS)))
-    s.say("operators: ; && ||  redirection: > >>  (paths stay inside the device)\n")
+    s.say("operators: ; && || |  redirection: > >>  (paths stay inside the device)\n")
     return 0
 
 

@@ -78,7 +78,7 @@ def test_wheel_name_metadata_and_contents(wheel):
     info = "kelpie-%s.dist-info/" % version
     with zipfile.ZipFile(wheel) as z:
         assert sorted(z.namelist()) == sorted([
-            MODULE_FILE, "kelpie.pyi", "kelpie-stubs/__init__.pyi", *SIM_FILES,
+            MODULE_FILE, "kelpie.pyi", "kelpie-stubs/__init__.pyi", *SIM_FILES, "kelpie_sim/py.typed",
             info + "METADATA", info + "WHEEL", info + "RECORD", info + "LICENSE", info + "entry_points.txt"])
         assert [f for f in SIM_FILES if z.read(f) != read_repo(os.path.join("sim", f))] == []
         entry_points = configparser.ConfigParser()
@@ -110,11 +110,16 @@ assert client.shell("echo installed") == "installed\\n"
 print(version("kelpie"))
 """
 
-# mypy finds the installed stub-only package and checks calls against it.
+# mypy finds the installed stub-only package and checks calls against it, and the
+# simulator's own annotations (it ships py.typed).
 TYPED_USE = """
 import kelpie
+from kelpie_sim import Simulator
 reveal_type(kelpie.HdcClient("x").list_targets())
 kelpie.HdcClient("x").hilog()
+with Simulator(devices=2, max_seconds=60) as sim:
+    reveal_type(sim.folder())
+    sim.answer("ls", "a.txt\\n", packet_size="big")
 """
 
 
@@ -194,6 +199,9 @@ def test_wheel_installs_imports_and_works_in_a_fresh_environment(fresh_env, tmp_
                 cwd=str(tmp_path), env=clean)
     assert 'Revealed type is "builtins.list[builtins.str]"' in typed.stdout, typed.stdout
     assert 'Missing positional argument "args" in call to "hilog"' in typed.stdout, typed.stdout
+    assert 'Revealed type is "pathlib.Path"' in typed.stdout, typed.stdout
+    assert 'Argument "packet_size" to "answer" of "Simulator" has incompatible type "str"' in typed.stdout, \
+        typed.stdout
 
 
 def test_a_users_tests_get_the_simulator_fixtures_in_a_fresh_environment(fresh_env, tmp_path):

@@ -3,14 +3,21 @@ scripts through them, seen through kelpie. The guide's chapter on testing withou
 runs its own examples as tests too (attach and detach, logs, files, received commands);
 these are the cases it does not show, or not as strictly."""
 
+import io
 import os
 import re
+import shutil
+import signal
+import subprocess
+import sys
 import time
 
 import pytest
 
 import kelpie
-from kelpie_sim import SimulatorError
+import kelpie_sim.launcher
+import kelpie_sim.simulator
+from kelpie_sim import Simulator, SimulatorError
 
 ONE, TWO = "kelpie-sim-1", "kelpie-sim-2"
 
@@ -90,3 +97,121 @@ def test_the_factory_starts_independent_simulators_and_stop_leaves_nothing(hdc_s
     with pytest.raises(SimulatorError, match="not running"):
         first.attach()
     assert kelpie.HdcClient(second.addr).list_targets() == []
+
+
+@pytest.mark.hdc_sim(host_shell=True)
+def test_a_command_that_fails_in_the_simulator_says_so_in_its_own_reply(hdc_sim, hdc_sim_client):
+    shutil.rmtree(str(hdc_sim.folder()))     # the host shell has no folder to start in
+    assert hdc_sim_client.shell("echo lost").startswith("[Fail]simulator error: ")
+    assert hdc_sim_client.list_targets() == [ONE], "the next command gets its own reply"
+
+
+@pytest.mark.parametrize("size", [1.5, 0, True, "3"])
+def test_packet_size_must_be_a_positive_whole_number(hdc_sim, size):
+    with pytest.raises(SimulatorError, match="packet_size"):
+        hdc_sim.answer("ls", "a.txt\n", packet_size=size)
+
+
+def test_stop_after_the_simulator_died(hdc_sim_factory):
+    sim = hdc_sim_factory()
+    folder = sim.folder()
+    os.kill(sim.pid, signal.SIGKILL)
+    while sim.running():
+        time.sleep(0.01)
+    with pytest.raises(SimulatorError, match="^the simulator is not running$"):
+        sim.attach()
+    sim.stop()
+    assert not os.path.exists(str(folder))
+
+
+def test_a_stray_standard_module_beside_the_package_does_not_break_the_simulator(tmp_path, monkeypatch):
+    site = tmp_path / "site-packages"
+    shutil.copytree(os.path.dirname(kelpie_sim.__file__), str(site / "kelpie_sim"))
+    (site / "asyncio").mkdir()
+    (site / "asyncio" / "__init__.py").write_text("raise ImportError('an old asyncio from a registry')\n")
+    monkeypatch.setattr(kelpie_sim.launcher, "PACKAGE_PARENT", str(site))
+    monkeypatch.chdir(str(site))
+    with Simulator() as sim:
+        assert kelpie.HdcClient(sim.addr).shell("echo started") == "started\n"
+
+
+def test_what_the_simulator_prints_is_no_answer_and_a_late_answer_pairs_with_nothing(monkeypatch):
+    messages = io.StringIO()                 # no file descriptor, as pytest's capsys
+    with Simulator(stderr=messages) as sim:
+        sim.answer(re.compile("a+b", re.DEBUG), "x\n")     # re.DEBUG prints on the simulator's stdout
+        assert sim.devices == [ONE]
+        monkeypatch.setattr(kelpie_sim.simulator, "CONTROL_WAIT", 0.3)
+        os.kill(sim.pid, signal.SIGSTOP)
+        try:
+            with pytest.raises(SimulatorError, match="did not answer 'attach'"):
+                sim.attach()
+        finally:
+            os.kill(sim.pid, signal.SIGCONT)
+        assert sim.devices == [ONE, TWO]
+    assert "('b')" in messages.getvalue() and "listening on 127.0.0.1:" in messages.getvalue()
+
+
+def test_canned_answers_inside_compound_lines(hdc_sim, hdc_sim_client):
+    hdc_sim.answer("aa start -a EntryAbility -b com.example.app", "start ability successfully.\n")
+    hdc_sim.answer(re.compile(r"hidumper -s \d+"), "ok\n")
+    hdc_sim.answer("hidumper -s 1; echo whole", "the whole line's own\n")
+    line = "aa start -a EntryAbility -b com.example.app && echo done; hidumper -s 7 | cat > /data/d.txt; nosuch"
+    assert hdc_sim_client.shell(line) == "start ability successfully.\ndone\nsh: nosuch: inaccessible or not found\n"
+    assert (hdc_sim.folder() / "data/d.txt").read_text() == "ok\n"
+    assert hdc_sim_client.shell("hidumper -s 1; echo whole") == "the whole line's own\n"
+    assert hdc_sim.received() == ["shell " + line, "shell hidumper -s 1; echo whole"]
+
+
+# A user's suite with ini defaults: every simulator runs under the other interpreter of
+# this machine, with two devices unless marked. One test fails, to show its report section;
+# one fails at teardown, where the factory still stops its other simulators.
+USER_INI = """[pytest]
+hdc_sim_devices = 2
+hdc_sim_python = %s
+"""
+USER_SUITE = """
+import os
+
+import pytest
+
+import kelpie
+
+
+def test_the_ini_defaults_and_the_client(hdc_sim, hdc_sim_client, hdc_sim_factory):
+    assert hdc_sim_client.list_targets() == ["kelpie-sim-1", "kelpie-sim-2"]
+    for sim in (hdc_sim, hdc_sim_factory()):
+        assert os.path.realpath("/proc/%%d/exe" %% sim.pid) == %r
+
+
+@pytest.mark.hdc_sim(devices=1)
+def test_the_marker_wins(hdc_sim):
+    assert hdc_sim.devices == ["kelpie-sim-1"]
+
+
+def test_fails_showing_what_each_device_received(hdc_sim, hdc_sim_client):
+    hdc_sim_client.connect_device("kelpie-sim-2")
+    hdc_sim_client.shell("echo to two")
+    kelpie.HdcClient(hdc_sim.addr).list_targets()
+    assert False, "on purpose"
+
+
+def test_the_factory_stops_the_others_when_one_stop_fails(hdc_sim_factory):
+    first, second = hdc_sim_factory(), hdc_sim_factory()
+    first.stop = lambda: 1 / 0
+    with open("second.pid", "w") as f:
+        f.write(str(second.pid))
+"""
+
+
+def test_plugin_features_in_a_users_suite(tmp_path):
+    other = os.path.realpath("/usr/bin/python3" if sys.implementation.name == "pypy" else shutil.which("pypy3"))
+    (tmp_path / "pytest.ini").write_text(USER_INI % other)
+    (tmp_path / "test_user.py").write_text(USER_SUITE % other)
+    run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider"], cwd=str(tmp_path),
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True, timeout=120)
+    assert run.stdout.splitlines()[-1].startswith("1 failed, 3 passed, 1 error"), run.stdout
+    assert re.search(r"-+ hdc_sim received -+\nkelpie-sim-2:\n    shell echo to two\n"
+                     r"\(no single device\):\n    list targets\n", run.stdout), run.stdout
+    assert "ZeroDivisionError" in run.stdout
+    with pytest.raises(ProcessLookupError):
+        os.kill(int((tmp_path / "second.pid").read_text()), 0)

@@ -4,6 +4,7 @@ does; a probe command after each exchange proves that nothing was left unread.""
 import os
 import socket
 import struct
+import subprocess
 import sys
 import time
 
@@ -127,7 +128,8 @@ def test_handshake_record_and_short_reply(sim):
     ("param get const.product.model", "KSIM-AL00\n"),
     ("cd /data/local; pwd", "/data/local\n"),
     ("echo 'unterminated", "sh: No closing quotation\n"),
-    ("ls | cat", "sh: '|' is not supported by the simulated shell (only ; && || > >>)\n"),
+    ("echo a & echo b", "sh: '&' is not supported by the simulated shell (only ; && || | > >>)\n"),
+    ("nosuch | cat; echo piped | cat && cd /data | pwd", "sh: nosuch: inaccessible or not found\npiped\n/\n"),
 ])
 def test_shell_output_ends_exactly(client, command, expected):
     assert client.shell(command) == expected
@@ -367,3 +369,14 @@ def test_stops_by_itself_and_removes_its_temporary_root(tmp_path):
         err.seek(0)
         folder = err.read().split("file system in ")[1].split()[0]
     assert folder.endswith("kelpie-sim-1") and not os.path.exists(os.path.dirname(folder))
+
+
+def test_a_taken_port_is_reported_before_any_device_attaches():
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen(1)
+        run = subprocess.run([sys.executable, os.path.join(SIM_DIR, "hdc_sim.py"), "--port",
+                              str(taken.getsockname()[1])], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             universal_newlines=True, timeout=30)
+    assert (run.returncode, run.stdout) == (1, "")
+    assert run.stderr.startswith("hdc_sim.py: cannot listen on 127.0.0.1:") and "attached" not in run.stderr
