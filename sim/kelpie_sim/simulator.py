@@ -24,8 +24,9 @@ from .messages import Messages
 CONTROL_WAIT = 30.0     # seconds for an answer; the simulator answers at once unless it is stuck
 
 
-class SimulatorError(Exception):
-    """The simulator refused a request (the message says why) or no longer answers."""
+class SimulatorError(RuntimeError):
+    """The simulator refused a request (the message says why), did not start, or no longer
+    answers. A RuntimeError, as a failed start always was."""
 
 
 class Simulator:
