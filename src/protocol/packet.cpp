@@ -78,14 +78,13 @@ bool PacketReader::grow_text(std::size_t more) {
     if (!text_lost_ && buffer_.resize(end_ + step, end_)) return true;
     text_lost_ = true;
     trim_lost_text();
-    // The rest of the output is only read and counted, one packet at a
-    // time: the address space the text held goes back now, not when the
-    // operation ends, which may be many packets later.
-    buffer_.shrink_to(std::max(end_, kPacketRoom));
     return false;
 }
 
-// Keeps only the text's last few bytes, and moves the unread bytes after them.
+// Keeps only the text's last few bytes, and moves the unread bytes after
+// them. The rest of the output is only read and counted, a packet at a
+// time, so the address space the text held goes back now, not when the
+// operation ends, which may be many packets later.
 void PacketReader::trim_lost_text() {
     const std::size_t tail = std::min(text_end_, kLongestPending);
     std::uint8_t* data = buffer_.data();
@@ -95,6 +94,7 @@ void PacketReader::trim_lost_text() {
     text_end_ = tail;
     begin_ = tail;
     end_ = tail + unread;
+    buffer_.shrink_to(std::max(end_, kPacketRoom));
 }
 
 bool PacketReader::reserve_packet() {
@@ -149,8 +149,8 @@ std::optional<Output> PacketReader::take_text(bool ascii) {
     }
     // A large one leaves with the whole buffer; the unread bytes (at most
     // what one recv brought past the output's end) go to a fresh small one.
-    // The room reserved for growth goes back first: up to kMaxGrowth that
-    // the fresh buffer, and the caller's string after it, may need.
+    // The room kept for growth (up to kMaxGrowth) goes back first, for the
+    // fresh buffer and then the caller's string to use.
     buffer_.shrink_to(end_);
     const std::size_t unread = end_ - begin_;
     ByteBuffer fresh;
