@@ -14,6 +14,11 @@ Task<Result<T>> not_connected() {
     co_return fail(ClientError::not_connected());
 }
 
+Task<Result<void>> no_room_for_a_packet() {
+    co_return fail(ClientError::out_of_memory("no room for a packet of " + std::to_string(4 + MAX_PACKET_SIZE) +
+                                              " bytes"));
+}
+
 }  // namespace
 
 // Not coroutines themselves: the packet operation's own frame is the only
@@ -22,6 +27,11 @@ Task<Result<void>> AsyncClient::send_command(std::span<const std::uint8_t> comma
     if (!connected_ || !connection_) return not_connected<void>();
     connection_->reader.expect_reply();
     return write_packet(connection_->stream, command);
+}
+
+Task<Result<void>> AsyncClient::send_collecting(std::string_view command) {
+    if (connected_ && connection_ && !connection_->reader.reserve_packet()) return no_room_for_a_packet();
+    return send_command(command);
 }
 
 Task<Result<std::span<const std::uint8_t>>> AsyncClient::recv_view(std::optional<Instant> deadline) {

@@ -108,6 +108,11 @@ private:
     // recv_packet without the copy: the payload stays in the connection's
     // buffer, valid until the next read.
     Task<Result<std::span<const std::uint8_t>>> recv_view(std::optional<Instant> deadline);
+    // send_command for an operation that gathers many replies: first the
+    // reader makes room for the largest packet, so that running out of memory
+    // later never leaves part of the output on the connection; when that room
+    // cannot be had, nothing is sent and the operation fails with OutOfMemory.
+    Task<Result<void>> send_collecting(std::string_view command);
     // Sends `command`, then gathers replies until one of `rules` ends the collection.
     Task<Result<Output>> collect(std::string command, const CollectRules& rules);
 

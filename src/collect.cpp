@@ -9,7 +9,7 @@
 namespace kelpie {
 
 Task<Result<Output>> AsyncClient::collect(std::string command, const CollectRules& rules) {
-    if (auto sent = co_await send_command(command); !sent) co_return fail(std::move(sent.error()));
+    if (auto sent = co_await send_collecting(command); !sent) co_return fail(std::move(sent.error()));
     Runtime& rt = Runtime::current();
     TextCollector output(connection_->reader);
     for (;;) {

@@ -11,7 +11,7 @@ namespace kelpie {
 Task<Result<Output>> AsyncClient::shell(std::string_view command) {
     std::string text = "shell ";
     text.append(command);
-    if (auto sent = co_await send_command(text); !sent) co_return fail(std::move(sent.error()));
+    if (auto sent = co_await send_collecting(text); !sent) co_return fail(std::move(sent.error()));
     Runtime& rt = Runtime::current();
     TextCollector output(connection_->reader);
     for (;;) {

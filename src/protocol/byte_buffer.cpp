@@ -58,6 +58,7 @@ void ByteBuffer::shrink_to(std::size_t size) {
 
 bool ByteBuffer::resize(std::size_t capacity, std::size_t keep) {
     if (keep > capacity_) keep = capacity_;
+    if (capacity >= refused_from_) return false;
     if (capacity < kMappedFrom) {
         if (!mapped_) {
             // realloc copies what the old block held; for blocks this small that

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 namespace kelpie {
 
@@ -36,7 +37,23 @@ public:
     void shrink_to(std::size_t size);
     void release();
 
+    // While one of these lives, every allocation of at least `from` bytes
+    // fails as if memory had run out: tests reach each out-of-memory path at
+    // the size they choose, without exhausting the machine.
+    class RefusalsFrom {
+    public:
+        explicit RefusalsFrom(std::size_t from) : before_(std::exchange(refused_from_, from)) {}
+        ~RefusalsFrom() { refused_from_ = before_; }
+        RefusalsFrom(const RefusalsFrom&) = delete;
+        RefusalsFrom& operator=(const RefusalsFrom&) = delete;
+
+    private:
+        std::size_t before_;
+    };
+
 private:
+    static inline std::size_t refused_from_ = SIZE_MAX;
+
     std::uint8_t* data_ = nullptr;
     std::size_t capacity_ = 0;
     bool mapped_ = false;

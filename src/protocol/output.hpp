@@ -24,6 +24,8 @@ public:
         return size_ ? std::string_view(reinterpret_cast<const char*>(storage_.data()), size_) : std::string_view();
     }
     std::size_t size() const { return size_; }
+    // The memory held for the text, in whole pages when it is mapped.
+    std::size_t capacity() const { return storage_.capacity(); }
     bool empty() const { return size_ == 0; }
     // Every byte is below 0x80, so the text is also its own one-byte form.
     bool ascii() const { return ascii_; }

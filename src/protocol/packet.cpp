@@ -22,6 +22,10 @@ constexpr std::size_t kMaxTextSlack = 4u << 20;
 constexpr std::size_t kMaxGrowth = 64u << 20;
 // A character cut between replies leaves at most this many bytes pending.
 constexpr std::size_t kLongestPending = 3;
+// The largest packet with its header, and the usual room behind it; what
+// is left of the text once it is lost fits in front of it.
+constexpr std::size_t kPacketRoom = 4 + MAX_PACKET_SIZE + kInitialCapacity;
+static_assert(kPacketRoom - (4 + MAX_PACKET_SIZE) >= kLongestPending);
 
 std::uint32_t decode_length(const std::uint8_t* p) {
     return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
@@ -77,7 +81,10 @@ bool PacketReader::grow_text(std::size_t more) {
     return false;
 }
 
-// Keeps only the text's last few bytes, and moves the unread bytes after them.
+// Keeps only the text's last few bytes, and moves the unread bytes after
+// them. The rest of the output is only read and counted, a packet at a
+// time, so the address space the text held goes back now, not when the
+// operation ends, which may be many packets later.
 void PacketReader::trim_lost_text() {
     const std::size_t tail = std::min(text_end_, kLongestPending);
     std::uint8_t* data = buffer_.data();
@@ -87,6 +94,11 @@ void PacketReader::trim_lost_text() {
     text_end_ = tail;
     begin_ = tail;
     end_ = tail + unread;
+    buffer_.shrink_to(std::max(end_, kPacketRoom));
+}
+
+bool PacketReader::reserve_packet() {
+    return buffer_.capacity() >= kPacketRoom || buffer_.resize(kPacketRoom, end_);
 }
 
 void PacketReader::start_text() {
@@ -137,15 +149,19 @@ std::optional<Output> PacketReader::take_text(bool ascii) {
     }
     // A large one leaves with the whole buffer; the unread bytes (at most
     // what one recv brought past the output's end) go to a fresh small one.
+    // The room kept for growth (up to kMaxGrowth) goes back first, for the
+    // fresh buffer and then the caller's string to use.
+    buffer_.shrink_to(end_);
     const std::size_t unread = end_ - begin_;
     ByteBuffer fresh;
     if (!fresh.resize(std::max(unread, kInitialCapacity), 0)) {
-        // No memory even for that: keep the big buffer and give up the text.
+        // No memory even for that: give up the text; the buffer shrinks in place.
         shrink();
         return std::nullopt;
     }
     if (unread) std::memcpy(fresh.data(), buffer_.data() + begin_, unread);
     storage = std::exchange(buffer_, std::move(fresh));
+    storage.shrink_to(size);  // the output holds its text and nothing past it
     begin_ = 0;
     end_ = unread;
     return Output(std::move(storage), size, ascii);
@@ -164,9 +180,10 @@ void PacketReader::shrink() {
     begin_ = 0;
     end_ = unread;
     if (buffer_.capacity() <= kKeptBetweenCalls) return;
-    // Shrinking a mapping cannot fail for want of memory; a malloc'd
-    // replacement can, and then the large buffer simply stays.
-    (void)buffer_.resize(std::max(unread, kInitialCapacity), unread);
+    // A malloc'd replacement is preferred; when even that cannot be had, the
+    // mapping gives back its tail in place, which cannot fail.
+    const std::size_t keep = std::max(unread, kInitialCapacity);
+    if (!buffer_.resize(keep, unread)) buffer_.shrink_to(keep);
 }
 
 Task<Result<std::span<const std::uint8_t>>> PacketReader::next(TcpStream& stream, std::optional<Instant> deadline) {

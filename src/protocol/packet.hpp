@@ -45,6 +45,13 @@ public:
     bool empty() const { return begin_ == end_; }
     std::size_t capacity() const { return buffer_.capacity(); }
 
+    // Makes room for the largest packet there is, before an operation that
+    // gathers many replies asks for them: from then on, growth that fails
+    // costs the text, never a packet, and the operation still reads its
+    // replies to their end. False when not even that room can be had; then
+    // nothing should be asked of the peer.
+    [[nodiscard]] bool reserve_packet();
+
     // Text kept in place. An operation that gathers many replies keeps their
     // text at the front of the receive buffer, moved down over the headers
     // and command codes, and the buffer grows behind it: the output is

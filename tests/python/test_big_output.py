@@ -26,9 +26,9 @@ def test_large_output_is_whole(soak_server, total, packet, unit):
     assert client.shell("next") == "out"
 
 
-# Run in a child whose address space is limited to what it uses plus HEADROOM:
-# the output cannot be held, the call raises MemoryError, and the next calls
-# on the same client get their own replies.
+# Run in a child whose address space is limited to what it uses plus HEADROOM
+# for one call: an output that cannot be held raises MemoryError, and the next
+# calls on the same client, with memory again, get their own replies.
 CHILD = """
 import resource, sys
 import kelpie
@@ -41,20 +41,27 @@ try:
     print("returned", len(out))
 except MemoryError as e:
     print("MemoryError", e)
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
 print(client.shell("next"))
 print(client.hilog(None), end="")
 """
 
 
-@pytest.mark.parametrize("total, headroom", [
-    (1024 * MIB, 200 * MIB),  # the receive buffer cannot grow
-    (96 * MIB, 180 * MIB),    # the buffer can, but the str cannot be made beside it
-], ids=["while-receiving", "making-the-str"])
-def test_out_of_memory_is_memory_error_and_the_client_stays_in_step(soak_server, total, headroom):
+@pytest.mark.parametrize("total, headroom, error", [
+    (1024 * MIB, 200 * MIB, "the output grew past"),        # the receive buffer cannot grow
+    (96 * MIB, 180 * MIB, "no room for a str of"),          # it can, but the str cannot be made beside it
+    (16 * MIB, 0, "no room for a packet of 523268 bytes"),  # not even one packet fits: nothing is asked
+    (16 * MIB, 1 * MIB, "the output grew past"),            # one fits, the second does not
+    (80 * MIB, 180 * MIB, None),  # the text and its str fit, as long as no growth room rides along
+], ids=["while-receiving", "making-the-str", "no-room-for-a-packet", "past-the-first-packet", "str-fits"])
+def test_out_of_memory_is_memory_error_and_the_client_stays_in_step(soak_server, total, headroom, error):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     done = subprocess.run([sys.executable, "-c", CHILD, soak_server, str(total), str(headroom)],
                           capture_output=True, text=True, env=env, timeout=120)
     lines = done.stdout.splitlines()
     assert done.returncode == 0, done.stderr
-    assert lines[0].startswith("MemoryError"), lines
+    if error is None:
+        assert lines[0] == "returned %d" % total, lines
+    else:
+        assert lines[0].startswith("MemoryError Out of memory: " + error), lines
     assert lines[1:] == ["out", "log"]

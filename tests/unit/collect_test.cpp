@@ -125,6 +125,19 @@ TEST_P(CollectTest, EndingWhileCarryingPartOfACharacterFails) {
     EXPECT_EQ(waiting_replies(), "next");
 }
 
+// Without room for the largest packet, an operation that gathers replies
+// asks for nothing: a reply it could not read whole would be left behind for
+// the next operation. The next one, with memory again, runs as usual.
+TEST_P(CollectTest, NoRoomForAPacketSendsNothing) {
+    {
+        ByteBuffer::RefusalsFrom refusals(256u << 10);
+        EXPECT_EQ(outcome(run(op.start(*client))), "error: Out of memory: no room for a packet of 523268 bytes");
+    }
+    EXPECT_TRUE(test::open_and_silent(conn.get()));
+    queue({bytes_of("done"), coded("")});
+    EXPECT_EQ(collect(op).text, "done");
+}
+
 INSTANTIATE_TEST_SUITE_P(Ops, CollectTest, ::testing::Values(kShell, kHilog, kFileSend, kFileRecv, kInstall),
                          [](const auto& info) { return std::string(info.param.name); });
 

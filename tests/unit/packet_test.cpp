@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <csignal>
+#include <functional>
 #include <thread>
 
 #include "fixtures.hpp"
@@ -180,11 +182,110 @@ TEST_F(PacketTest, KeptTextLeavesWholeAndTheReaderShrinks) {
     ASSERT_TRUE(out) << out.error().message();
     EXPECT_FALSE(out->ascii());
     EXPECT_EQ(out->size(), text.size());
+    // No growth reserve rides along into the caller's string.
+    EXPECT_LT(out->capacity() - out->size(), static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)));
     EXPECT_TRUE(out->view() == text);
     EXPECT_EQ(next, bytes_of("next"));
     // Given back from its end, the output keeps the rest intact.
     out->give_back_from(5u << 20);
     EXPECT_TRUE(out->view() == std::string_view(text).substr(0, 5u << 20));
+}
+
+// `total` bytes of text, "ab\u4E2D" repeated, in replies of `per_packet`
+// bytes, an empty reply, then a packet "next".
+Bytes bulk_wire(std::size_t total, std::size_t per_packet) {
+    std::string text;
+    while (text.size() < total) text += "ab\xE4\xB8\xAD";
+    text.resize(total);
+    Bytes wire;
+    for (std::size_t at = 0; at < total; at += per_packet) {
+        const Bytes f = frame(concat({Bytes{5, 0}, bytes_of(std::string_view(text).substr(at, per_packet))}));
+        wire.insert(wire.end(), f.begin(), f.end());
+    }
+    return concat({wire, frame(Bytes{5, 0}), frame(bytes_of("next"))});
+}
+
+// Collects replies until the empty one: `lost` is told the reader's
+// capacity when the text has just been given up, `at_end` runs before the
+// collection finishes.
+Result<Output> collect_replies(test::VirtualRuntime& vr, PacketReader& reader, TcpStream& stream,
+                               const std::function<void(std::size_t)>& lost, const std::function<void()>& at_end) {
+    TextCollector collector(reader);
+    bool seen = false;
+    for (;;) {
+        const auto payload = vr.rt->block_on(reader.next(stream, std::nullopt));
+        if (!payload) return collector.fail(payload.error());
+        if (reader.text_lost() && !std::exchange(seen, true)) lost(reader.capacity());
+        const auto reply = reply_text_bytes(*payload);
+        if (reply.empty()) break;
+        if (auto added = collector.append(reply); !added) return collector.fail(added.error());
+    }
+    at_end();
+    return collector.finish();
+}
+
+std::string message_of(const Result<Output>& r) { return r ? "output of " + std::to_string(r->size()) : r.error().message(); }
+
+struct Shortage {
+    const char* name;
+    std::size_t per_packet;
+    std::size_t refused_from;  // allocations from this size on fail
+    friend void PrintTo(const Shortage& c, std::ostream* os) { *os << c.name; }
+};
+
+class PacketShortageTest : public PacketTest, public ::testing::WithParamInterface<Shortage> {};
+
+// Growth fails at some size after the room for one packet was reserved: the
+// text is given up at once, address space and all, and the replies are read
+// to their end, so the next read is the packet behind them.
+TEST_P(PacketShortageTest, GrowthFailingCostsTheTextNeverThePlace) {
+    const Shortage& c = GetParam();
+    const std::size_t total = 12500000;  // whole characters
+    const Bytes wire = bulk_wire(total, c.per_packet);
+    std::thread peer([&] { test::send_all(pair.far.get(), wire); });
+    Result<Output> out;
+    bool reserved = false;
+    std::size_t capacity_when_lost = 0;
+    {
+        ByteBuffer::RefusalsFrom refusals(c.refused_from);
+        reserved = partial.reserve_packet();
+        out = collect_replies(vr, partial, pair.near, [&](std::size_t capacity) { capacity_when_lost = capacity; },
+                              [] {});
+    }
+    const auto next = read();
+    close_near();
+    peer.join();
+    EXPECT_TRUE(reserved);
+    EXPECT_EQ(message_of(out), "Out of memory: the output grew past what memory could hold (" +
+                                   std::to_string(total) + " bytes received)");
+    EXPECT_GT(capacity_when_lost, 0u);
+    EXPECT_LT(capacity_when_lost, 2 * (4 + MAX_PACKET_SIZE));
+    EXPECT_EQ(next, bytes_of("next"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, PacketShortageTest,
+    ::testing::Values(Shortage{"largest_packets_past_the_reserve", MAX_PACKET_SIZE - 2, 1u << 20},
+                      Shortage{"largest_packets_at_megabytes", MAX_PACKET_SIZE - 2, 5u << 20},
+                      Shortage{"small_packets_at_megabytes", 4093, 5u << 20}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// When not even the small buffer a reader carries on in can be had after a
+// large output, the text is given up and the large buffer shrinks in place;
+// the bytes behind the output stay the next read's.
+TEST_F(PacketTest, NoRoomToCarryOnShrinksInPlace) {
+    const Bytes wire = bulk_wire(3000000, MAX_PACKET_SIZE - 2);
+    std::thread peer([&] { test::send_all(pair.far.get(), wire); });
+    std::optional<ByteBuffer::RefusalsFrom> nothing_at_all;
+    const auto out = collect_replies(vr, partial, pair.near, [](std::size_t) {}, [&] { nothing_at_all.emplace(0); });
+    const std::size_t capacity = partial.capacity();
+    nothing_at_all.reset();
+    const auto next = read();
+    close_near();
+    peer.join();
+    EXPECT_EQ(message_of(out), "Out of memory: the output grew past what memory could hold (3000000 bytes received)");
+    EXPECT_LE(capacity, 64u << 10);
+    EXPECT_EQ(next, bytes_of("next"));
 }
 
 TEST_F(PacketTest, OneByteAtATime) {
