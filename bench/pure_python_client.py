@@ -41,6 +41,7 @@ class PurePythonClient:
         self._view = memoryview(self._buf)
         self._start = self._end = 0  # received and not yet parsed
         self._pending = b""  # the start of a character cut at the end of the last reply
+        self._error = None  # invalid text met in this output, raised once the output has ended
         at, n = self._next_frame()
         record = bytes(self._view[at:at + n])
         if len(record) < 44 or record[:8] != b"OHOS HDC":
@@ -57,7 +58,7 @@ class PurePythonClient:
     def list_targets(self):
         self._send_packet(b"list targets")
         self._set_timeout(None)
-        self._pending = b""
+        self._pending, self._error = b"", None
         pieces = []
         self._read_reply(pieces)
         return [line.strip() for line in self._finish(pieces).split("\n") if line.strip()]
@@ -65,7 +66,7 @@ class PurePythonClient:
     def shell(self, command):
         self._send_packet(("shell " + command).encode("utf-8"))
         self._bulk_buffer()
-        self._pending = b""
+        self._pending, self._error = b"", None
         pieces = []
         while True:
             self._set_timeout(REPLY_TIMEOUT)
@@ -90,7 +91,7 @@ class PurePythonClient:
         self._send_packet(b"hilog" if args is None else ("hilog " + args).encode("utf-8"))
         self._bulk_buffer()
         self._set_timeout(REPLY_TIMEOUT)
-        self._pending = b""
+        self._pending, self._error = b"", None
         pieces = []
         while True:
             try:
@@ -129,6 +130,16 @@ class PurePythonClient:
             at, n = at + 2, n - 2
         if n == 0:
             return None
+        if self._error is None:
+            try:
+                self._decode(pieces, at, n)
+            except UnicodeDecodeError as error:
+                # Raised at the end of the output, not now: the rest of it must still be
+                # read, or the next call would take it for its own.
+                self._error, self._pending = error, b""
+        return buf[at + n - 1]
+
+    def _decode(self, pieces, at, n):
         view = self._view
         if self._pending:
             # Finish the cut character from this reply's first bytes (at most 3 are needed).
@@ -137,7 +148,7 @@ class PurePythonClient:
             text, used = _decode(joined, "strict", False)
             if used < len(pending):  # still not whole: a reply shorter than the rest of it
                 self._pending = joined
-                return buf[at + n - 1]
+                return
             pieces.append(text)
             used -= len(pending)
             at, n = at + used, n - used
@@ -147,10 +158,12 @@ class PurePythonClient:
             pieces.append(text)
         if used < n:
             self._pending = bytes(view[at + used:at + n])
-        return buf[at + n - 1]
 
     def _finish(self, pieces):
         """The output; a character still cut at its end is an error, as any invalid text is."""
+        if self._error is not None:
+            error, self._error, self._pending = self._error, None, b""
+            raise error
         if self._pending:
             pending, self._pending = self._pending, b""
             _decode(pending, "strict", True)  # raises UnicodeDecodeError

@@ -161,8 +161,9 @@ def chart(result, path):
     except ImportError:
         return "no chart: matplotlib is not installed for this interpreter"
     rows = [r for r in ROWS if r[0] in result["medians"] and r[4]]
-    cols = (len(rows) + 1) // 2
-    fig, axes = plt.subplots(2, cols, figsize=(4.2 * cols, 7.6))
+    cols = min(6, len(rows))
+    nrows = -(-len(rows) // cols)
+    fig, axes = plt.subplots(nrows, cols, figsize=(4.2 * cols, 3.8 * nrows), squeeze=False)
     colours = {"kelpie": "#2a7ab0", "floor": "#3a9a5a", "pure": "#d08a2c", "baseline": "#6a6a6a"}
     for ax, (workload, key, label, _, _) in zip(axes.flat, rows):
         names = [n for n in ORDER if result["samples"][workload].get(n)]
@@ -190,7 +191,7 @@ def chart(result, path):
         ax.set_visible(False)
     fig.suptitle("kelpie benchmark, %s (%s): medians of %d rounds, bars span min–max; dashed: goals "
                  "(green met, red missed)" % (result["interpreter"], result["python"], result["rounds"]), fontsize=10)
-    fig.tight_layout(rect=(0, 0, 1, 0.95))
+    fig.tight_layout(rect=(0, 0, 1, 1 - 0.1 / nrows))
     fig.savefig(path, dpi=90)
     plt.close(fig)
     return "chart: " + path
