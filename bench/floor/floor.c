@@ -554,10 +554,12 @@ static PyObject *codec_decode(Client *c, size_t n) {
     return s;
 }
 
-/* PyPy turns a str made in C into its own form when it first sees it; how fast
- * depends on the kind (see the README), and the 4-byte kind costs the most
- * memory: used while the output's characters fit AUTO_UCS4_CHARS. */
-#define AUTO_UCS4_CHARS ((size_t)96 << 20)
+/* PyPy turns a str made in C into its own form when it first sees it, faster
+ * from the 4-byte kind than from the 2-byte one (see the README); but the 4-byte
+ * kind takes twice the memory, in one block, and a 32-bit PyPy has about 1.4 GB
+ * of address space in one stretch. So the 4-byte kind up to 128 Mi characters
+ * (512 MiB), the kind the text needs above. */
+#define AUTO_UCS4_CHARS ((size_t)128 << 20)
 
 static int auto_route(Client *c) {
     return c->utf8.chars <= AUTO_UCS4_CHARS ? R_UCS4 : R_KIND;
