@@ -404,8 +404,7 @@ static PyObject *closed_error(void) {
     return PyErr_Format(PyExc_OSError, "the client is not connected");
 }
 
-/* Our decoder, for text already checked: one per kind. Decodes [p, end) onto
- * *dp and returns how many bytes at the end start a character cut there. */
+/* The character of the `len`-byte sequence at p, already checked. */
 static inline __attribute__((always_inline)) Py_UCS4 decode_one(const unsigned char *p, size_t len) {
     switch (len) {
         case 2: return (Py_UCS4)(p[0] & 0x1F) << 6 | (p[1] & 0x3F);
@@ -416,6 +415,8 @@ static inline __attribute__((always_inline)) Py_UCS4 decode_one(const unsigned c
     }
 }
 
+/* Our decoder, for text already checked: one per kind. Decodes [p, end) onto
+ * *dp and returns how many bytes at the end start a character cut there. */
 #define DEFINE_DECODE(NAME, T)                                                        \
     static size_t NAME(const unsigned char *p, const unsigned char *end, T **dp) {    \
         T *d = *dp;                                                                   \
@@ -504,8 +505,7 @@ static PyObject *raise_invalid(Client *c, size_t n) {
     return NULL;
 }
 
-static PyObject *new_filled(Client *c, size_t n, Py_UCS4 maxchar) {
-    (void)n;
+static PyObject *new_filled(Client *c, Py_UCS4 maxchar) {
     PyObject *s = PyUnicode_New((Py_ssize_t)c->utf8.chars, maxchar);
     if (!s) return NULL;
     decode_pieces(c, kind_of(maxchar), PyUnicode_DATA(s));
@@ -573,8 +573,8 @@ static PyObject *make_utf8_text(Client *c, size_t n) {
         case R_DECODE: return PyUnicode_DecodeUTF8(gather(c), (Py_ssize_t)n, "strict");
         case R_SLICES: return decode_slices(c, n);
         case R_FROM_STRING: return PyUnicode_FromStringAndSize(gather(c), (Py_ssize_t)n);
-        case R_KIND: return new_filled(c, n, largest_character(c->utf8.top));
-        case R_UCS4: return new_filled(c, n, 0x10FFFF);
+        case R_KIND: return new_filled(c, largest_character(c->utf8.top));
+        case R_UCS4: return new_filled(c, 0x10FFFF);
         case R_KIND_DATA: return from_kind_data(c, largest_character(c->utf8.top));
         default: return codec_decode(c, n);
     }
