@@ -20,7 +20,7 @@
  * another, to measure them): on CPython the payloads gathered as they arrive and
  * decoded in one go by PyUnicode_DecodeUTF8; on PyPy the text checked and its
  * characters counted as it arrives, then PyUnicode_New of the right size filled
- * by our own decoder. Strict UTF-8 either way: invalid text raises
+ * by our own decoder, its C-side copy reported to the collector. Strict UTF-8 either way: invalid text raises
  * UnicodeDecodeError, once the whole output has been read.
  *
  * No time limits: every stream of the benchmark server ends on an empty reply.
@@ -82,6 +82,8 @@ static const char *const route_names[R_COUNT] = {"decode", "slices", "from_strin
 static int utf8_route;
 static size_t slice_bytes = (size_t)1 << 20;
 static PyObject *utf_8_decode; /* for R_CODEC */
+/* PyPy's __pypy__.add_memory_pressure (see new_filled()); BENCH_FLOOR_PRESSURE=0 leaves it out. */
+static PyObject *add_memory_pressure;
 
 typedef struct {
     PyObject_HEAD
@@ -509,6 +511,14 @@ static PyObject *new_filled(Client *c, Py_UCS4 maxchar) {
     PyObject *s = PyUnicode_New((Py_ssize_t)c->utf8.chars, maxchar);
     if (!s) return NULL;
     decode_pieces(c, kind_of(maxchar), PyUnicode_DATA(s));
+    if (add_memory_pressure) {
+        /* PyPy keeps this C-side copy until the str dies at a major collection,
+         * and its collector does not count it: tell it. */
+        PyObject *r = PyObject_CallFunction(add_memory_pressure, "n",
+                                            (Py_ssize_t)(c->utf8.chars * (size_t)kind_of(maxchar)));
+        if (!r) Py_CLEAR(s);
+        Py_XDECREF(r);
+    }
     return s;
 }
 
@@ -805,7 +815,8 @@ static struct PyModuleDef floor_module = {
 };
 
 /* BENCH_FLOOR_ROUTE names the route for non-ASCII text, to measure the
- * candidates against each other; BENCH_FLOOR_SLICE the bytes of a slice. */
+ * candidates against each other; BENCH_FLOOR_SLICE the bytes of a slice;
+ * BENCH_FLOOR_PRESSURE=0 keeps PyPy's collector uninformed of C-side copies. */
 static int choose_route(void) {
     const char *name = getenv("BENCH_FLOOR_ROUTE");
     utf8_route = R_AUTO;
@@ -823,6 +834,15 @@ static int choose_route(void) {
     if (utf8_route == R_UCS4) {
         PyErr_SetString(PyExc_ValueError, "BENCH_FLOOR_ROUTE: ucs4 makes a str CPython would misread");
         return -1;
+    }
+#endif
+#ifdef PYPY_VERSION
+    const char *pressure = getenv("BENCH_FLOOR_PRESSURE");
+    if (!pressure || *pressure != '0') {
+        PyObject *pypy = PyImport_ImportModule("__pypy__");
+        add_memory_pressure = pypy ? PyObject_GetAttrString(pypy, "add_memory_pressure") : NULL;
+        Py_XDECREF(pypy);
+        if (!add_memory_pressure) return -1;
     }
 #endif
     const char *slice = getenv("BENCH_FLOOR_SLICE");
