@@ -202,6 +202,7 @@ class Connection:
 
     async def shell(self, line):
         dev = self.device()
+        shell.log_command(dev, line)
         answer = self.server.answers.find(dev.id, line)
         stream = ShellStream(self.replies)
         try:
@@ -210,7 +211,7 @@ class Connection:
             elif self.server.host_shell:
                 await shell.run_host(dev, line, stream)
             else:
-                await stream.write(shell.run_builtin(dev, line))
+                await shell.run_paced(dev, line, stream)
         finally:
             await stream.close()
 

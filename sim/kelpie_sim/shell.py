@@ -2,6 +2,7 @@
 with --host-shell, the host's /bin/sh run in that folder."""
 
 import asyncio
+import math
 import os
 import shlex
 import shutil
@@ -17,6 +18,8 @@ UNAME = {
     "-s": "Linux", "-n": "localhost", "-r": "5.10.184", "-m": "aarch64",
     "-v": "#1 SMP PREEMPT Fri Mar 8 10:00:00 CST 2024",
 }
+# A device's hdc daemon logs every command line it starts, as a test team sees it in hilog.
+LOG_DOMAIN, LOG_TAG = "C015A0", "hdcd"
 OPERATORS = (";", "&&", "||")
 REDIRECTS = (">", ">>")
 
@@ -68,6 +71,7 @@ class Session:
         self.fs = device.fs
         self.cwd = "/"
         self.out = out          # a list of byte strings for this command's output
+        self.pause = 0.0        # seconds a `sleep` asked for, served by whoever runs the line
 
     def say(self, text):
         self.out.append(text.encode("utf-8", "surrogateescape") if isinstance(text, str) else text)
@@ -80,20 +84,45 @@ class Session:
         return self.fs.resolve(path, self.cwd, follow_last)
 
 
+def log_command(device, line):
+    """The line in the device's log, on one log line however many lines it spans."""
+    device.log.add("I", LOG_DOMAIN, LOG_TAG, "shell command: " + line.replace("\n", " "))
+
+
 def run_builtin(device, line):
-    """Runs the line; returns its output as bytes."""
+    """Runs the line; returns its output as bytes. Its sleeps take no time: see run_paced."""
+    out = []
+    for _ in _steps(Session(device, out), line):
+        pass
+    return b"".join(out)
+
+
+async def run_paced(device, line, stream):
+    """Runs the line, writing each command's output as it ends and serving its sleeps on the
+    event loop, so that a sleeping device holds up none of the others."""
+    session = Session(device, [])
+    for _ in _steps(session, line):
+        if session.out:
+            await stream.write(b"".join(session.out))
+            session.out.clear()
+        if session.pause:
+            await asyncio.sleep(session.pause)
+            session.pause = 0.0
+
+
+def _steps(session, line):
+    """Runs the line's commands in turn, yielding after each one."""
     try:
         commands = parse(line)
     except ShellSyntax as e:
-        return ("sh: %s\n" % e).encode()
-    out = []
-    session = Session(device, out)
+        session.say("sh: %s\n" % e)
+        return
     status = 0
     for op, argv, redirect in commands:
         if (op == "&&" and status != 0) or (op == "||" and status == 0):
             continue
         status = _run_one(session, argv, redirect)
-    return b"".join(out)
+        yield
 
 
 def _run_one(session, argv, redirect):
@@ -115,6 +144,7 @@ def _run_one(session, argv, redirect):
     except FsError as e:
         status = inner.err(name, str(e))
     session.cwd = inner.cwd
+    session.pause += inner.pause
     mode, target = redirect
     try:
         _dev, host = session.resolve(target)
@@ -318,6 +348,20 @@ def sh_bm(s, args):
     return 0
 
 
+def sh_sleep(s, args):
+    """toybox's sleep: seconds, fractions allowed; the pause itself is the caller's to serve."""
+    if len(args) != 1:
+        return s.err("sleep", "Needs 1 argument")
+    try:
+        seconds = float(args[0])
+    except ValueError:
+        seconds = math.nan
+    if not (0 <= seconds < math.inf):
+        return s.err("sleep", "invalid number '%s'" % args[0])
+    s.pause += seconds
+    return 0
+
+
 def sh_help(s, args):
     s.say("simulated shell; commands: %s\n" % " ".join(sorted(BUILTINS)))
     s.say("operators: ; && ||  redirection: > >>  (paths stay inside the device)\n")
@@ -327,7 +371,7 @@ def sh_help(s, args):
 BUILTINS = {
     "echo": sh_echo, "pwd": sh_pwd, "cd": sh_cd, "ls": sh_ls, "cat": sh_cat,
     "mkdir": sh_mkdir, "rm": sh_rm, "touch": sh_touch, "uname": sh_uname,
-    "param": sh_param, "bm": sh_bm, "help": sh_help,
+    "param": sh_param, "bm": sh_bm, "help": sh_help, "sleep": sh_sleep,
 }
 
 
