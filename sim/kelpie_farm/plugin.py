@@ -265,7 +265,7 @@ def pytest_runtest_makereport(item, call):
     use = item.stash.get(USE, None)
     if use is None:
         if LOST in item.stash and report.failed:
-            report.user_properties.append(("hdc_serial", item.stash[LOST][0]))
+            name_device(item, report, item.stash[LOST][0])
             report.hdc_lost = list(item.stash[LOST])
         return
     target, mark = use
@@ -279,7 +279,7 @@ def pytest_runtest_makereport(item, call):
             report.longrepr = item.stash[LOST][1] + earlier
     if not report.failed:
         return
-    report.user_properties.append(("hdc_serial", target.serial))
+    name_device(item, report, target.serial)
     if LOST in item.stash:
         report.hdc_lost = list(item.stash[LOST])
         return
@@ -289,6 +289,15 @@ def pytest_runtest_makereport(item, call):
     except RuntimeError as e:
         text = "(the device log could not be read: %s)\n" % e
     report.sections.append(("device log %s (%s)" % (target.serial, target.server), text))
+
+
+def name_device(item, report, serial):
+    """The serial as a property of the failing test. JUnit XML takes a test's properties from
+    its teardown report, which copies the item's when it is made."""
+    prop = ("hdc_serial", serial)
+    for props in (item.user_properties, report.user_properties):
+        if prop not in props:
+            props.append(prop)
 
 
 class Bookkeeper:
@@ -313,15 +322,12 @@ class Bookkeeper:
             farm.not_run[label] += 1
 
 
-@pytest.hookimpl(trylast=True)
-def pytest_sessionstart(session):
-    config = session.config
+def pytest_report_header(config):
     farm = config.stash.get(FARM, None)
-    terminal = config.pluginmanager.getplugin("terminalreporter")
-    if isinstance(farm, Farm) and terminal is not None and not hasattr(config, "workerinput"):
-        terminal.write_line("hdc farm: " + farm.describe())
-        for problem in farm.problems:
-            terminal.write_line("ERROR: %s; the run goes on with the other servers" % problem, red=True)
+    if isinstance(farm, Farm) and not hasattr(config, "workerinput"):
+        return ["hdc farm: " + farm.describe()] + [
+            "ERROR: %s; the run goes on with the other servers" % problem for problem in farm.problems]
+    return None
 
 
 def pytest_terminal_summary(terminalreporter, config):
