@@ -29,6 +29,7 @@ ENV_SERVER = "KELPIE_HDC_SERVER"
 MARKER = "hdc_every_device"
 PARAM = "_hdc_every_device"     # the parameter an every-device test is spread over
 FARM = pytest.StashKey()        # the controlling process's Farm (or the FarmError it met)
+SIMS = pytest.StashKey()        # the simulated farm, starting from the beginning of the run
 STATION = pytest.StashKey()     # the test-running process's Station
 USE = pytest.StashKey()         # an item's (Target, LogMark) while it holds its device
 LOST = pytest.StashKey()        # an item's (label, message) when it found its device gone
@@ -64,8 +65,23 @@ def pytest_configure(config):
                                             config.workerinput["workerid"])
     else:
         config.pluginmanager.register(Bookkeeper(config), "kelpie-farm-bookkeeper")
-        if farm_named(config):
-            controller_farm(config)
+        if farm_named(config) and SIMS not in config.stash:
+            controller_farm(config)     # errors before the first test; a simulated farm is still starting
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_cmdline_main(config):
+    """Starts a simulated farm as early as the options are known: the simulators start while
+    pytest and its workers do."""
+    count = config.getoption("hdc_sim")
+    if count is not None and not hasattr(config, "workerinput"):
+        if count < 1:
+            raise pytest.UsageError("--hdc-sim needs at least one device, not %d" % count)
+        if config.getoption("hdc_server"):
+            raise pytest.UsageError("--hdc-sim starts servers of its own: leave out --hdc-server")
+        sims = config.stash[SIMS] = SimFarm(count)
+        config.add_cleanup(sims.stop)   # also after a failing or interrupted run
+    yield
 
 
 # --- where the devices are ----------------------------------------------------------------
@@ -105,16 +121,12 @@ def controller_farm(config, default=False):
 
 
 def start_farm(config):
-    count = config.getoption("hdc_sim")
-    sims = None
-    if count is not None:
-        if count < 1:
-            raise FarmError("--hdc-sim needs at least one device, not %d" % count)
-        if config.getoption("hdc_server"):
-            raise FarmError("--hdc-sim starts servers of its own: leave out --hdc-server")
-        sims = SimFarm(count)
-        config.add_cleanup(sims.stop)   # also after a failing or interrupted run
-        servers = sims.servers
+    sims = config.stash.get(SIMS, None)
+    if sims is not None:
+        try:
+            servers = sims.wait()
+        except Exception as e:
+            raise FarmError("the simulated farm did not start: %s" % e)
     else:
         servers = servers_named(config) or [DEFAULT_SERVER]
     targets, problems = discover(servers, patterns(config))
@@ -143,6 +155,8 @@ def station_of(config):
 
 @pytest.hookimpl(tryfirst=True, optionalhook=True)
 def pytest_xdist_auto_num_workers(config):
+    if SIMS in config.stash and not patterns(config):
+        return config.getoption("hdc_sim")      # known without waiting for the simulators
     farm = controller_farm(config)
     return len(farm.targets) if farm is not None else None
 
@@ -219,9 +233,17 @@ def hdc_device(request):
     if why is not None:
         lose(item, station, target, why)
         pytest.fail(station.lost[target.label], pytrace=False)
-    client = kelpie.HdcClient(target.server)
-    client.connect_device(target.serial)
-    item.stash[USE] = (target, LogMark(client.hilog(None)))
+    try:
+        client = kelpie.HdcClient(target.server)
+        client.connect_device(target.serial)
+        mark = LogMark(client.hilog(None))
+    except RuntimeError:
+        why = whereabouts(target)     # gone since the look just now?
+        if why is None:
+            raise
+        lose(item, station, target, why)
+        pytest.fail(station.lost[target.label], pytrace=False)
+    item.stash[USE] = (target, mark)
     return HdcDevice(client, target.serial, target.server)
 
 
@@ -285,7 +307,7 @@ def pytest_runtest_makereport(item, call):
         return
     try:
         lines = mark.since(read_log(target))
-        text = "".join(line + "\n" for line in lines)
+        text = "".join(line + "\n" for line in lines) or "(the device logged nothing while the test ran)\n"
     except RuntimeError as e:
         text = "(the device log could not be read: %s)\n" % e
     report.sections.append(("device log %s (%s)" % (target.serial, target.server), text))
@@ -324,6 +346,8 @@ class Bookkeeper:
 
 def pytest_report_header(config):
     farm = config.stash.get(FARM, None)
+    if farm is None and SIMS in config.stash:
+        return ["hdc farm: %d simulated devices" % config.getoption("hdc_sim")]
     if isinstance(farm, Farm) and not hasattr(config, "workerinput"):
         return ["hdc farm: " + farm.describe()] + [
             "ERROR: %s; the run goes on with the other servers" % problem for problem in farm.problems]

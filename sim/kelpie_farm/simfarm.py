@@ -3,7 +3,8 @@ a few simulator processes, so that several servers take part as on a real farm.
 
 Every device has a serial of its own across the farm (kelpie-sim-1 ... kelpie-sim-N): a
 simulator numbers its devices from 1, so one that is to hold devices 5 to 8 starts with 8
-and detaches the first 4.
+and detaches the first 4. The simulators start side by side, each an interpreter starting
+up, while pytest goes on starting too; `wait` joins them.
 """
 
 import threading
@@ -24,48 +25,45 @@ def spread(count, servers=SERVERS):
 
 class SimFarm:
     def __init__(self, count, python=None):
-        self._sims = [None] * len(spread(count))
-        errors = []
+        shares = spread(count)
+        self._sims = [None] * len(shares)
+        self._errors = []
+        self._threads = [threading.Thread(target=self._start, args=(i, skip, keep, python), daemon=True)
+                         for i, (skip, keep) in enumerate(shares)]
+        for t in self._threads:
+            t.start()
 
-        def start(i, skip, keep):
-            from kelpie_sim import Simulator
-            try:
-                sim = self._sims[i] = Simulator(devices=skip + keep, python=python)
-                for ident in sim.devices[:skip]:
-                    sim.detach(ident)
-            except BaseException as e:   # handed to the starting thread, which raises it
-                errors.append(e)
+    def _start(self, i, skip, keep, python):
+        from kelpie_sim import Simulator
 
-        # Started side by side: each start is an interpreter starting up.
-        threads = [threading.Thread(target=start, args=(i,) + share, daemon=True)
-                   for i, share in enumerate(spread(count))]
         try:
-            for t in threads:
-                t.start()
-            for t in threads:
-                t.join()
-            if errors:
-                raise errors[0]
-        except BaseException:
-            for t in threads:
-                if t.is_alive():
-                    t.join()
-            self.stop()
-            raise
+            sim = self._sims[i] = Simulator(devices=skip + keep, python=python)
+            for ident in sim.devices[:skip]:
+                sim.detach(ident)
+        except BaseException as e:   # raised again by wait(), in the thread that asks
+            self._errors.append(e)
 
-    @property
-    def servers(self):
+    def wait(self):
+        """The servers' addresses, once every simulator is up; the first failure if one failed."""
+        for t in self._threads:
+            t.join()
+        if self._errors:
+            raise self._errors[0]
         return [sim.addr for sim in self._sims]
 
-    @property
-    def simulators(self):
-        return list(self._sims)
-
     def stop(self):
-        """Stops every simulator, whatever any of them does."""
-        for sim in self._sims:
-            if sim is not None:
-                try:
-                    sim.stop()
-                except Exception:
-                    pass
+        """Stops every simulator, side by side, whatever any of them does; also one still starting."""
+        for t in self._threads:
+            t.join()
+        stopping = [threading.Thread(target=_stop, args=(sim,)) for sim in self._sims if sim is not None]
+        for t in stopping:
+            t.start()
+        for t in stopping:
+            t.join()
+
+
+def _stop(sim):
+    try:
+        sim.stop()
+    except Exception:
+        pass

@@ -11,6 +11,3 @@ class Station:
         self.targets = list(targets)
         self.worker = worker
         self.lost = {}
-
-    def find(self, label):
-        return next((t for t in self.targets if t.label == label), None)
