@@ -79,9 +79,17 @@ def pytest_cmdline_main(config):
             raise pytest.UsageError("--hdc-sim needs at least one device, not %d" % count)
         if config.getoption("hdc_server"):
             raise pytest.UsageError("--hdc-sim starts servers of its own: leave out --hdc-server")
-        sims = config.stash[SIMS] = SimFarm(count)
+        sims = config.stash[SIMS] = SimFarm(count, python=sim_python(config))
         config.add_cleanup(sims.stop)   # also after a failing or interrupted run
     yield
+
+
+def sim_python(config):
+    """The interpreter for the simulators: the simulator plugin's ini option where it has one."""
+    try:
+        return config.getini("hdc_sim_python") or None
+    except ValueError:
+        return None
 
 
 # --- where the devices are ----------------------------------------------------------------

@@ -102,12 +102,17 @@ async def run_paced(device, line, stream):
     event loop, so that a sleeping device holds up none of the others."""
     session = Session(device, [])
     for _ in _steps(session, line):
-        if session.out:
-            await stream.write(b"".join(session.out))
-            session.out.clear()
+        await _flush(session, stream)
         if session.pause:
             await asyncio.sleep(session.pause)
             session.pause = 0.0
+    await _flush(session, stream)   # a line that did not parse ran nothing, but has its message
+
+
+async def _flush(session, stream):
+    if session.out:
+        await stream.write(b"".join(session.out))
+        session.out.clear()
 
 
 def _steps(session, line):
