@@ -16,7 +16,7 @@ import pytest
 
 import kelpie
 from kelpie_farm.devicelog import LogMark
-from kelpie_farm.scheduling import pin_of
+from kelpie_farm.scheduling import DeviceScheduling, pin_of
 from kelpie_sim import Simulator
 
 # Every test writes where and when it ran; the sleep keeps workers busy side by side.
@@ -233,6 +233,41 @@ def test_log_mark_keeps_only_the_lines_after_it(before, now, since):
 ])
 def test_every_device_tests_are_pinned_by_the_label_in_their_id(nodeid, pin):
     assert pin_of(nodeid, ["dev-12", "dev-1"]) == pin
+
+
+class FakeNode:
+    """What xdist's scheduling sees of a worker."""
+
+    def __init__(self, name, label):
+        self.gateway = type("Gateway", (), {"id": name})()
+        self.workerinput = {"hdc_target": ["serial", "server", label]}
+        self.sent, self.shutting_down = [], False
+
+    def send_runtest_some(self, indices):
+        self.sent += indices
+
+    def shutdown(self):
+        self.shutting_down = True
+
+
+def test_pinned_tests_go_to_their_device_and_none_wait_for_a_device_without_worker():
+    config = type("Config", (), {"getvalue": lambda self, name: ["popen", "popen"]})()
+    not_run = []
+    sched = DeviceScheduling(config, None, ["dev-1", "dev-2", "dev-3"], lambda *a: not_run.append(a[:2]))
+    one, two = FakeNode("gw0", "dev-1"), FakeNode("gw1", "dev-2")
+    tests = ["t.py::test_e[dev-3]", "t.py::test_e[dev-2]", "t.py::test_e[dev-1]"] + ["t.py::test_s[%d]" % i
+                                                                                      for i in range(9)]
+    for node in (one, two):
+        sched.add_node(node)
+        sched.add_node_collection(node, tests)
+    sched.schedule()
+    assert not_run == [("t.py::test_e[dev-3]", "dev-3")]
+    assert 1 not in one.sent and 2 not in two.sent and 0 not in one.sent + two.sent
+    while sched.pending or any(sched.node2pending.values()):
+        for node in (one, two):
+            if sched.node2pending[node]:
+                sched.mark_test_complete(node, sched.node2pending[node][0], duration=0.5)
+    assert sorted(one.sent + two.sent) == list(range(1, 12)) and one.shutting_down and two.shutting_down
 
 
 def test_the_simulated_shell_sleeps_and_logs_each_command_line(hdc_sim):
