@@ -211,7 +211,9 @@ class Connection:
             elif self.server.host_shell:
                 await shell.run_host(dev, line, stream)
             else:
-                await shell.run_paced(dev, line, stream)
+                output = shell.run_builtin(dev, line)
+                await shell.serve_sleep(dev)
+                await stream.write(output)
         finally:
             await stream.close()
 

@@ -71,7 +71,6 @@ class Session:
         self.fs = device.fs
         self.cwd = "/"
         self.out = out          # a list of byte strings for this command's output
-        self.pause = 0.0        # seconds a `sleep` asked for, served by whoever runs the line
 
     def say(self, text):
         self.out.append(text.encode("utf-8", "surrogateescape") if isinstance(text, str) else text)
@@ -84,50 +83,20 @@ class Session:
         return self.fs.resolve(path, self.cwd, follow_last)
 
 
-def log_command(device, line):
-    """The line in the device's log, on one log line however many lines it spans."""
-    device.log.add("I", LOG_DOMAIN, LOG_TAG, "shell command: " + line.replace("\n", " "))
-
-
 def run_builtin(device, line):
-    """Runs the line; returns its output as bytes. Its sleeps take no time: see run_paced."""
-    out = []
-    for _ in _steps(Session(device, out), line):
-        pass
-    return b"".join(out)
-
-
-async def run_paced(device, line, stream):
-    """Runs the line, writing each command's output as it ends and serving its sleeps on the
-    event loop, so that a sleeping device holds up none of the others."""
-    session = Session(device, [])
-    for _ in _steps(session, line):
-        await _flush(session, stream)
-        if session.pause:
-            await asyncio.sleep(session.pause)
-            session.pause = 0.0
-    await _flush(session, stream)   # a line that did not parse ran nothing, but has its message
-
-
-async def _flush(session, stream):
-    if session.out:
-        await stream.write(b"".join(session.out))
-        session.out.clear()
-
-
-def _steps(session, line):
-    """Runs the line's commands in turn, yielding after each one."""
+    """Runs the line; returns its output as bytes."""
     try:
         commands = parse(line)
     except ShellSyntax as e:
-        session.say("sh: %s\n" % e)
-        return
+        return ("sh: %s\n" % e).encode()
+    out = []
+    session = Session(device, out)
     status = 0
     for op, argv, redirect in commands:
         if (op == "&&" and status != 0) or (op == "||" and status == 0):
             continue
         status = _run_one(session, argv, redirect)
-        yield
+    return b"".join(out)
 
 
 def _run_one(session, argv, redirect):
@@ -149,7 +118,6 @@ def _run_one(session, argv, redirect):
     except FsError as e:
         status = inner.err(name, str(e))
     session.cwd = inner.cwd
-    session.pause += inner.pause
     mode, target = redirect
     try:
         _dev, host = session.resolve(target)
@@ -354,7 +322,8 @@ def sh_bm(s, args):
 
 
 def sh_sleep(s, args):
-    """toybox's sleep: seconds, fractions allowed; the pause itself is the caller's to serve."""
+    """toybox's sleep, fractions allowed. The line runs at once; the time it owes is served
+    afterwards by the server (serve_sleep), on its event loop, holding up no other device."""
     if len(args) != 1:
         return s.err("sleep", "Needs 1 argument")
     try:
@@ -363,8 +332,21 @@ def sh_sleep(s, args):
         seconds = math.nan
     if not (0 <= seconds < math.inf):
         return s.err("sleep", "invalid number '%s'" % args[0])
-    s.pause += seconds
+    s.dev.sleep_owed += seconds
     return 0
+
+
+async def serve_sleep(device):
+    """Sleeps for what the line just run on the device owes. Nothing else runs between a line
+    and this call, so what is owed is that line's own."""
+    owed, device.sleep_owed = device.sleep_owed, 0.0
+    if owed:
+        await asyncio.sleep(owed)
+
+
+def log_command(device, line):
+    """The line in the device's log, on one log line however many lines it spans."""
+    device.log.add("I", LOG_DOMAIN, LOG_TAG, "shell command: " + line.replace("\n", " "))
 
 
 def sh_help(s, args):
