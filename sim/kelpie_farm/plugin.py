@@ -23,7 +23,7 @@ from .devicelog import LogMark, read_log
 from .farm import Farm
 from .simfarm import SimFarm
 from .station import Station
-from .targets import DEFAULT_SERVER, Target, discover, whereabouts
+from .targets import DEFAULT_SERVER, Target, discover
 
 ENV_SERVER = "KELPIE_HDC_SERVER"
 MARKER = "hdc_every_device"
@@ -237,16 +237,14 @@ def hdc_device(request):
     if target.label in station.lost:
         item.stash[NOT_RUN] = target.label
         pytest.skip("not run: " + station.lost[target.label])
-    why = whereabouts(target)
-    if why is not None:
-        lose(item, station, target, why)
-        pytest.fail(station.lost[target.label], pytrace=False)
+    # The look after the last test vouches for the device; one that has gone since shows
+    # here as an error, or after this test.
     try:
         client = kelpie.HdcClient(target.server)
         client.connect_device(target.serial)
         mark = LogMark(client.hilog(None))
     except RuntimeError:
-        why = whereabouts(target)     # gone since the look just now?
+        why = station.lookout.whereabouts(target)
         if why is None:
             raise
         lose(item, station, target, why)
@@ -301,7 +299,7 @@ def pytest_runtest_makereport(item, call):
     target, mark = use
     station = item.config.stash[STATION]
     if call.when == "call" and target.label not in station.lost:
-        why = whereabouts(target)
+        why = station.lookout.whereabouts(target)
         if why is not None:    # the test ran while its device went away: it fails, saying so
             lose(item, station, target, why)
             earlier = "\n\n" + str(report.longrepr) if report.failed else ""

@@ -1,5 +1,7 @@
 """The device side of a process that runs tests: an xdist worker, or pytest's own process."""
 
+from .targets import Lookout
+
 
 class Station:
     """`own`: the device this process was given (None when the farm had none left for it);
@@ -11,3 +13,4 @@ class Station:
         self.targets = list(targets)
         self.worker = worker
         self.lost = {}
+        self.lookout = Lookout()

@@ -34,12 +34,28 @@ def discover(servers, patterns=()):
     return [Target(s, srv, s if shared[s] == 1 else "%s@%s" % (s, srv)) for s, srv in found], problems
 
 
-def whereabouts(target):
-    """None while the device is attached; otherwise why it is lost."""
-    import kelpie
+class Lookout:
+    """Whether devices are still there. A client per server is kept between looks, so that a
+    look is one list_targets on a connection already made; a connection that fails is made
+    again once before the server counts as unreachable (it may have restarted)."""
 
-    try:
-        serials = kelpie.HdcClient(target.server).list_targets()
-    except RuntimeError as e:
-        return "its server is unreachable (%s)" % e
-    return None if target.serial in serials else "it is gone from list_targets"
+    def __init__(self):
+        self._clients = {}
+
+    def whereabouts(self, target):
+        """None while the device is attached; otherwise why it is lost."""
+        import kelpie
+
+        for _ in range(2):
+            try:
+                client = self._clients.get(target.server)
+                if client is None:
+                    client = self._clients[target.server] = kelpie.HdcClient(target.server)
+                serials = client.list_targets()
+                break
+            except RuntimeError as e:
+                self._clients.pop(target.server, None)
+                error = e
+        else:
+            return "its server is unreachable (%s)" % error
+        return None if target.serial in serials else "it is gone from list_targets"
