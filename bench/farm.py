@@ -68,22 +68,26 @@ def run_once(python, site, folder, way):
 
 
 def measure(python, site, rounds, serial_rounds):
+    """{way: [seconds]}, and the machine's load average (1 minute) before each round."""
     times = {way: [] for way in WAYS}
+    load = []
     with tempfile.TemporaryDirectory(prefix="kelpie-farm-bench-") as folder:
         for r in range(rounds):
+            load.append(os.getloadavg()[0])
             # Interleaved, so that a busy spell of the machine falls on every way alike.
             for way in WAYS:
                 if way == "serial" and r >= serial_rounds:
                     continue
                 times[way].append(run_once(python, site, folder, way))
                 print("  %-6s round %d: %.2f s" % (way, r + 1, times[way][-1]), file=sys.stderr, flush=True)
-    return times
+    return times, load
 
 
-def summarise(interpreter, times):
+def summarise(interpreter, times, load):
     med = {way: statistics.median(t) for way, t in times.items()}
     result = {
         "interpreter": interpreter, "tests": TESTS, "devices": DEVICES, "wait": WAIT, "runs": times,
+        "cores": os.cpu_count(), "load_average": load,
         "median": med,
         "farm_over_floor": med["farm"] / med["floor"],
         "serial_over_farm": med["serial"] / med["farm"],
@@ -109,6 +113,9 @@ def table(result):
         "| farm (-n auto) | %.2f s | %.2fx the floor's |" % (med["farm"], result["farm_over_floor"]),
         "| floor (plain xdist, 8 workers, no device) | %.2f s | |" % med["floor"],
         "",
+        "machine: %d cores, load average %s before the rounds" % (
+            result["cores"], ", ".join("%.1f" % x for x in result["load_average"])),
+        "",
         "goals: farm <= %.1fx floor: %s; farm >= %.0fx faster than serial (CPython): %s" % (
             GOALS["farm_over_floor"], "met" if result["goals"]["farm_over_floor"] else "MISSED",
             GOALS["serial_over_farm"],
@@ -127,9 +134,9 @@ def main():
     p.add_argument("--out", help="folder for results-farm-<interpreter>.{json,md}")
     p.add_argument("--require-goals", action="store_true", help="exit 1 when a goal is missed")
     args = p.parse_args()
-    times = measure(PYTHONS[args.interpreter], os.path.abspath(args.site), args.rounds,
-                    min(args.serial_rounds, args.rounds))
-    result = summarise(args.interpreter, times)
+    times, load = measure(PYTHONS[args.interpreter], os.path.abspath(args.site), args.rounds,
+                          min(args.serial_rounds, args.rounds))
+    result = summarise(args.interpreter, times, load)
     text = table(result)
     print(text)
     if args.out:
