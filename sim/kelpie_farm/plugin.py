@@ -69,19 +69,41 @@ def pytest_configure(config):
             controller_farm(config)     # errors before the first test; a simulated farm is still starting
 
 
+# A simulated farm starts as soon as the options are known, in the controlling process: the
+# simulators start while pytest and its workers do. An xdist worker has its environment
+# variable before its options are read, and its workerinput after.
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_load_initial_conftests(early_config, parser, args):
+    if "PYTEST_XDIST_WORKER" not in os.environ:
+        start_sims(early_config, early_config.known_args_namespace)
+
+
 @pytest.hookimpl(hookwrapper=True)
 def pytest_cmdline_main(config):
-    """Starts a simulated farm as early as the options are known: the simulators start while
-    pytest and its workers do."""
-    count = config.getoption("hdc_sim")
-    if count is not None and not hasattr(config, "workerinput"):
-        if count < 1:
-            raise pytest.UsageError("--hdc-sim needs at least one device, not %d" % count)
-        if config.getoption("hdc_server"):
-            raise pytest.UsageError("--hdc-sim starts servers of its own: leave out --hdc-server")
-        sims = config.stash[SIMS] = SimFarm(count, python=sim_python(config))
-        config.add_cleanup(sims.stop)   # also after a failing or interrupted run
+    if not hasattr(config, "workerinput"):
+        start_sims(config, config.option)
     yield
+
+
+def start_sims(config, options):
+    count = getattr(options, "hdc_sim", None)
+    if count is None or SIMS in config.stash:
+        return
+    if count < 1:
+        raise pytest.UsageError("--hdc-sim needs at least one device, not %d" % count)
+    if getattr(options, "hdc_server", None):
+        raise pytest.UsageError("--hdc-sim starts servers of its own: leave out --hdc-server")
+    sims = config.stash[SIMS] = SimFarm(count, python=sim_python(config))
+    config.add_cleanup(sims.stop)   # also after a failing or interrupted run
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_sessionfinish(session):
+    """Every test has ended: the simulators stop while pytest reports."""
+    sims = session.config.stash.get(SIMS, None)
+    if sims is not None and not hasattr(session.config, "workerinput"):
+        sims.stop_soon()
 
 
 def sim_python(config):

@@ -28,6 +28,7 @@ class SimFarm:
         shares = spread(count)
         self._sims = [None] * len(shares)
         self._errors = []
+        self._stopping = None
         self._threads = [threading.Thread(target=self._start, args=(i, skip, keep, python), daemon=True)
                          for i, (skip, keep) in enumerate(shares)]
         for t in self._threads:
@@ -51,14 +52,19 @@ class SimFarm:
             raise self._errors[0]
         return [sim.addr for sim in self._sims]
 
+    def stop_soon(self):
+        """Starts stopping every simulator, side by side, and returns; stop() waits for them."""
+        if self._stopping is None:
+            for t in self._threads:
+                t.join()
+            self._stopping = [threading.Thread(target=_stop, args=(sim,)) for sim in self._sims if sim is not None]
+            for t in self._stopping:
+                t.start()
+
     def stop(self):
-        """Stops every simulator, side by side, whatever any of them does; also one still starting."""
-        for t in self._threads:
-            t.join()
-        stopping = [threading.Thread(target=_stop, args=(sim,)) for sim in self._sims if sim is not None]
-        for t in stopping:
-            t.start()
-        for t in stopping:
+        """Stops every simulator, whatever any of them does; also one still starting."""
+        self.stop_soon()
+        for t in self._stopping:
             t.join()
 
 

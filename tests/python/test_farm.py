@@ -6,6 +6,7 @@ The simulated shell's part (its sleep, its log of command lines) is tested here 
 import json
 import os
 import re
+import signal
 import socket
 import subprocess
 import sys
@@ -73,16 +74,30 @@ def test_every(hdc_device):
 '''
 
 
+# Its test says which server it is on, then waits to be interrupted.
+WAITING_SUITE = '''
+import os, time
+
+def test_waits(hdc_device):
+    with open(os.path.join(os.environ["FARM_RECORDS"], "server.tmp"), "w") as f:
+        f.write(hdc_device.server)
+    os.rename(os.path.join(os.environ["FARM_RECORDS"], "server.tmp"),
+              os.path.join(os.environ["FARM_RECORDS"], "server"))
+    time.sleep(60)
+'''
+
+
 def start_suite(folder, text, *args, env=None):
     with open(os.path.join(folder, "test_suite.py"), "w") as f:
         f.write(text)
     records = os.path.join(folder, "records")
     os.makedirs(records, exist_ok=True)
     env = dict(os.environ, FARM_RECORDS=records, **(env or {}))
+    # Ctrl-C must reach pytest as KeyboardInterrupt, even when this suite runs with it ignored.
     return subprocess.Popen([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-rs",
                              "--junitxml", os.path.join(folder, "junit.xml")] + list(args),
                             cwd=folder, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                            universal_newlines=True)
+                            universal_newlines=True, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
 
 
 def finish(run):
@@ -201,6 +216,21 @@ def test_without_xdist_every_test_runs_on_the_first_device(tmp_path):
     ran = records(folder)
     assert {r["serial"] for r in ran if "sharded" in r["test"]} == {"kelpie-sim-1"}
     assert sorted(r["serial"] for r in ran if "every" in r["test"]) == ["kelpie-sim-1", "kelpie-sim-2"]
+
+
+def test_ctrl_c_stops_the_simulated_farm(tmp_path):
+    folder = str(tmp_path)
+    run = start_suite(folder, WAITING_SUITE, "--hdc-sim", "2")
+    told = os.path.join(folder, "records", "server")
+    deadline = time.monotonic() + 60
+    while run.poll() is None and not os.path.exists(told) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    run.send_signal(signal.SIGINT)
+    status, out = finish(run)
+    assert status == 2 and "KeyboardInterrupt" in out, out
+    with open(told) as f:
+        with pytest.raises(RuntimeError, match="Connection refused"):
+            kelpie.HdcClient(f.read())
 
 
 def test_a_farm_without_any_device_is_one_clear_error(tmp_path):
