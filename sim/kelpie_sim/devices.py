@@ -90,6 +90,7 @@ class Device:
         self.fs = DeviceFs(folder)
         self.params = default_params(ident)
         self.services = {}            # device TCP port -> async handler(reader, writer)
+        self.sleep_owed = 0.0         # seconds a shell `sleep` asked for, not yet served
         self.log = DeviceLog(ident)
         start = time.time() - 60
         for i, (level, domain, tag, message) in enumerate(BOOT_LOG):

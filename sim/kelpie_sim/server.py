@@ -202,6 +202,7 @@ class Connection:
 
     async def shell(self, line):
         dev = self.device()
+        shell.log_command(dev, line)
         answer = self.server.answers.find(dev.id, line)
         stream = ShellStream(self.replies)
         try:
@@ -210,7 +211,9 @@ class Connection:
             elif self.server.host_shell:
                 await shell.run_host(dev, line, stream)
             else:
-                await stream.write(shell.run_builtin(dev, line, self.canned_output(dev)))
+                output = shell.run_builtin(dev, line, self.canned_output(dev))
+                await shell.serve_sleep(dev)
+                await stream.write(output)
         except (ConnectionError, asyncio.CancelledError):
             raise
         except Exception as e:  # told in this command's own output: a reply after its end would desynchronise

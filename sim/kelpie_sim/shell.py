@@ -2,6 +2,7 @@
 with --host-shell, the host's /bin/sh run in that folder."""
 
 import asyncio
+import math
 import os
 import shlex
 import shutil
@@ -17,6 +18,8 @@ UNAME = {
     "-s": "Linux", "-n": "localhost", "-r": "5.10.184", "-m": "aarch64",
     "-v": "#1 SMP PREEMPT Fri Mar 8 10:00:00 CST 2024",
 }
+# A device's hdc daemon logs every command line it starts, as a test team sees it in hilog.
+LOG_DOMAIN, LOG_TAG = "C015A0", "hdcd"
 OPERATORS = (";", "&&", "||")
 REDIRECTS = (">", ">>")
 
@@ -389,6 +392,34 @@ def sh_bm(s, args):
     return 0
 
 
+def sh_sleep(s, args):
+    """toybox's sleep, fractions allowed. The line runs at once; the time it owes is served
+    afterwards by the server (serve_sleep), on its event loop, holding up no other device."""
+    if len(args) != 1:
+        return s.err("sleep", "Needs 1 argument")
+    try:
+        seconds = float(args[0])
+    except ValueError:
+        seconds = math.nan
+    if not (0 <= seconds < math.inf):
+        return s.err("sleep", "invalid number '%s'" % args[0])
+    s.dev.sleep_owed += seconds
+    return 0
+
+
+async def serve_sleep(device):
+    """Sleeps for what the line just run on the device owes. Nothing else runs between a line
+    and this call, so what is owed is that line's own."""
+    owed, device.sleep_owed = device.sleep_owed, 0.0
+    if owed:
+        await asyncio.sleep(owed)
+
+
+def log_command(device, line):
+    """The line in the device's log, on one log line however many lines it spans."""
+    device.log.add("I", LOG_DOMAIN, LOG_TAG, "shell command: " + line.replace("\n", " "))
+
+
 def sh_help(s, args):
     s.say("simulated shell; commands: %s\n" % " ".join(sorted(BUILTINS)))
     s.say("operators: ; && || |  redirection: > >>  (paths stay inside the device)\n")
@@ -398,7 +429,7 @@ def sh_help(s, args):
 BUILTINS = {
     "echo": sh_echo, "pwd": sh_pwd, "cd": sh_cd, "ls": sh_ls, "cat": sh_cat,
     "mkdir": sh_mkdir, "rm": sh_rm, "touch": sh_touch, "uname": sh_uname,
-    "param": sh_param, "bm": sh_bm, "help": sh_help,
+    "param": sh_param, "bm": sh_bm, "help": sh_help, "sleep": sh_sleep,
 }
 
 

@@ -33,10 +33,10 @@ BITS = struct.calcsize("P") * 8
 MODULE_FILE = "kelpie" + sysconfig.get_config_var("EXT_SUFFIX")
 # ELF class (byte 4) and machine (bytes 18-19, little-endian) of a loadable module.
 ELF_ID = {32: (1, 3), 64: (2, 62)}[BITS]
-SIM_PACKAGE = os.path.join(SIM_DIR, "kelpie_sim")
-SIM_FILES = sorted("kelpie_sim/" + f for f in os.listdir(SIM_PACKAGE) if f.endswith(".py"))
+SIM_FILES = sorted(package + "/" + f for package in ("kelpie_sim", "kelpie_farm")
+                   for f in os.listdir(os.path.join(SIM_DIR, package)) if f.endswith(".py"))
 ENTRY_POINTS = {"console_scripts": {"kelpie-sim": "kelpie_sim.cli:main"},
-                "pytest11": {"kelpie_sim": "kelpie_sim.pytest_plugin"}}
+                "pytest11": {"kelpie_sim": "kelpie_sim.pytest_plugin", "kelpie_farm": "kelpie_farm.plugin"}}
 
 
 def project_version():
