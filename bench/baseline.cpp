@@ -5,7 +5,7 @@
 // need them).
 //
 //   bench_baseline ADDR list_targets COUNT
-//   bench_baseline ADDR shell|hilog TOTAL PACKET [CALLS [BUFFER]]
+//   bench_baseline ADDR shell|hilog [utf8] TOTAL PACKET [CALLS [BUFFER]]
 //   bench_baseline ADDR construct COUNT
 //
 // Prints one JSON line: count, bytes, checksum (CRC-32 of the output; 0 when
@@ -13,7 +13,8 @@
 // workload, peak and idle resident memory in KiB. A bulk workload makes CALLS
 // calls in a row (default 1): count is the calls, bytes their sum, checksums
 // one per call, the times those of the calls alone, and first_wall_s and
-// first_peak_rss_kb those of the first call.
+// first_peak_rss_kb those of the first call. With "utf8" it asks for the
+// server's multilingual text ("shell utf8 ..."), copied as bytes like the rest.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -283,9 +284,10 @@ struct Loop {
     long first_peak_kb = 0;
 };
 
-Outcome bulk_once(int fd, std::string_view verb, std::uint64_t total, std::uint64_t packet, std::size_t buffer,
-                  Output& output) {
-    send_all(fd, frame(std::string(verb) + " bulk " + std::to_string(total) + " " + std::to_string(packet)));
+Outcome bulk_once(int fd, std::string_view verb, std::string_view text, std::uint64_t total, std::uint64_t packet,
+                  std::size_t buffer, Output& output) {
+    send_all(fd, frame(std::string(verb) + " " + std::string(text) + " " + std::to_string(total) + " " +
+                       std::to_string(packet)));
     std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[buffer]);
     BulkParser parser;
     for (bool more = true; more;) {
@@ -300,8 +302,8 @@ Outcome bulk_once(int fd, std::string_view verb, std::uint64_t total, std::uint6
 // Calls in a row as a user makes them: each output lives until the next call has
 // returned its own (out = bulk(...)), and only the calls are timed; each output
 // is checksummed after its call, outside the time.
-Outcome bulk(int fd, std::string_view verb, std::uint64_t total, std::uint64_t packet, std::uint64_t calls,
-             std::size_t buffer, const Crc32& crc32, Loop& loop) {
+Outcome bulk(int fd, std::string_view verb, std::string_view text, std::uint64_t total, std::uint64_t packet,
+             std::uint64_t calls, std::size_t buffer, const Crc32& crc32, Loop& loop) {
     Outcome result;
     std::unique_ptr<Output> out;
     const bool check = !std::getenv("BENCH_SKIP_CHECKSUM");
@@ -309,7 +311,7 @@ Outcome bulk(int fd, std::string_view verb, std::uint64_t total, std::uint64_t p
         const double wall0 = now();
         const CpuTime cpu0 = cpu_seconds();
         auto next = std::make_unique<Output>();
-        bulk_once(fd, verb, total, packet, buffer, *next);
+        bulk_once(fd, verb, text, total, packet, buffer, *next);
         out = std::move(next);
         const double wall = now() - wall0;
         const CpuTime cpu1 = cpu_seconds();
@@ -351,7 +353,8 @@ std::uint64_t number(const char* text) {
 
 [[noreturn]] void usage() {
     std::fprintf(stderr,
-                 "usage: bench_baseline ADDR list_targets COUNT | shell|hilog TOTAL PACKET [CALLS [BUFFER]] | construct COUNT\n");
+                 "usage: bench_baseline ADDR list_targets COUNT | shell|hilog [utf8] TOTAL PACKET [CALLS [BUFFER]] | "
+                 "construct COUNT\n");
     std::exit(2);
 }
 
@@ -372,13 +375,18 @@ int main(int argc, char** argv) {
     const double wall0 = now();
     const CpuTime cpu0 = cpu_seconds();
     Outcome result;
-    const bool is_bulk = (workload == "shell" || workload == "hilog") && argc >= 5;
+    // The bulk arguments: an optional text word, then the numbers.
+    const bool utf8 = argc >= 4 && std::string_view(argv[3]) == "utf8";
+    char** const nums = argv + 3 + (utf8 ? 1 : 0);
+    const int nnums = argc - 3 - (utf8 ? 1 : 0);
+    const bool is_bulk = (workload == "shell" || workload == "hilog") && nnums >= 2;
     if (workload == "list_targets") {
         result = list_targets(fd.get(), rx, number(argv[3]), crc32);
     } else if (is_bulk) {
-        const std::uint64_t calls = argc >= 6 ? number(argv[5]) : 1;
-        const std::size_t buffer = argc >= 7 ? number(argv[6]) : std::size_t(1) << 18;
-        result = bulk(fd.get(), workload, number(argv[3]), number(argv[4]), calls, buffer, crc32, loop);
+        const std::uint64_t calls = nnums >= 3 ? number(nums[2]) : 1;
+        const std::size_t buffer = nnums >= 4 ? number(nums[3]) : std::size_t(1) << 18;
+        result = bulk(fd.get(), workload, utf8 ? "utf8" : "bulk", number(nums[0]), number(nums[1]), calls, buffer,
+                      crc32, loop);
     } else if (workload == "construct") {
         result = construct(addr, number(argv[3]));
     } else {

@@ -1,14 +1,15 @@
 """Runs one workload with one Python client and prints its outcome as one JSON line.
 
     python contender.py kelpie|floor|pure ADDR list_targets COUNT
-    python contender.py kelpie|floor|pure ADDR shell|hilog TOTAL PACKET [CALLS]
+    python contender.py kelpie|floor|pure ADDR shell|hilog [utf8] TOTAL PACKET [CALLS]
     python contender.py kelpie|floor|pure ADDR construct COUNT
 
 With BENCH_SKIP_CHECKSUM set (for profiling) the checksum is left out (0).
 The fields are those of the C++ baseline client: count, bytes and checksum (the
 CRC-32 of the output, as zlib computes it) for the driver's checks; wall and CPU
 seconds of the workload alone; peak resident memory and the resident memory of
-the idle interpreter (client built, workload not started), in KiB.
+the idle interpreter (client built, workload not started), in KiB. With "utf8"
+the server sends its multilingual text ("shell utf8 TOTAL PACKET").
 
 A bulk workload makes CALLS calls in a row (default 1) as user code does,
 `out = client.shell(...)`: no collection forced between them, each output
@@ -98,8 +99,8 @@ def checksum(text):
     return crc, size
 
 
-def bulk(client, verb, total, packet, calls):
-    args = "bulk %d %d" % (total, packet)
+def bulk(client, verb, text, total, packet, calls):
+    args = "%s %d %d" % (text, total, packet)
     call = client.shell if verb == "shell" else client.hilog
     skip = bool(os.environ.get("BENCH_SKIP_CHECKSUM"))
     wall = user = system = 0.0
@@ -150,7 +151,8 @@ def construct(cls, addr, count, every):
 
 def main(argv):
     name, addr, workload = argv[1], argv[2], argv[3]
-    numbers = [int(a) for a in argv[4:]]
+    text = "utf8" if argv[4:5] == ["utf8"] else "bulk"
+    numbers = [int(a) for a in argv[5 if text == "utf8" else 4:]]
     cls = client_class(name)
     client = cls(addr) if workload != "construct" else None
     every = collect_every(numbers[0]) if workload == "construct" else 0
@@ -158,7 +160,7 @@ def main(argv):
     idle_kb = status_kb("VmRSS:")
     if workload in ("shell", "hilog"):
         calls = numbers[2] if len(numbers) > 2 else 1
-        loop, wall, user, system = bulk(client, workload, numbers[0], numbers[1], calls)
+        loop, wall, user, system = bulk(client, workload, text, numbers[0], numbers[1], calls)
         print(json.dumps(dict(loop, client=name, workload=workload, count=calls, checksum=0, wall_s=wall,
                               cpu_s=user + system, user_s=user, sys_s=system, peak_rss_kb=status_kb("VmHWM:"),
                               idle_rss_kb=idle_kb)))

@@ -6,7 +6,8 @@ the medians, their ratios and the goals are printed as one table and written as
 JSON, Markdown and a PNG chart.
 
     python3 driver.py --server BIN --baseline BIN --floor DIR [--interpreter pypy|cpython]
-                      [--python EXE] [--site DIR] [--rounds N] [--calls N] [--quick] [--big] [--out DIR]
+                      [--python EXE] [--site DIR] [--rounds N] [--calls N] [--quick] [--big]
+                      [--only KEY,...] [--out DIR]
 
 Exit status 1 when a contender failed or returned a wrong result (and, with
 --require-goals, when a goal is missed).
@@ -25,7 +26,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import report  # noqa: E402
-from workloads import GOALS, big_workload, figures, workloads  # noqa: E402
+from workloads import GOALS, big_workloads, figures, workloads  # noqa: E402
 
 CONTENDERS = ("kelpie", "floor", "pure", "baseline")
 DEFAULT_PYTHON = {"pypy": "pypy3", "cpython": "/usr/bin/python3"}
@@ -40,8 +41,8 @@ class BenchServer:
 
     def __init__(self, binary, streams, extra_ports=0):
         cmd = [binary, "--watch-stdin", "--extra-ports", str(extra_ports)]
-        for total, packet in streams:
-            cmd += ["--prepare", "%d:%d" % (total, packet)]
+        for text, total, packet in streams:
+            cmd += ["--prepare", "%s%d:%d" % ("utf8:" if text == "utf8" else "", total, packet)]
         self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         self.crcs = {}
         self._extra = []
@@ -54,7 +55,7 @@ class BenchServer:
             if "extra_ports" in record:
                 self._extra = ["127.0.0.1:%d" % port for port in record["extra_ports"]]
             else:
-                self.crcs[(record["total"], record["packet"])] = record["crc32"]
+                self.crcs[(record["text"], record["total"], record["packet"])] = record["crc32"]
         raise RuntimeError("the benchmark server did not start (status %s)" % self.proc.wait())
 
     def fresh_addr(self):
@@ -97,7 +98,7 @@ class Contenders:
         self.timeout = opts.timeout
 
     def command(self, name, workload, addr=None):
-        args = [workload.verb] + [str(a) for a in workload.args]
+        args = [workload.verb] + workload.command_args()
         if name == "baseline":
             return [self.baseline, addr or self.addr] + args
         return [self.python, os.path.join(HERE, "contender.py"), name, addr or self.addr] + args
@@ -194,14 +195,17 @@ def headroom(opts, server, contenders, plan, failures):
     return out
 
 
-def big(opts, server, contenders):
-    """One shell call returning 1 GiB per contender: whether it comes back whole,
-    how fast, and the peak memory it took. A failure here is a finding, not a
-    fault of the kit."""
-    workload = big_workload()
+def big(server, contenders, bigs):
+    """{workload key: {contender: outcome}}: one shell call returning 1 GiB per
+    contender, of each text: whether it comes back whole, how fast, and the peak
+    memory it took. A failure here is a finding, not a fault of the kit."""
+    return {workload.key: big_one(server, contenders, workload) for workload in bigs}
+
+
+def big_one(server, contenders, workload):
     out = {}
     for name in CONTENDERS:
-        print("1 GiB: %s" % name, file=sys.stderr, flush=True)
+        print("%s: %s" % (workload.title, name), file=sys.stderr, flush=True)
         sample, error = contenders.finish(contenders.start(name, workload))
         error = error or check(sample, workload, server.crcs)
         if error:
@@ -235,6 +239,21 @@ def interpreter_version(python):
     return subprocess.run([python, "-c", code], capture_output=True, text=True).stdout.strip()
 
 
+def select(opts):
+    """The workloads of the rounds and the 1 GiB calls, as --only and --big ask."""
+    plan, bigs = workloads(opts.quick, opts.calls), big_workloads() if opts.big else []
+    if not opts.only:
+        return plan, bigs
+    only = set(opts.only.split(","))
+    unknown = only - {w.key for w in workloads() + big_workloads()}
+    if unknown:
+        raise SystemExit("driver: unknown workloads: %s" % ", ".join(sorted(unknown)))
+    plan = [w for w in plan if w.key in only]
+    if any(w.key in only for w in bigs):
+        bigs = [w for w in bigs if w.key in only]
+    return plan, bigs
+
+
 def parse_args(argv):
     p = argparse.ArgumentParser(description="kelpie against the floor, a pure-Python client and a C++ baseline client")
     p.add_argument("--server", required=True, help="the benchmark server binary")
@@ -246,7 +265,10 @@ def parse_args(argv):
     p.add_argument("--rounds", type=int, help="rounds of all contenders (default 10, 2 with --quick)")
     p.add_argument("--calls", type=int, default=8, help="calls in a row of each bulk run (default 8)")
     p.add_argument("--quick", action="store_true", help="small workloads, for a smoke test")
-    p.add_argument("--big", action="store_true", help="also one shell call returning 1 GiB per contender")
+    p.add_argument("--big", action="store_true",
+                   help="also one shell call returning 1 GiB per contender, of ASCII and of UTF-8 text")
+    p.add_argument("--only", help="the workloads to run, by key, comma-separated (e.g. shell_utf8_4096,"
+                   "hilog_utf8_65536; with --big, naming shell_1gib or shell_utf8_1gib picks among those too)")
     p.add_argument("--out", help="folder for results-<interpreter>.json, .md and .png")
     p.add_argument("--no-chart", action="store_true")
     p.add_argument("--headroom-repeats", type=int, help="repeats of the server headroom check (0: skip)")
@@ -262,17 +284,17 @@ def parse_args(argv):
 
 def main(argv=None):
     opts = parse_args(argv)
-    plan = workloads(opts.quick, opts.calls)
+    plan, bigs = select(opts)
     load_before = machine()["load_average"]
     started = time.time()
     construct_runs = len(CONTENDERS) * opts.rounds + 3 * opts.headroom_repeats
-    streams = {w.stream for w in plan if w.stream} | ({big_workload().stream} if opts.big else set())
+    streams = {w.stream for w in plan + bigs if w.stream}
     server = BenchServer(opts.server, sorted(streams), construct_runs)
     try:
         contenders = Contenders(opts, server.addr)
         samples, failures = run_rounds(opts, server, contenders, plan)
         spare = headroom(opts, server, contenders, plan, failures) if opts.headroom_repeats > 0 else {}
-        big_runs = big(opts, server, contenders) if opts.big else {}
+        big_runs = big(server, contenders, bigs)
     finally:
         server.close()
     result = {
@@ -291,7 +313,8 @@ def main(argv=None):
         "big": big_runs,
         "failures": failures,
     }
-    result["goals"] = report.evaluate_goals(result["medians"], GOALS[opts.interpreter])
+    keys = {w.key for w in plan}
+    result["goals"] = report.evaluate_goals(result["medians"], [g for g in GOALS[opts.interpreter] if g[0] in keys])
     table = report.render(result)
     print(table)
     if opts.out:

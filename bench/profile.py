@@ -3,7 +3,7 @@ a perf profile by library and by function. Needs perf (linux-perf) and root.
 
     python3 profile.py --server BIN --baseline BIN [--interpreter pypy|cpython] [--site DIR]
                        [--floor DIR] [--client kelpie|floor|pure|baseline]
-                       list_targets COUNT | shell|hilog TOTAL PACKET | construct COUNT
+                       [--utf8] list_targets COUNT | shell|hilog TOTAL PACKET | construct COUNT
 
 System calls are counted with the raw_syscalls tracepoint (exact, unlike strace,
 which slows the client enough to change which reads find data waiting), in two
@@ -43,7 +43,7 @@ def operations(workload):
     """How many operations a run performs: calls, reply packets, or clients."""
     if workload.verb in ("list_targets", "construct"):
         return workload.args[0]
-    total, packet = workload.args
+    total, packet = workload.args[:2]
     return -(-total // (packet - 2))
 
 
@@ -87,15 +87,16 @@ def main(argv=None):
     p.add_argument("--floor", help="folder holding the bench_floor module (for --client floor)")
     p.add_argument("--client", choices=("kelpie", "floor", "pure", "baseline"), default="kelpie")
     p.add_argument("--lines", type=int, default=30, help="rows of each perf table")
+    p.add_argument("--utf8", action="store_true", help="the server's multilingual text for shell and hilog")
     p.add_argument("verb", choices=("list_targets", "shell", "hilog", "construct"))
     p.add_argument("numbers", type=int, nargs="+")
     opts = p.parse_args(argv)
     opts.python = opts.python or DEFAULT_PYTHON[opts.interpreter]
     opts.timeout = 600
-    large = Workload("profile", "", opts.verb, opts.numbers,
-                     tuple(opts.numbers) if opts.verb in ("shell", "hilog") else None)
+    text = "utf8" if opts.utf8 else "ascii"
+    large = Workload("profile", "", opts.verb, opts.numbers, text)
     small_args = [max(1, opts.numbers[0] // 10)] + opts.numbers[1:]
-    small = Workload("profile", "", opts.verb, small_args, tuple(small_args) if large.stream else None)
+    small = Workload("profile", "", opts.verb, small_args, text)
     streams = [w.stream for w in (small, large) if w.stream]
     server = BenchServer(opts.server, streams)
     try:

@@ -2,7 +2,9 @@
 write instead of using kelpie, and one of the contenders of the benchmark.
 
 It speaks the same protocol with the same end conditions: replies are strictly
-decoded as UTF-8 after their command code is stripped; shell output ends on an
+decoded as UTF-8 after their command code is stripped, incrementally, since a
+reply may end in the middle of a character that the next one finishes (the few
+bytes of a cut character wait for the next reply); shell output ends on an
 empty reply, after 5 seconds of silence, or after 100 milliseconds of silence
 following a reply that ends a line; hilog output ends on an empty reply or after
 5 seconds of silence.
@@ -38,6 +40,8 @@ class PurePythonClient:
         self._buf = bytearray(SMALL_BUFFER)
         self._view = memoryview(self._buf)
         self._start = self._end = 0  # received and not yet parsed
+        self._pending = b""  # the start of a character cut at the end of the last reply
+        self._error = None  # invalid text met in this output, raised once the output has ended
         at, n = self._next_frame()
         record = bytes(self._view[at:at + n])
         if len(record) < 44 or record[:8] != b"OHOS HDC":
@@ -54,22 +58,25 @@ class PurePythonClient:
     def list_targets(self):
         self._send_packet(b"list targets")
         self._set_timeout(None)
-        return [line.strip() for line in self._read_response().split("\n") if line.strip()]
+        self._pending, self._error = b"", None
+        pieces = []
+        self._read_reply(pieces)
+        return [line.strip() for line in self._finish(pieces).split("\n") if line.strip()]
 
     def shell(self, command):
         self._send_packet(("shell " + command).encode("utf-8"))
         self._bulk_buffer()
+        self._pending, self._error = b"", None
         pieces = []
         while True:
             self._set_timeout(REPLY_TIMEOUT)
             try:
-                text = self._read_response()
+                last = self._read_reply(pieces)
             except socket.timeout:
                 break
-            if not text:
+            if last is None:
                 break
-            pieces.append(text)
-            if text[-1] in "\n\0":
+            if last in (10, 0):  # the reply ended a line: only stragglers may follow
                 self._set_timeout(TRAILING_LOOK)
                 try:
                     at, n = self._next_frame()
@@ -78,24 +85,24 @@ class PurePythonClient:
                 if n != 1:
                     at, n = at + 2, n - 2
                 pieces.append(_decode(self._view[at:at + n], "replace", True)[0])
-        return "".join(pieces)
+        return self._finish(pieces)
 
     def hilog(self, args):
         self._send_packet(b"hilog" if args is None else ("hilog " + args).encode("utf-8"))
         self._bulk_buffer()
         self._set_timeout(REPLY_TIMEOUT)
+        self._pending, self._error = b"", None
         pieces = []
         while True:
             try:
-                text = self._read_response()
+                last = self._read_reply(pieces)
             except socket.timeout:
                 if not pieces:
                     raise RuntimeError("Operation timed out")
                 break
-            if not text:
+            if last is None:
                 break
-            pieces.append(text)
-        return "".join(pieces)
+        return self._finish(pieces)
 
     def _set_timeout(self, seconds):
         # Changing it costs system calls, so only when it changes.
@@ -114,12 +121,53 @@ class PurePythonClient:
         self._buf, self._view = buf, memoryview(buf)
         self._start, self._end = 0, len(unread)
 
-    def _read_response(self):
+    def _read_reply(self, pieces):
+        """Decodes the next reply's text onto `pieces`; returns its last byte, or
+        None for an empty reply."""
         at, n = self._next_frame()
         buf = self._buf
         if n >= 2 and buf[at] | buf[at + 1] << 8 in COMMAND_CODES:
             at, n = at + 2, n - 2
-        return _decode(self._view[at:at + n], "strict", True)[0]
+        if n == 0:
+            return None
+        if self._error is None:
+            try:
+                self._decode(pieces, at, n)
+            except UnicodeDecodeError as error:
+                # Raised at the end of the output, not now: the rest of it must still be
+                # read, or the next call would take it for its own.
+                self._error, self._pending = error, b""
+        return buf[at + n - 1]
+
+    def _decode(self, pieces, at, n):
+        view = self._view
+        if self._pending:
+            # Finish the cut character from this reply's first bytes (at most 3 are needed).
+            pending = self._pending
+            joined = pending + bytes(view[at:at + min(n, 3)])
+            text, used = _decode(joined, "strict", False)
+            if used < len(pending):  # still not whole: a reply shorter than the rest of it
+                self._pending = joined
+                return
+            pieces.append(text)
+            used -= len(pending)
+            at, n = at + used, n - used
+            self._pending = b""
+        text, used = _decode(view[at:at + n], "strict", False)
+        if text:
+            pieces.append(text)
+        if used < n:
+            self._pending = bytes(view[at + used:at + n])
+
+    def _finish(self, pieces):
+        """The output; a character still cut at its end is an error, as any invalid text is."""
+        if self._error is not None:
+            error, self._error, self._pending = self._error, None, b""
+            raise error
+        if self._pending:
+            pending, self._pending = self._pending, b""
+            _decode(pending, "strict", True)  # raises UnicodeDecodeError
+        return "".join(pieces)
 
     def _send_packet(self, payload):
         if len(payload) > MAX_PACKET_SIZE:

@@ -2,6 +2,8 @@
 
 import statistics
 
+from workloads import BULK, UTF8
+
 NAMES = {"kelpie": "kelpie", "floor": "floor", "pure": "pure Python", "baseline": "C++ baseline"}
 ORDER = ("kelpie", "floor", "pure", "baseline")
 # The contenders whose figures kelpie's are divided by, in the table's ratio columns.
@@ -16,7 +18,7 @@ BULK_ROWS = [
 ROWS = [
     ("list_targets", "calls_per_s", "calls/s", "{:,.0f}", True),
     ("list_targets", "cpu_us_per_call", "client CPU µs per call", "{:.2f}", True),
-] + [(key,) + row for key in ("shell_523264", "shell_4096", "hilog_65536") for row in BULK_ROWS] + [
+] + [(key,) + row for key in BULK + UTF8 for row in BULK_ROWS] + [
     ("construct", "clients_per_s", "clients/s", "{:,.0f}", True),
     ("construct", "cpu_us_per_client", "client CPU µs per client", "{:.1f}", True),
 ]
@@ -97,22 +99,27 @@ def server_notes(result):
     return lines
 
 
+BIG_TEXTS = {"shell_1gib": "ASCII", "shell_utf8_1gib": "UTF-8"}
+
+
 def big_table(result):
-    runs = result.get("big") or {}
-    if not runs:
+    by_workload = result.get("big") or {}
+    if not by_workload:
         return []
     lines = ["", "One shell call returning 1 GiB (523264-byte packets), one run each:", "",
-             "| contender | returned whole | MB/s | peak RSS above idle | peak RSS |", "|---|---|---|---|---|"]
-    for name in ORDER:
-        run = runs.get(name)
-        if not run:
-            continue
-        if run["whole"]:
-            lines.append("| %s | yes | %.0f | %.0f MiB | %.0f MiB |" % (
-                NAMES[name], run["mb_per_s"], run["peak_above_idle_mib"], run["peak_rss_mib"]))
-        else:
-            error = run["error"].replace("|", "/").replace("\n", " ")
-            lines.append("| %s | no: %s | – | – | – |" % (NAMES[name], error))
+             "| text | contender | returned whole | MB/s | peak RSS above idle | peak RSS |", "|---|---|---|---|---|---|"]
+    for key, runs in by_workload.items():
+        for name in ORDER:
+            run = runs.get(name)
+            if not run:
+                continue
+            head = "| %s | %s |" % (BIG_TEXTS.get(key, key), NAMES[name])
+            if run["whole"]:
+                lines.append("%s yes | %.0f | %.0f MiB | %.0f MiB |" % (
+                    head, run["mb_per_s"], run["peak_above_idle_mib"], run["peak_rss_mib"]))
+            else:
+                error = run["error"].replace("|", "/").replace("\n", " ")
+                lines.append("%s no: %s | – | – | – |" % (head, error))
     return lines
 
 
@@ -154,8 +161,9 @@ def chart(result, path):
     except ImportError:
         return "no chart: matplotlib is not installed for this interpreter"
     rows = [r for r in ROWS if r[0] in result["medians"] and r[4]]
-    cols = (len(rows) + 1) // 2
-    fig, axes = plt.subplots(2, cols, figsize=(4.2 * cols, 7.6))
+    cols = min(6, len(rows))
+    nrows = -(-len(rows) // cols)
+    fig, axes = plt.subplots(nrows, cols, figsize=(4.2 * cols, 3.8 * nrows), squeeze=False)
     colours = {"kelpie": "#2a7ab0", "floor": "#3a9a5a", "pure": "#d08a2c", "baseline": "#6a6a6a"}
     for ax, (workload, key, label, _, _) in zip(axes.flat, rows):
         names = [n for n in ORDER if result["samples"][workload].get(n)]
@@ -183,7 +191,7 @@ def chart(result, path):
         ax.set_visible(False)
     fig.suptitle("kelpie benchmark, %s (%s): medians of %d rounds, bars span min–max; dashed: goals "
                  "(green met, red missed)" % (result["interpreter"], result["python"], result["rounds"]), fontsize=10)
-    fig.tight_layout(rect=(0, 0, 1, 0.95))
+    fig.tight_layout(rect=(0, 0, 1, 1 - 0.1 / nrows))
     fig.savefig(path, dpi=90)
     plt.close(fig)
     return "chart: " + path

@@ -3,9 +3,9 @@
 // a send() from a prepared buffer, and one epoll thread with edge-triggered
 // registrations never calls epoll_ctl after a connection is accepted.
 //
-//   bench_server [--port N] [--extra-ports N] [--prepare TOTAL:PACKET]... [--watch-stdin]
+//   bench_server [--port N] [--extra-ports N] [--prepare [utf8:]TOTAL:PACKET]... [--watch-stdin]
 //
-// Prints one JSON line per prepared stream ({"total", "packet", "crc32"}), one
+// Prints one JSON line per prepared stream ({"text", "total", "packet", "crc32"}), one
 // with the extra ports ({"extra_ports": [...]}), then "listening on
 // 127.0.0.1:PORT". Loopback only.
 //
@@ -18,7 +18,10 @@
 // Commands: "list targets" answers one reply naming one device; "shell bulk TOTAL
 // PACKET" and "hilog bulk TOTAL PACKET" answer TOTAL bytes of ASCII text in
 // replies of PACKET payload bytes (the 2-byte code included), none ending in a
-// line feed or a zero byte, then an empty reply.
+// line feed or a zero byte, then an empty reply. "shell utf8 ..." and "hilog utf8
+// ..." answer the same with multilingual text: about a third of its bytes in 2-
+// and 3-byte characters, and the replies cut by byte count, so that many of them
+// end in the middle of a character, as a real stream cuts them.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -38,6 +41,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -53,6 +57,10 @@ namespace {
     std::exit(1);
 }
 
+enum class Text { ascii, utf8 };
+
+const char* text_name(Text kind) { return kind == Text::utf8 ? "utf8" : "ascii"; }
+
 // One bulk output, framed: replies of `packet` payload bytes, then the empty reply.
 struct Stream {
     std::string wire;
@@ -60,7 +68,7 @@ struct Stream {
 };
 
 // Log-like ASCII lines, numbered so that a lost or repeated piece changes the checksum.
-std::string make_text(std::uint64_t total) {
+std::string make_ascii_text(std::uint64_t total) {
     std::string text;
     text.reserve(total);
     char line[128];
@@ -72,8 +80,38 @@ std::string make_text(std::uint64_t total) {
     return text;
 }
 
-std::unique_ptr<Stream> make_stream(std::uint64_t total, std::size_t packet, const Crc32& crc32) {
-    std::string text = make_text(total);
+// Device-log lines as they come: Chinese, Cyrillic, accents and symbols (all
+// below U+10000) among ASCII, about 37% of the bytes in 2- and 3-byte
+// characters, numbered as the ASCII ones are. Lines of different lengths move
+// the cuts between replies across every position of a character.
+std::string make_utf8_text(std::uint64_t total) {
+    static constexpr const char* kLines[] = {
+        "%010llu I hdc/shell: session 42 设备已连接，正在同步日志 — статус: готово, état: réussi\n",
+        "%010llu I bench/shell: the quick brown fox jumps over the lazy dog 0123456789\n",
+        "%010llu W AbilityManager: start of com.example.app timed out: 应用启动超时 пользователь=Ёжик naïve café\n",
+        "%010llu D NetworkService: Подключение к точке доступа «Дом» установлено, señal −67 dBm, channel 36\n",
+        "%010llu I PowerManager: battery 87%%, screen on, thermal level normal, 0x1f3a\n",
+    };
+    std::string text;
+    text.reserve(total);
+    char line[256];
+    for (unsigned long long n = 0; text.size() < total; ++n) {
+        const int len = std::snprintf(line, sizeof line, kLines[n % std::size(kLines)], n);
+        std::size_t take = std::min<std::uint64_t>(std::uint64_t(len), total - text.size());
+        if (take < std::size_t(len)) {
+            // The output itself ends on a whole character: only replies cut one.
+            while (take > 0 && (static_cast<unsigned char>(line[take]) & 0xC0) == 0x80) --take;
+            text.append(line, take);
+            text.append(total - text.size(), '.');
+            break;
+        }
+        text.append(line, take);
+    }
+    return text;
+}
+
+std::unique_ptr<Stream> make_stream(Text kind, std::uint64_t total, std::size_t packet, const Crc32& crc32) {
+    std::string text = kind == Text::utf8 ? make_utf8_text(total) : make_ascii_text(total);
     const std::size_t chunk = packet - 2;
     // A reply ending a line would make a shell client look for stragglers.
     for (std::size_t end = std::min<std::uint64_t>(chunk, total); end > 0;) {
@@ -93,16 +131,16 @@ std::unique_ptr<Stream> make_stream(std::uint64_t total, std::size_t packet, con
 class StreamCache {
 public:
     // nullptr for sizes the server does not serve.
-    const Stream* get(std::uint64_t total, std::size_t packet) {
+    const Stream* get(Text kind, std::uint64_t total, std::size_t packet) {
         if (packet < 3 || packet > kMaxPacket || total > (std::uint64_t(1) << 30)) return nullptr;
-        auto& slot = streams_[{total, packet}];
-        if (!slot) slot = make_stream(total, packet, crc32_);
+        auto& slot = streams_[{kind, total, packet}];
+        if (!slot) slot = make_stream(kind, total, packet, crc32_);
         return slot.get();
     }
 
 private:
     Crc32 crc32_;
-    std::map<std::pair<std::uint64_t, std::size_t>, std::unique_ptr<Stream>> streams_;
+    std::map<std::tuple<Text, std::uint64_t, std::size_t>, std::unique_ptr<Stream>> streams_;
 };
 
 std::optional<std::uint64_t> parse_number(std::string_view text) {
@@ -257,10 +295,11 @@ private:
             conn.out.push_back(Segment{&list_reply_, {}, 0});
             return;
         }
-        for (std::string_view verb : {"shell bulk ", "hilog bulk "}) {
+        for (std::string_view verb : {"shell bulk ", "hilog bulk ", "shell utf8 ", "hilog utf8 "}) {
             if (!command.starts_with(verb)) continue;
+            const Text kind = verb.ends_with("utf8 ") ? Text::utf8 : Text::ascii;
             const auto sizes = parse_sizes(command.substr(verb.size()));
-            const Stream* stream = sizes ? streams_.get(sizes->first, sizes->second) : nullptr;
+            const Stream* stream = sizes ? streams_.get(kind, sizes->first, sizes->second) : nullptr;
             if (stream) {
                 conn.out.push_back(Segment{&stream->wire, {}, 0});
                 return;
@@ -319,7 +358,8 @@ std::uint16_t local_port(const Fd& fd) {
 }
 
 [[noreturn]] void usage() {
-    std::fprintf(stderr, "usage: bench_server [--port N] [--extra-ports N] [--prepare TOTAL:PACKET]... [--watch-stdin]\n");
+    std::fprintf(stderr,
+                 "usage: bench_server [--port N] [--extra-ports N] [--prepare [utf8:]TOTAL:PACKET]... [--watch-stdin]\n");
     std::exit(2);
 }
 
@@ -331,7 +371,7 @@ int main(int argc, char** argv) {
     std::uint16_t port = 0;
     std::uint64_t extra_ports = 0;
     bool watch_stdin = false;
-    std::vector<std::pair<std::uint64_t, std::size_t>> prepare;
+    std::vector<std::tuple<Text, std::uint64_t, std::size_t>> prepare;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--watch-stdin") {
@@ -345,9 +385,12 @@ int main(int argc, char** argv) {
             if (!n || *n > 1000) usage();
             extra_ports = *n;
         } else if (arg == "--prepare" && i + 1 < argc) {
-            const auto sizes = parse_sizes(argv[++i]);
+            std::string_view spec = argv[++i];
+            const Text kind = spec.starts_with("utf8:") ? Text::utf8 : Text::ascii;
+            if (kind == Text::utf8) spec.remove_prefix(5);
+            const auto sizes = parse_sizes(spec);
             if (!sizes) usage();
-            prepare.push_back(*sizes);
+            prepare.emplace_back(kind, sizes->first, sizes->second);
         } else {
             usage();
         }
@@ -362,10 +405,10 @@ int main(int argc, char** argv) {
         extra += (i ? ", " : "") + std::to_string(local_port(listeners.back()));
     }
     Server server(std::move(listeners), watch_stdin);
-    for (auto [total, packet] : prepare) {
-        const Stream* stream = server.streams().get(total, packet);
+    for (auto [kind, total, packet] : prepare) {
+        const Stream* stream = server.streams().get(kind, total, packet);
         if (!stream) usage();
-        std::printf("{\"total\": %llu, \"packet\": %zu, \"crc32\": %u}\n",
+        std::printf("{\"text\": \"%s\", \"total\": %llu, \"packet\": %zu, \"crc32\": %u}\n", text_name(kind),
                     static_cast<unsigned long long>(total), packet, stream->crc);
     }
     std::printf("%s]}\nlistening on 127.0.0.1:%u\n", extra.c_str(), unsigned(port));

@@ -15,8 +15,13 @@
  * tables rather than bytes, and goes back to at most 1 MiB after each call, so an
  * idle client holds no more. ASCII is checked a word at a time while each payload
  * is still in the cache, and the `str` is made once at the end: PyUnicode_New and
- * one memcpy per payload, or, for other text, the payloads moved together in the
- * buffer and decoded in one go (invalid bytes replaced: no strict UTF-8).
+ * one memcpy per payload. Other text takes the cheapest correct route measured on
+ * the interpreter (bench/README.md has the figures; BENCH_FLOOR_ROUTE picks
+ * another, to measure them): on CPython the payloads gathered as they arrive and
+ * decoded in one go by PyUnicode_DecodeUTF8; on PyPy the text checked and its
+ * characters counted as it arrives, then PyUnicode_New of the right size filled
+ * by our own decoder. Strict UTF-8 either way: invalid text raises
+ * UnicodeDecodeError, once the whole output has been read.
  *
  * No time limits: every stream of the benchmark server ends on an empty reply.
  * An error in the middle of a reply (socket, protocol, memory) closes the
@@ -48,6 +53,36 @@ typedef struct {
     size_t off, len;
 } Piece;
 
+/* What the receive-time check learns of a reply stream's text: whether it is
+ * strict UTF-8, how many characters it holds and its largest lead byte (which
+ * says the str's kind), and the start of a character cut at the end of the
+ * last payload, finished by the next one. */
+typedef struct {
+    unsigned char cut[4];
+    size_t ncut;
+    size_t chars;
+    unsigned char top;
+    int bad;
+} Utf8;
+
+/* How non-ASCII text becomes a str; see make_utf8_text(). */
+enum {
+    R_DECODE,      /* PyUnicode_DecodeUTF8 on the whole text */
+    R_SLICES,      /* PyUnicode_DecodeUTF8 on slices, joined */
+    R_FROM_STRING, /* PyUnicode_FromStringAndSize on the whole text */
+    R_KIND,        /* PyUnicode_New of the kind the largest character needs, filled by our decoder */
+    R_UCS4,        /* PyUnicode_New of the 4-byte kind, whatever the text (PyPy only: no canonical form there) */
+    R_KIND_DATA,   /* our decoder into a buffer of the kind, then PyUnicode_FromKindAndData */
+    R_CODEC,       /* codecs.utf_8_decode on a memoryview of the text */
+    R_AUTO,        /* per output: the fastest route whose memory fits (see auto_route()) */
+    R_COUNT
+};
+static const char *const route_names[R_COUNT] = {"decode", "slices", "from_string", "kind", "ucs4", "kind_data",
+                                                 "codec", "auto"};
+static int utf8_route;
+static size_t slice_bytes = (size_t)1 << 20;
+static PyObject *utf_8_decode; /* for R_CODEC */
+
 typedef struct {
     PyObject_HEAD
     int fd;
@@ -55,6 +90,7 @@ typedef struct {
     size_t cap, begin, end;
     Piece *pieces;
     size_t npieces, cap_pieces;
+    Utf8 utf8;
     /* The last target list's reply text and its names: while the reply stays the
      * same, the same str objects go into each new list. On PyPy a str made from C
      * costs more than the rest of the round trip, and sharing an immutable str
@@ -80,6 +116,84 @@ static int is_command_code(unsigned code) {
 
 static uint32_t load_be32(const unsigned char *p) {
     return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
+}
+
+#define HIGH_BITS UINT64_C(0x8080808080808080)
+
+/* Bytes in the UTF-8 sequence a byte leads, as strict UTF-8 has it: 0 for one
+ * that cannot lead (a continuation byte, C0, C1, F5-FF). */
+static inline __attribute__((always_inline)) size_t sequence_length(unsigned char lead) {
+    if (lead < 0x80) return 1;
+    if (lead < 0xC2) return 0;
+    if (lead < 0xE0) return 2;
+    if (lead < 0xF0) return 3;
+    return lead < 0xF5 ? 4 : 0;
+}
+
+/* Whether the `len` bytes at p (len from the lead) are one strict UTF-8
+ * character: no overlong form, no surrogate, nothing above U+10FFFF. */
+static inline __attribute__((always_inline)) int valid_sequence(const unsigned char *p, size_t len) {
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (p[0] == 0xE0) lo = 0xA0;
+    else if (p[0] == 0xED) hi = 0x9F;
+    else if (p[0] == 0xF0) lo = 0x90;
+    else if (p[0] == 0xF4) hi = 0x8F;
+    if (p[1] < lo || p[1] > hi) return 0;
+    for (size_t i = 2; i < len; ++i)
+        if ((p[i] & 0xC0) != 0x80) return 0;
+    return 1;
+}
+
+static void note_character(Utf8 *u, const unsigned char *p, size_t len) {
+    if (!valid_sequence(p, len)) u->bad = 1;
+    if (p[0] > u->top) u->top = p[0];
+    u->chars++;
+}
+
+/* Checks one payload as part of a stream of text, counting its characters. */
+static void check_utf8(Utf8 *u, const unsigned char *p, size_t n) {
+    const unsigned char *end = p + n;
+    if (u->bad) return;
+    if (u->ncut) {
+        const size_t want = sequence_length(u->cut[0]);
+        while (u->ncut < want && p < end) u->cut[u->ncut++] = *p++;
+        if (u->ncut < want) return;
+        note_character(u, u->cut, want);
+        u->ncut = 0;
+    }
+    while (p < end) {
+        uint64_t w;
+        if (end - p >= 8 && (memcpy(&w, p, 8), !(w & HIGH_BITS))) {
+            p += 8;
+            u->chars += 8;
+            continue;
+        }
+        const size_t len = sequence_length(*p);
+        if (len == 1) {
+            ++p;
+            u->chars++;
+            continue;
+        }
+        if (len == 0) {
+            u->bad = 1;
+            return;
+        }
+        if ((size_t)(end - p) < len) {
+            /* Only the lead and what follows it so far: checked when whole. */
+            memcpy(u->cut, p, (size_t)(end - p));
+            u->ncut = (size_t)(end - p);
+            return;
+        }
+        note_character(u, p, len);
+        if (u->bad) return;
+        p += len;
+    }
+}
+
+/* Whether the route needs the receive-time check's count and largest character;
+ * the others leave the check to the Python decoder they call. */
+static int counts_text(void) {
+    return utf8_route == R_KIND || utf8_route == R_UCS4 || utf8_route == R_KIND_DATA || utf8_route == R_AUTO;
 }
 
 /* The OR of all bytes folded into one word: ASCII when no high bit is set. */
@@ -136,6 +250,38 @@ static int add_piece(Client *c, size_t off, size_t len) {
     return OK;
 }
 
+/* Whether the route decodes the text in one piece: then, once the text proves
+ * not to be ASCII, each payload moves down next to the one before it while it
+ * is still in the cache, rather than all of them at the end. */
+static int gathers_text(void) {
+    return utf8_route == R_DECODE || utf8_route == R_SLICES || utf8_route == R_FROM_STRING ||
+           utf8_route == R_CODEC;
+}
+
+/* Gathers the pieces noted so far into one, from the first one's place on. */
+static void join_pieces(Client *c) {
+    size_t at = c->pieces[0].off + c->pieces[0].len;
+    for (size_t i = 1; i < c->npieces; ++i) {
+        memmove(c->buf + at, c->buf + c->pieces[i].off, c->pieces[i].len);
+        at += c->pieces[i].len;
+    }
+    c->pieces[0].len = at - c->pieces[0].off;
+    c->npieces = 1;
+}
+
+static int note_payload(Client *c, size_t off, size_t n, uint64_t *bits) {
+    const uint64_t b = or_words(c->buf + off, n);
+    if (counts_text() && ((b & HIGH_BITS) || c->utf8.ncut)) check_utf8(&c->utf8, c->buf + off, n);
+    else c->utf8.chars += n;
+    *bits |= b;
+    if (!(*bits & HIGH_BITS) || !gathers_text() || c->npieces == 0) return add_piece(c, off, n);
+    if (c->npieces > 1) join_pieces(c);
+    Piece *text = &c->pieces[0];
+    memmove(c->buf + text->off + text->len, c->buf + off, n);
+    text->len += n;
+    return OK;
+}
+
 /* Reads replies, noting each text, until the empty reply (`until_empty`) or after
  * one reply. `raw` keeps the command code (the handshake record has none).
  * Runs without the GIL. */
@@ -144,6 +290,7 @@ static int collect(Client *c, int until_empty, int raw, size_t *text, uint64_t *
     *text = 0;
     *bits = 0;
     c->npieces = 0;
+    memset(&c->utf8, 0, sizeof c->utf8);
     int err;
     for (;;) {
         while (c->end - pos >= 4) {
@@ -161,9 +308,8 @@ static int collect(Client *c, int until_empty, int raw, size_t *text, uint64_t *
                 }
             }
             if (n > 0) {
-                err = add_piece(c, off, n);
+                err = note_payload(c, off, n, bits);
                 if (err) return err;
-                *bits |= or_words(c->buf + off, n);
                 *text += n;
             }
             if (!until_empty) {
@@ -258,10 +404,184 @@ static PyObject *closed_error(void) {
     return PyErr_Format(PyExc_OSError, "the client is not connected");
 }
 
+/* Our decoder, for text already checked: one per kind. Decodes [p, end) onto
+ * *dp and returns how many bytes at the end start a character cut there. */
+static inline __attribute__((always_inline)) Py_UCS4 decode_one(const unsigned char *p, size_t len) {
+    switch (len) {
+        case 2: return (Py_UCS4)(p[0] & 0x1F) << 6 | (p[1] & 0x3F);
+        case 3: return (Py_UCS4)(p[0] & 0x0F) << 12 | (Py_UCS4)(p[1] & 0x3F) << 6 | (p[2] & 0x3F);
+        default:
+            return (Py_UCS4)(p[0] & 0x07) << 18 | (Py_UCS4)(p[1] & 0x3F) << 12 | (Py_UCS4)(p[2] & 0x3F) << 6 |
+                   (p[3] & 0x3F);
+    }
+}
+
+#define DEFINE_DECODE(NAME, T)                                                        \
+    static size_t NAME(const unsigned char *p, const unsigned char *end, T **dp) {    \
+        T *d = *dp;                                                                   \
+        while (p < end) {                                                             \
+            uint64_t w;                                                               \
+            if (end - p >= 8 && (memcpy(&w, p, 8), !(w & HIGH_BITS))) {               \
+                for (int k = 0; k < 8; ++k) d[k] = p[k];                              \
+                d += 8;                                                               \
+                p += 8;                                                               \
+                continue;                                                             \
+            }                                                                         \
+            if (*p < 0x80) {                                                          \
+                *d++ = *p++;                                                          \
+                continue;                                                             \
+            }                                                                         \
+            const size_t len = sequence_length(*p);                                   \
+            if ((size_t)(end - p) < len) break;                                       \
+            *d++ = (T)decode_one(p, len);                                             \
+            p += len;                                                                 \
+        }                                                                             \
+        *dp = d;                                                                      \
+        return (size_t)(end - p);                                                     \
+    }
+DEFINE_DECODE(decode_ucs1, Py_UCS1)
+DEFINE_DECODE(decode_ucs2, Py_UCS2)
+DEFINE_DECODE(decode_ucs4, Py_UCS4)
+
+static size_t decode_kind(int kind, const unsigned char *p, const unsigned char *end, void **dp) {
+    switch (kind) {
+        case PyUnicode_1BYTE_KIND: return decode_ucs1(p, end, (Py_UCS1 **)dp);
+        case PyUnicode_2BYTE_KIND: return decode_ucs2(p, end, (Py_UCS2 **)dp);
+        default: return decode_ucs4(p, end, (Py_UCS4 **)dp);
+    }
+}
+
+/* Decodes the noted payloads (checked strict UTF-8) into `out`, `kind` bytes a
+ * character, finishing characters cut between payloads. */
+static void decode_pieces(Client *c, int kind, void *out) {
+    unsigned char carry[4];
+    size_t ncarry = 0;
+    void *d = out;
+    for (size_t i = 0; i < c->npieces; ++i) {
+        const unsigned char *p = c->buf + c->pieces[i].off, *end = p + c->pieces[i].len;
+        if (ncarry) {
+            const size_t want = sequence_length(carry[0]);
+            while (ncarry < want && p < end) carry[ncarry++] = *p++;
+            if (ncarry < want) continue;
+            decode_kind(kind, carry, carry + want, &d);
+            ncarry = 0;
+        }
+        const size_t left = decode_kind(kind, p, end, &d);
+        memcpy(carry, end - left, left);
+        ncarry = left;
+    }
+}
+
+/* The payloads moved down over the frame headers between them: no second buffer. */
+static const char *gather(Client *c) {
+    if (c->npieces == 1) return (const char *)c->buf + c->pieces[0].off;
+    size_t at = 0;
+    for (size_t i = 0; i < c->npieces; ++i) {
+        memmove(c->buf + at, c->buf + c->pieces[i].off, c->pieces[i].len);
+        at += c->pieces[i].len;
+    }
+    return (const char *)c->buf;
+}
+
+static Py_UCS4 largest_character(unsigned char top) {
+    if (top < 0x80) return 127;
+    if (top < 0xC4) return 255;
+    return top < 0xF0 ? 0xFFFF : 0x10FFFF;
+}
+
+static int kind_of(Py_UCS4 maxchar) {
+    return maxchar < 256 ? PyUnicode_1BYTE_KIND : maxchar < 65536 ? PyUnicode_2BYTE_KIND : PyUnicode_4BYTE_KIND;
+}
+
+/* Invalid text: the gathered text decoded once more, strictly, for Python's own
+ * error with the position of the fault. */
+static PyObject *raise_invalid(Client *c, size_t n) {
+    PyObject *s = PyUnicode_DecodeUTF8(gather(c), (Py_ssize_t)n, "strict");
+    if (s) { /* cannot happen: the check and Python agree */
+        Py_DECREF(s);
+        PyErr_SetString(PyExc_SystemError, "the UTF-8 check failed text Python accepts");
+    }
+    return NULL;
+}
+
+static PyObject *new_filled(Client *c, size_t n, Py_UCS4 maxchar) {
+    (void)n;
+    PyObject *s = PyUnicode_New((Py_ssize_t)c->utf8.chars, maxchar);
+    if (!s) return NULL;
+    decode_pieces(c, kind_of(maxchar), PyUnicode_DATA(s));
+    return s;
+}
+
+static PyObject *from_kind_data(Client *c, Py_UCS4 maxchar) {
+    const int kind = kind_of(maxchar);
+    void *data = malloc(c->utf8.chars * (size_t)kind + 1);
+    if (!data) return PyErr_NoMemory();
+    decode_pieces(c, kind, data);
+    PyObject *s = PyUnicode_FromKindAndData(kind, data, (Py_ssize_t)c->utf8.chars);
+    free(data);
+    return s;
+}
+
+/* Slices of about slice_bytes, each ending on a whole character, decoded and joined. */
+static PyObject *decode_slices(Client *c, size_t n) {
+    const char *text = gather(c);
+    PyObject *list = PyList_New(0);
+    for (size_t at = 0; list && at < n;) {
+        size_t end = n - at > slice_bytes ? at + slice_bytes : n;
+        while (end < n && end > at + 1 && ((unsigned char)text[end] & 0xC0) == 0x80) --end;
+        PyObject *piece = PyUnicode_DecodeUTF8(text + at, (Py_ssize_t)(end - at), "strict");
+        if (!piece || PyList_Append(list, piece) < 0) Py_CLEAR(list);
+        Py_XDECREF(piece);
+        at = end;
+    }
+    if (!list) return NULL;
+    PyObject *empty = PyUnicode_FromStringAndSize("", 0);
+    PyObject *s = empty ? PyUnicode_Join(empty, list) : NULL;
+    Py_XDECREF(empty);
+    Py_DECREF(list);
+    return s;
+}
+
+static PyObject *codec_decode(Client *c, size_t n) {
+    PyObject *view = PyMemoryView_FromMemory((char *)gather(c), (Py_ssize_t)n, PyBUF_READ);
+    if (!view) return NULL;
+    PyObject *pair = PyObject_CallFunction(utf_8_decode, "Osi", view, "strict", 1);
+    Py_DECREF(view);
+    if (!pair) return NULL;
+    PyObject *s = PyTuple_GetItem(pair, 0);
+    Py_XINCREF(s);
+    Py_DECREF(pair);
+    return s;
+}
+
+/* PyPy turns a str made in C into its own form when it first sees it; how fast
+ * depends on the kind (see the README), and the 4-byte kind costs the most
+ * memory: used while the output's characters fit AUTO_UCS4_CHARS. */
+#define AUTO_UCS4_CHARS ((size_t)96 << 20)
+
+static int auto_route(Client *c) {
+    return c->utf8.chars <= AUTO_UCS4_CHARS ? R_UCS4 : R_KIND;
+}
+
+/* Non-ASCII text as one str, by the route chosen for this interpreter. */
+static PyObject *make_utf8_text(Client *c, size_t n) {
+    int route = utf8_route == R_AUTO ? auto_route(c) : utf8_route;
+    if (counts_text() && (c->utf8.bad || c->utf8.ncut)) return raise_invalid(c, n);
+    switch (route) {
+        case R_DECODE: return PyUnicode_DecodeUTF8(gather(c), (Py_ssize_t)n, "strict");
+        case R_SLICES: return decode_slices(c, n);
+        case R_FROM_STRING: return PyUnicode_FromStringAndSize(gather(c), (Py_ssize_t)n);
+        case R_KIND: return new_filled(c, n, largest_character(c->utf8.top));
+        case R_UCS4: return new_filled(c, n, 0x10FFFF);
+        case R_KIND_DATA: return from_kind_data(c, largest_character(c->utf8.top));
+        default: return codec_decode(c, n);
+    }
+}
+
 /* The text noted by collect(), as one str. */
 static PyObject *make_text(Client *c, size_t n, uint64_t bits) {
     if ((Py_ssize_t)n < 0) return PyErr_NoMemory();
-    if (!(bits & UINT64_C(0x8080808080808080))) {
+    if (!(bits & HIGH_BITS)) {
         PyObject *s = PyUnicode_New((Py_ssize_t)n, 127);
         if (!s) return NULL;
         unsigned char *d = PyUnicode_1BYTE_DATA(s);
@@ -271,13 +591,7 @@ static PyObject *make_text(Client *c, size_t n, uint64_t bits) {
         }
         return s;
     }
-    /* The payloads move down over the frame headers between them: no second buffer. */
-    size_t at = 0;
-    for (size_t i = 0; i < c->npieces; ++i) {
-        memmove(c->buf + at, c->buf + c->pieces[i].off, c->pieces[i].len);
-        at += c->pieces[i].len;
-    }
-    return PyUnicode_DecodeUTF8((const char *)c->buf, (Py_ssize_t)n, "replace");
+    return make_utf8_text(c, n);
 }
 
 static PyObject *bulk(Client *c, const char *verb, size_t nverb, PyObject *arg) {
@@ -488,10 +802,46 @@ static struct PyModuleDef floor_module = {
     PyModuleDef_HEAD_INIT, "bench_floor", "The benchmark's floor client.", -1, NULL, NULL, NULL, NULL, NULL,
 };
 
+/* BENCH_FLOOR_ROUTE names the route for non-ASCII text, to measure the
+ * candidates against each other; BENCH_FLOOR_SLICE the bytes of a slice. */
+static int choose_route(void) {
+    const char *name = getenv("BENCH_FLOOR_ROUTE");
+    utf8_route = R_AUTO;
+    if (name && *name) {
+        int i = 0;
+        while (i < R_COUNT && strcmp(route_names[i], name) != 0) ++i;
+        if (i == R_COUNT) {
+            PyErr_Format(PyExc_ValueError, "BENCH_FLOOR_ROUTE: no route named %s", name);
+            return -1;
+        }
+        utf8_route = i;
+    }
+#ifndef PYPY_VERSION
+    if (utf8_route == R_AUTO) utf8_route = R_DECODE;
+    if (utf8_route == R_UCS4) {
+        PyErr_SetString(PyExc_ValueError, "BENCH_FLOOR_ROUTE: ucs4 makes a str CPython would misread");
+        return -1;
+    }
+#endif
+    const char *slice = getenv("BENCH_FLOOR_SLICE");
+    if (slice && atol(slice) >= 16) slice_bytes = (size_t)atol(slice);
+    if (utf8_route == R_CODEC) {
+        PyObject *codecs = PyImport_ImportModule("codecs");
+        utf_8_decode = codecs ? PyObject_GetAttrString(codecs, "utf_8_decode") : NULL;
+        Py_XDECREF(codecs);
+        if (!utf_8_decode) return -1;
+    }
+    return 0;
+}
+
 PyMODINIT_FUNC PyInit_bench_floor(void) {
-    if (PyType_Ready(&ClientType) < 0) return NULL;
+    if (PyType_Ready(&ClientType) < 0 || choose_route() < 0) return NULL;
     PyObject *m = PyModule_Create(&floor_module);
     if (!m) return NULL;
+    if (PyModule_AddStringConstant(m, "utf8_route", route_names[utf8_route]) < 0) {
+        Py_DECREF(m);
+        return NULL;
+    }
     Py_INCREF(&ClientType);
     if (PyModule_AddObject(m, "Client", (PyObject *)&ClientType) < 0) {
         Py_DECREF(&ClientType);

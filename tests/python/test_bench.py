@@ -11,7 +11,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 BENCH = os.path.join(ROOT, "bench")
 sys.path.insert(0, BENCH)
 
-from workloads import GOALS  # noqa: E402
+from workloads import GOALS, UTF8  # noqa: E402
 
 
 def test_quick_benchmark_checks_every_contender(tmp_path):
@@ -27,6 +27,7 @@ def test_quick_benchmark_checks_every_contender(tmp_path):
     assert run.returncode == 0, run.stdout + run.stderr
     result = json.loads((tmp_path / ("results-%s.json" % which)).read_text())
     assert result["failures"] == []
+    assert set(UTF8) <= set(result["samples"])  # multilingual text, characters cut between replies
     for key, by_contender in result["samples"].items():
         assert {name for name, runs in by_contender.items() if len(runs) == 1} == {"kelpie", "floor", "pure",
                                                                                    "baseline"}, key

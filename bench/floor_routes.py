@@ -1,0 +1,102 @@
+"""The floor's routes from non-ASCII text to a str, measured against each other on
+one interpreter, as the benchmark measures its contenders (loops of calls, each
+run in a process of its own, the order alternating over the rounds, every output
+checked): the figures that choose the floor's route per interpreter.
+
+    python3 floor_routes.py --server BIN --floor DIR [--interpreter pypy|cpython] [--python EXE]
+                            [--routes decode,kind,...] [--rounds N] [--calls N] [--quick] [--big]
+
+With --big, each route also makes one shell call returning 1 GiB of UTF-8 text.
+"""
+
+import argparse
+import os
+import statistics
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+from driver import DEFAULT_PYTHON, BenchServer, Contenders, check  # noqa: E402
+from workloads import UTF8, big_workloads, figures, workloads  # noqa: E402
+
+ROUTES = {"pypy": ("decode", "slices", "from_string", "kind", "ucs4", "kind_data", "codec", "auto"),
+          "cpython": ("decode", "slices", "from_string", "kind", "kind_data", "codec", "auto")}
+
+
+def run(contenders, server, workload, route):
+    contenders.env["BENCH_FLOOR_ROUTE"] = route
+    sample, error = contenders.finish(contenders.start("floor", workload))
+    error = error or check(sample, workload, server.crcs)
+    if error:
+        return None, error.splitlines()[-1][-200:]
+    return figures(workload.verb, sample), None
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--server", required=True)
+    p.add_argument("--floor", required=True, help="folder holding the bench_floor module built for the interpreter")
+    p.add_argument("--interpreter", choices=sorted(DEFAULT_PYTHON), default="pypy")
+    p.add_argument("--python")
+    p.add_argument("--routes", help="comma-separated (default: every route the interpreter allows)")
+    p.add_argument("--rounds", type=int, default=3)
+    p.add_argument("--calls", type=int, default=8)
+    p.add_argument("--quick", action="store_true")
+    p.add_argument("--big", action="store_true", help="also one call returning 1 GiB of UTF-8 per route")
+    opts = p.parse_args(argv)
+    opts.python = opts.python or DEFAULT_PYTHON[opts.interpreter]
+    opts.site, opts.baseline, opts.timeout = None, None, 600
+    routes = opts.routes.split(",") if opts.routes else ROUTES[opts.interpreter]
+    plan = [w for w in workloads(opts.quick, opts.calls) if w.key in UTF8]
+    bigs = [w for w in big_workloads() if w.text == "utf8"] if opts.big else []
+    server = BenchServer(opts.server, sorted({w.stream for w in plan + bigs}))
+    samples = {(w.key, r): [] for w in plan for r in routes}
+    errors = []
+    try:
+        contenders = Contenders(opts, server.addr)
+        for rnd in range(opts.rounds):
+            order = routes if rnd % 2 == 0 else routes[::-1]
+            print("round %d of %d" % (rnd + 1, opts.rounds), file=sys.stderr, flush=True)
+            for workload in plan:
+                for route in order:
+                    fig, error = run(contenders, server, workload, route)
+                    if error:
+                        errors.append("%s, %s: %s" % (route, workload.key, error))
+                    else:
+                        samples[(workload.key, route)].append(fig)
+        big_runs = {route: run(contenders, server, w, route) for w in bigs for route in routes}
+    finally:
+        server.close()
+    print("floor routes, %s, medians of %d rounds, %d calls in a row%s" % (
+        opts.interpreter, opts.rounds, opts.calls, ", QUICK" if opts.quick else ""))
+    print()
+    head = ["route"] + ["%s: MB/s, peak RSS above idle (× output)" % w.key for w in plan]
+    print("| " + " | ".join(head) + " |")
+    print("|" + "---|" * len(head))
+    for route in routes:
+        cells = []
+        for workload in plan:
+            runs = samples[(workload.key, route)]
+            if not runs:
+                cells.append("failed")
+                continue
+            mbs = statistics.median(r["mb_per_s"] for r in runs)
+            mib = statistics.median(r["peak_above_idle_mib"] for r in runs)
+            x = statistics.median(r["peak_above_idle_x_output"] for r in runs)
+            cells.append("%.0f MB/s, %.0f MiB (%.1fx)" % (mbs, mib, x))
+        print("| " + " | ".join([route] + cells) + " |")
+    if big_runs:
+        print()
+        print("| route | 1 GiB UTF-8, one call |")
+        print("|---|---|")
+        for route, (fig, error) in big_runs.items():
+            text = error or "whole, %.0f MB/s, %.0f MiB above idle" % (fig["mb_per_s"], fig["peak_above_idle_mib"])
+            print("| %s | %s |" % (route, text.replace("|", "/")))
+    for error in errors:
+        print("FAILED: " + error)
+    return 1 if errors else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
