@@ -6,6 +6,7 @@
 #include "protocol/reply.hpp"
 #include "protocol/text_collector.hpp"
 #include "protocol/utf8.hpp"
+#include "protocol/utf8_decode.hpp"
 
 namespace kelpie {
 namespace {
@@ -95,6 +96,16 @@ TEST(TextCollector, ShapeOfCharactersCutBetweenReplies) {
     ASSERT_TRUE(out.has_value());
     EXPECT_EQ(out->shape().chars, 6u);
     EXPECT_EQ(out->shape().max_char, 0x10FFFFu);
+}
+
+// Backwards, every width, and ASCII words widened whole before and after them.
+TEST(DecodeBackward, EveryWidthIntoFixedWidthCharacters) {
+    const std::string text = "0123456789x\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80" "abcdefghijk";
+    const std::u32string expected = U"0123456789x\u00e9\u4e2d\U0001F600abcdefghijk";
+    std::u32string out(expected.size(), U'?');
+    const auto* from = reinterpret_cast<const std::uint8_t*>(text.data());
+    EXPECT_EQ(decode_utf8_backward(from, from + text.size(), out.data() + out.size()), out.data());
+    EXPECT_EQ(out, expected);
 }
 
 TEST(LossyDecode, ReplacesEachMaximalSubpart) {
