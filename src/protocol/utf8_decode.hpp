@@ -16,32 +16,43 @@ template <typename Char>
 Char* decode_utf8_backward(const std::uint8_t* begin, const std::uint8_t* end, Char* to) {
     constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
     while (end != begin) {
-        // Words of ASCII between the characters are widened whole.
-        if (end - begin >= 8) {
-            std::uint64_t word;
-            std::memcpy(&word, end - 8, 8);
-            if (!(word & kHigh)) {
-                end -= 8;
-                to -= 8;
-                for (int k = 0; k < 8; ++k) to[k] = static_cast<Char>(end[k]);
-                continue;
+        const std::uint8_t last = end[-1];
+        if (last < 0x80) {
+            // Words of ASCII between the characters are widened whole.
+            if (end - begin >= 8) {
+                std::uint64_t word;
+                std::memcpy(&word, end - 8, 8);
+                if (!(word & kHigh)) {
+                    end -= 8;
+                    to -= 8;
+                    for (int k = 0; k < 8; ++k) to[k] = static_cast<Char>(end[k]);
+                    continue;
+                }
             }
-        }
-        std::uint8_t b = *--end;
-        if (b < 0x80) {
-            *--to = static_cast<Char>(b);
+            --end;
+            *--to = static_cast<Char>(last);
             continue;
         }
-        // Continuation bytes carry six bits each, the last one the lowest.
-        char32_t c = b & 0x3F;
-        int shift = 6;
-        while (((b = *--end) & 0xC0) == 0x80) {
-            c |= static_cast<char32_t>(b & 0x3F) << shift;
-            shift += 6;
+        // A continuation byte ends the character; its lead byte (110xxxxx,
+        // 1110xxxx or 11110xxx) is one, two or three bytes before it, and
+        // every byte after the lead carries six bits, the last one the lowest.
+        char32_t c = last & 0x3F;
+        const std::uint8_t b1 = end[-2];
+        if (b1 >= 0xC0) {
+            c |= static_cast<char32_t>(b1 & 0x1F) << 6;
+            end -= 2;
+        } else {
+            c |= static_cast<char32_t>(b1 & 0x3F) << 6;
+            const std::uint8_t b2 = end[-3];
+            if (b2 >= 0xC0) {
+                c |= static_cast<char32_t>(b2 & 0x0F) << 12;
+                end -= 3;
+            } else {
+                c |= static_cast<char32_t>(b2 & 0x3F) << 12 | static_cast<char32_t>(end[-4] & 0x07) << 18;
+                end -= 4;
+            }
         }
-        // The lead byte: 110xxxxx, 1110xxxx or 11110xxx.
-        const std::uint8_t lead_bits = shift == 6 ? 0x1F : shift == 12 ? 0x0F : 0x07;
-        *--to = static_cast<Char>(c | static_cast<char32_t>(b & lead_bits) << shift);
+        *--to = static_cast<Char>(c);
     }
     return to;
 }
