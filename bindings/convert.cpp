@@ -5,7 +5,6 @@
 
 #include "error.hpp"
 #include "fault_boundary.hpp"
-#include "protocol/utf8_decode.hpp"
 
 namespace kelpie::py {
 namespace {
@@ -118,25 +117,6 @@ constexpr std::size_t kBulkText = 64 * 1024;
 // A large output is copied into its str a slice at a time.
 constexpr std::size_t kSlice = 4u << 20;
 
-// A str holding `output`, which is all ASCII, in its one-byte form. The copy
-// runs from the end, and the memory behind each slice goes back as soon as
-// the slice is copied: the str's pages come into use as the output's go, so
-// the text is held about once, not twice, while the str is made.
-PyObject* new_ascii_str(Output& output) {
-    const std::size_t size = output.size();
-    PyObject* object = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
-    if (!object) return nullptr;
-    Py_UCS1* to = PyUnicode_1BYTE_DATA(object);
-    const char* from = output.view().data();
-    for (std::size_t end = size; end > 0;) {
-        const std::size_t start = end > kSlice ? end - kSlice : 0;
-        std::memcpy(to + start, from + start, end - start);
-        output.give_back_from(start);
-        end = start;
-    }
-    return object;
-}
-
 // Decodes `output` into the characters at `to`, from the end, a slice at a
 // time, giving each slice's memory back as soon as it is decoded: as with
 // ASCII, the text is held about once while the str is made.
@@ -189,6 +169,25 @@ PyObject* new_str(Output& output) {
     return object;
 }
 
+// A str holding `output`, which is all ASCII, in its one-byte form. The copy
+// runs from the end, and the memory behind each slice goes back as soon as
+// the slice is copied: the str's pages come into use as the output's go, so
+// the text is held about once, not twice, while the str is made.
+PyObject* new_ascii_str(Output& output) {
+    const std::size_t size = output.size();
+    PyObject* object = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+    if (!object) return nullptr;
+    Py_UCS1* to = PyUnicode_1BYTE_DATA(object);
+    const char* from = output.view().data();
+    for (std::size_t end = size; end > 0;) {
+        const std::size_t start = end > kSlice ? end - kSlice : 0;
+        std::memcpy(to + start, from + start, end - start);
+        output.give_back_from(start);
+        end = start;
+    }
+    return object;
+}
+
 }  // namespace
 
 PyResult<PyRef> from_output(Output& output) {
@@ -198,9 +197,10 @@ PyResult<PyRef> from_output(Output& output) {
     // into a new one-byte string, and other text decoded straight into its
     // final form: the interpreter's UTF-8 decoder would check the bytes
     // again, which the collection already did.
-    PyObject* object = !output.ascii()      ? new_str(output)
-                       : size >= kBulkText ? new_ascii_str(output)
-                                           : PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(size));
+    PyObject* object = !output.ascii() ? new_str(output)
+                       : size >= kBulkText
+                           ? new_ascii_str(output)
+                           : PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(size));
     if (object) return PyRef::steal(object);
     // An output too large for the interpreter is the caller's MemoryError,
     // not a fault: the connection is in step, the client usable. (PyPy

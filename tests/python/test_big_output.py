@@ -13,19 +13,6 @@ from support.soak_server import bulk_text
 MIB = 1 << 20
 
 
-@pytest.mark.parametrize("total, packet, unit", [
-    (24 * MIB, 4096, None),
-    (24 * MIB, 523262, None),  # the largest packet there is, with its command code
-    (5 * 5 * MIB, 4093, "ab\u4e2d"),  # every third character cut between two packets
-], ids=["ascii-small-packets", "ascii-large-packets", "characters-cut"])
-def test_large_output_is_whole(soak_server, total, packet, unit):
-    client = kelpie.HdcClient(soak_server)
-    command = "bulk %d %d" % (total, packet) + (" " + unit if unit else "")
-    output = client.shell(command)
-    assert output == (bulk_text(total, unit) if unit else bulk_text(total))
-    assert client.shell("next") == "out"
-
-
 # Each class of character (its str form one, two or four bytes wide), cut
 # across replies at every offset (the packet size is prime to the unit's):
 # small outputs leave the reader in a copy of their own, large ones go
@@ -39,6 +26,19 @@ def test_characters_of_every_width_come_back_whole(soak_server, unit, size):
     total = size // len(unit.encode()) * len(unit.encode())
     output = client.shell("bulk %d 4093 %s" % (total, unit))
     assert output == bulk_text(total, unit)
+    assert client.shell("next") == "out"
+
+
+@pytest.mark.parametrize("total, packet, unit", [
+    (24 * MIB, 4096, None),
+    (24 * MIB, 523262, None),  # the largest packet there is, with its command code
+    (5 * 5 * MIB, 4093, "ab\u4e2d"),  # every third character cut between two packets
+], ids=["ascii-small-packets", "ascii-large-packets", "characters-cut"])
+def test_large_output_is_whole(soak_server, total, packet, unit):
+    client = kelpie.HdcClient(soak_server)
+    command = "bulk %d %d" % (total, packet) + (" " + unit if unit else "")
+    output = client.shell(command)
+    assert output == (bulk_text(total, unit) if unit else bulk_text(total))
     assert client.shell("next") == "out"
 
 

@@ -6,7 +6,6 @@
 #include "protocol/reply.hpp"
 #include "protocol/text_collector.hpp"
 #include "protocol/utf8.hpp"
-#include "protocol/utf8_decode.hpp"
 
 namespace kelpie {
 namespace {
