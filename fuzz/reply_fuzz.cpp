@@ -28,12 +28,32 @@ std::span<const std::uint8_t> oracle_text(std::span<const std::uint8_t> payload)
 
 std::string as_string(std::span<const std::uint8_t> b) { return std::string(b.begin(), b.end()); }
 
+// The shape of well-formed text, found another way: every byte but the
+// continuation bytes starts a character, and the widest class is that of
+// the largest lead byte.
+TextShape oracle_shape(std::string_view text) {
+    TextShape shape;
+    std::uint8_t top = 0;
+    for (const char ch : text) {
+        const auto b = static_cast<std::uint8_t>(ch);
+        if ((b & 0xC0) != 0x80) ++shape.chars;
+        if (b > top) top = b;
+    }
+    shape.max_char = top < 0x80 ? 0x7F : top < 0xC4 ? 0xFF : top < 0xF0 ? 0xFFFF : 0x10FFFF;
+    return shape;
+}
+
+bool same_shape(const TextShape& a, const TextShape& b) { return a.chars == b.chars && a.max_char == b.max_char; }
+
 void check_one_reply(std::span<const std::uint8_t> payload) {
     const auto text = oracle_text(payload);
     const auto stripped = reply_text_bytes(payload);
     check(stripped.data() == text.data() && stripped.size() == text.size(), "command code stripping");
     const auto decoded = decode_strict(text);
     const auto f = oracle_failure(text);
+    TextShape shape;
+    find_utf8_failure(text, shape);
+    check(same_shape(shape, oracle_shape(as_string(text.first(f ? f->at : text.size())))), "shape of the text");
     if (!f) {
         check(decoded && *decoded == as_string(text), "valid text refused or changed");
     } else {
@@ -88,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool complete = model.carry.empty();
     const auto finished = collector.finish();
     check(finished.has_value() == complete, "finish");
-    if (finished) check(*finished == model.out, "finished text");
+    if (finished) check(*finished == model.out && same_shape(finished->shape(), oracle_shape(model.out)), "finished text");
     else
         check(finished.error().bytes() == model.carry &&
                   finished.error().message() == "UTF-8 error: incomplete utf-8 byte sequence from index 0",

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "protocol/byte_buffer.hpp"
+#include "protocol/utf8.hpp"
 
 namespace kelpie {
 
@@ -17,8 +18,8 @@ namespace kelpie {
 class Output {
 public:
     Output() = default;
-    Output(ByteBuffer storage, std::size_t size, bool ascii)
-        : storage_(std::move(storage)), size_(size), ascii_(ascii) {}
+    Output(ByteBuffer storage, std::size_t size, const TextShape& shape)
+        : storage_(std::move(storage)), size_(size), shape_(shape) {}
 
     std::string_view view() const {
         return size_ ? std::string_view(reinterpret_cast<const char*>(storage_.data()), size_) : std::string_view();
@@ -28,7 +29,9 @@ public:
     std::size_t capacity() const { return storage_.capacity(); }
     bool empty() const { return size_ == 0; }
     // Every byte is below 0x80, so the text is also its own one-byte form.
-    bool ascii() const { return ascii_; }
+    bool ascii() const { return shape_.ascii(); }
+    // How many characters, and the widest: what a string of the text needs.
+    const TextShape& shape() const { return shape_; }
     std::string str() const { return std::string(view()); }
     // Shortens the text to its first `size` bytes and gives the memory
     // behind them back: a caller copying a large output out from its end
@@ -45,7 +48,7 @@ public:
 private:
     ByteBuffer storage_;
     std::size_t size_ = 0;
-    bool ascii_ = true;
+    TextShape shape_;
 };
 
 }  // namespace kelpie

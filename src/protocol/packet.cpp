@@ -137,7 +137,7 @@ void PacketReader::keep_copy(std::span<const std::uint8_t> bytes) {
     text_end_ += bytes.size();
 }
 
-std::optional<Output> PacketReader::take_text(bool ascii) {
+std::optional<Output> PacketReader::take_text(const TextShape& shape) {
     keeping_ = false;
     const std::size_t size = std::exchange(text_end_, 0);
     ByteBuffer storage;
@@ -145,7 +145,7 @@ std::optional<Output> PacketReader::take_text(bool ascii) {
         // A small text is copied out and the reader keeps its buffer.
         if (size && !storage.resize(size, 0)) return std::nullopt;
         if (size) std::memcpy(storage.data(), buffer_.data(), size);
-        return Output(std::move(storage), size, ascii);
+        return Output(std::move(storage), size, shape);
     }
     // A large one leaves with the whole buffer; the unread bytes (at most
     // what one recv brought past the output's end) go to a fresh small one.
@@ -164,7 +164,7 @@ std::optional<Output> PacketReader::take_text(bool ascii) {
     storage.shrink_to(size);  // the output holds its text and nothing past it
     begin_ = 0;
     end_ = unread;
-    return Output(std::move(storage), size, ascii);
+    return Output(std::move(storage), size, shape);
 }
 
 void PacketReader::drop_text() {

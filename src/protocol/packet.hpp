@@ -72,7 +72,7 @@ public:
     // Ends the keeping. The text leaves in an Output: a large buffer goes
     // whole, and the reader carries on in a small one with the unread bytes.
     // None when not even the small copy could be made.
-    std::optional<Output> take_text(bool ascii);
+    std::optional<Output> take_text(const TextShape& shape);
     // Ends the keeping without an output.
     void drop_text();
 

@@ -23,13 +23,13 @@ Result<std::size_t> TextCollector::append(std::span<const std::uint8_t> reply) {
     // the joined character and the rest.
     Bytes spare;
     const auto region = join(reply, spare);
-    bool ascii = true;
-    const auto failure = find_utf8_failure(region, ascii);
+    TextShape shape;
+    const auto failure = find_utf8_failure(region, shape);
     if (failure && failure->error_len)
         return std::unexpected(ClientError::utf8(Bytes(region.begin(), region.end()), failure->valid_up_to,
                                                  failure->error_len));
     const std::size_t complete = failure ? failure->valid_up_to : region.size();
-    ascii_ = ascii_ && ascii;
+    shape_.add(shape);
     if (complete) last_ = region[complete - 1];
     pending_ = region.size() - complete;
     size_ += complete;
@@ -40,22 +40,23 @@ Result<std::size_t> TextCollector::append(std::span<const std::uint8_t> reply) {
 void TextCollector::append_lossy(std::span<const std::uint8_t> bytes) {
     Bytes spare;
     const auto region = join(bytes, spare);
-    bool ascii = true;
+    TextShape shape;
     std::size_t added = region.size();
-    if (find_utf8_failure(region, ascii)) {
+    if (find_utf8_failure(region, shape)) {
         std::string fixed;
         kelpie::append_lossy(fixed, region);
+        const std::span fixed_bytes(reinterpret_cast<const std::uint8_t*>(fixed.data()), fixed.size());
         if (spare.empty()) {
             reader_.cut_text(reader_.text().size() - region.size());
-            reader_.keep_copy(std::span(reinterpret_cast<const std::uint8_t*>(fixed.data()), fixed.size()));
+            reader_.keep_copy(fixed_bytes);
         }
+        find_utf8_failure(fixed_bytes, shape);
         added = fixed.size();
         if (added) last_ = static_cast<std::uint8_t>(fixed.back());
-        ascii = false;
     } else if (added) {
         last_ = region.back();
     }
-    ascii_ = ascii_ && ascii;
+    shape_.add(shape);
     pending_ = 0;
     size_ += added;
     last_added_ = added;
@@ -76,7 +77,7 @@ Result<Output> TextCollector::finish() {
         return fail(ClientError::utf8(Bytes(tail.begin(), tail.end()), 0, std::nullopt));
     }
     done_ = true;
-    auto output = reader_.take_text(ascii_);
+    auto output = reader_.take_text(shape_);
     if (!output) return std::unexpected(lost_error());
     return std::move(*output);
 }

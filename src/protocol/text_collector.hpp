@@ -9,6 +9,7 @@
 #include "error.hpp"
 #include "protocol/output.hpp"
 #include "protocol/packet.hpp"
+#include "protocol/utf8.hpp"
 
 namespace kelpie {
 
@@ -62,7 +63,7 @@ private:
     std::size_t pending_ = 0;    // bytes of an incomplete character at the text's end
     std::size_t last_added_ = 0;
     std::uint8_t last_ = 0;      // the last complete byte
-    bool ascii_ = true;
+    TextShape shape_;           // of the complete text
     bool done_ = false;
 };
 

@@ -1,5 +1,7 @@
 #include "protocol/utf8.hpp"
 
+#include <algorithm>
+
 namespace kelpie {
 
 namespace {
@@ -49,37 +51,84 @@ Step step_at(std::span<const std::uint8_t> bytes, std::size_t i) {
 
 }  // namespace
 
-std::optional<Utf8Failure> find_utf8_failure(std::span<const std::uint8_t> bytes, bool& ascii) {
+namespace {
+
+// The length of the well-formed multi-byte sequence at p, or 0 when there
+// is none (step_at then tells why): the common cases with few branches.
+std::size_t well_formed_at(const std::uint8_t* p, std::size_t avail) {
+    const std::uint8_t lead = p[0];
+    if (lead < 0xC2) return 0;
+    if (lead < 0xE0) return avail >= 2 && is_cont(p[1]) ? 2 : 0;
+    if (lead < 0xF0) {
+        if (avail < 3 || !is_cont(p[1]) || !is_cont(p[2])) return 0;
+        // No overlong forms (E0 80..9F) and no surrogates (ED A0..BF).
+        if ((lead == 0xE0 && p[1] < 0xA0) || (lead == 0xED && p[1] >= 0xA0)) return 0;
+        return 3;
+    }
+    return avail >= 4 && step_at(std::span(p, 4), 0).len == 4 ? 4 : 0;
+}
+
+char32_t max_char_of(std::uint8_t top_lead) {
+    if (top_lead < 0xC2) return 0x7F;
+    if (top_lead < 0xC4) return 0xFF;
+    if (top_lead < 0xF0) return 0xFFFF;
+    return 0x10FFFF;
+}
+
+}  // namespace
+
+std::optional<Utf8Failure> find_utf8_failure(std::span<const std::uint8_t> bytes, TextShape& shape) {
     constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
-    ascii = true;
-    std::size_t i = 0;
+    const std::uint8_t* p = bytes.data();
     const std::size_t n = bytes.size();
+    std::size_t i = 0;
+    // The shape comes from two counts kept where the characters are
+    // stepped over anyway: ASCII runs add nothing to them.
+    std::size_t continuations = 0;
+    std::uint8_t top_lead = 0;
+    std::optional<Utf8Failure> failure;
     while (i < n) {
         // ASCII runs dominate device output; skip them 32 bytes, then a word, at a time.
         while (i + 32 <= n) {
             std::uint64_t w[4];
-            __builtin_memcpy(w, bytes.data() + i, 32);
+            __builtin_memcpy(w, p + i, 32);
             if ((w[0] | w[1] | w[2] | w[3]) & kHigh) break;
             i += 32;
         }
         while (i + 8 <= n) {
             std::uint64_t w;
-            __builtin_memcpy(&w, bytes.data() + i, 8);
+            __builtin_memcpy(&w, p + i, 8);
             if (w & kHigh) break;
             i += 8;
         }
-        if (i >= n) break;
-        const Step s = step_at(bytes, i);
-        if (s.failure) return s.failure;
-        if (s.len > 1) ascii = false;
-        i += s.len;
+        // Text with characters mixed in goes a byte at a time for a while
+        // before the skips are tried again, or short words between the
+        // characters would cost a failed skip each.
+        for (const std::size_t stop = std::min(n, i + 16); i < stop;) {
+            const std::uint8_t lead = p[i];
+            if (lead < 0x80) {
+                ++i;
+                continue;
+            }
+            const std::size_t len = well_formed_at(p + i, n - i);
+            if (!len) {
+                failure = step_at(bytes, i).failure;
+                break;
+            }
+            continuations += len - 1;
+            if (lead > top_lead) top_lead = lead;
+            i += len;
+        }
+        if (failure) break;
     }
-    return std::nullopt;
+    const std::size_t valid = failure ? failure->valid_up_to : n;
+    shape = TextShape{valid - continuations, max_char_of(top_lead)};
+    return failure;
 }
 
 std::optional<Utf8Failure> find_utf8_failure(std::span<const std::uint8_t> bytes) {
-    bool ascii;
-    return find_utf8_failure(bytes, ascii);
+    TextShape shape;
+    return find_utf8_failure(bytes, shape);
 }
 
 void append_lossy(std::string& out, std::span<const std::uint8_t> bytes) {

@@ -1,9 +1,11 @@
 // UTF-8 as replies need it: strict validation reporting where and how it
-// failed (the maximal-subpart rule), lenient decoding, and White_Space trimming.
+// failed (the maximal-subpart rule), lenient decoding, decoding of checked
+// text into fixed-width characters, and White_Space trimming.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -16,14 +18,79 @@ struct Utf8Failure {
     std::optional<std::uint8_t> error_len;  // none: the input ended inside a sequence
 };
 
+// What making a string of valid UTF-8 needs to know before it starts: how
+// many characters there are, and how wide the widest is. The check learns
+// both as it goes, so the string can be made in one pass at the right width.
+struct TextShape {
+    std::size_t chars = 0;
+    // The least of 0x7F, 0xFF, 0xFFFF and 0x10FFFF that bounds every character.
+    char32_t max_char = 0x7F;
+
+    bool ascii() const { return max_char <= 0x7F; }
+    void add(const TextShape& more) {
+        chars += more.chars;
+        if (more.max_char > max_char) max_char = more.max_char;
+    }
+};
+
 // None when every byte is well-formed UTF-8.
 std::optional<Utf8Failure> find_utf8_failure(std::span<const std::uint8_t> bytes);
-// The same, also telling whether every byte before the failure (or of all
-// the input) was ASCII.
-std::optional<Utf8Failure> find_utf8_failure(std::span<const std::uint8_t> bytes, bool& ascii);
+// The same, also telling the shape of the well-formed text before the
+// failure (or of all the input).
+std::optional<Utf8Failure> find_utf8_failure(std::span<const std::uint8_t> bytes, TextShape& shape);
 
 // Appends bytes to out, each invalid maximal subpart replaced by U+FFFD.
 void append_lossy(std::string& out, std::span<const std::uint8_t> bytes);
+
+// Decodes the well-formed UTF-8 in [begin, end) backwards, each character
+// into one Char, so that the last character lands just before `to`; returns
+// where the first one landed. Going from the end lets a caller that knows the
+// character count fill a string from its end while it gives back the text
+// behind it. Char must be wide enough for every character of the text.
+template <typename Char>
+Char* decode_utf8_backward(const std::uint8_t* begin, const std::uint8_t* end, Char* to) {
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    while (end != begin) {
+        const std::uint8_t last = end[-1];
+        if (last < 0x80) {
+            // Words of ASCII between the characters are widened whole.
+            if (end - begin >= 8) {
+                std::uint64_t word;
+                std::memcpy(&word, end - 8, 8);
+                if (!(word & kHigh)) {
+                    end -= 8;
+                    to -= 8;
+                    for (int k = 0; k < 8; ++k) to[k] = static_cast<Char>(end[k]);
+                    continue;
+                }
+            }
+            --end;
+            *--to = static_cast<Char>(last);
+            continue;
+        }
+        // A continuation byte ends the character; its lead byte (110xxxxx,
+        // 1110xxxx or 11110xxx) is one, two or three bytes before it, and
+        // every byte after the lead carries six bits, the last one the lowest.
+        char32_t c = last & 0x3F;
+        const std::uint8_t b1 = end[-2];
+        if (b1 >= 0xC0) {
+            c |= static_cast<char32_t>(b1 & 0x1F) << 6;
+            end -= 2;
+        } else {
+            c |= static_cast<char32_t>(b1 & 0x3F) << 6;
+            const std::uint8_t b2 = end[-3];
+            if (b2 >= 0xC0) {
+                c |= static_cast<char32_t>(b2 & 0x0F) << 12;
+                end -= 3;
+            } else {
+                c |= static_cast<char32_t>(b2 & 0x3F) << 12 | static_cast<char32_t>(end[-4] & 0x07) << 18;
+                end -= 4;
+            }
+        }
+        *--to = static_cast<Char>(c);
+    }
+    return to;
+}
 
 // Strips characters with the Unicode White_Space property from both ends of valid UTF-8.
 std::string_view trim_white_space(std::string_view text);

@@ -13,6 +13,22 @@ from support.soak_server import bulk_text
 MIB = 1 << 20
 
 
+# Each class of character (its str form one, two or four bytes wide), cut
+# across replies at every offset (the packet size is prime to the unit's):
+# small outputs leave the reader in a copy of their own, large ones go
+# through every growth of the receive buffer and are cut again at the slices
+# the str is made in.
+@pytest.mark.parametrize("unit", ["a\u00e9", "ab\u4e2d", "a\U0001f600", "x\u00e9\u4e2d\U0001f600"],
+                         ids=["latin-1", "bmp", "astral", "mixed"])
+@pytest.mark.parametrize("size", [40 * 1024, 13 * MIB], ids=["small", "large"])
+def test_characters_of_every_width_come_back_whole(soak_server, unit, size):
+    client = kelpie.HdcClient(soak_server)
+    total = size // len(unit.encode()) * len(unit.encode())
+    output = client.shell("bulk %d 4093 %s" % (total, unit))
+    assert output == bulk_text(total, unit)
+    assert client.shell("next") == "out"
+
+
 @pytest.mark.parametrize("total, packet, unit", [
     (24 * MIB, 4096, None),
     (24 * MIB, 523262, None),  # the largest packet there is, with its command code

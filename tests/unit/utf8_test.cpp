@@ -56,6 +56,57 @@ INSTANTIATE_TEST_SUITE_P(
         Utf8Case{bytes({'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 0xFF}),
                  "UTF-8 error: invalid utf-8 sequence of 1 bytes from index 9"}));
 
+struct ShapeCase {
+    std::string input;
+    std::size_t chars;  // of the well-formed text before any failure
+    char32_t max_char;
+};
+
+class Shape : public ::testing::TestWithParam<ShapeCase> {};
+
+// The count and the widest character's class come from the check itself,
+// across the word-at-a-time skips and up to a failure or a cut character.
+TEST_P(Shape, CountsCharactersAndTheWidestClass) {
+    const auto& c = GetParam();
+    TextShape shape;
+    find_utf8_failure(std::span(reinterpret_cast<const std::uint8_t*>(c.input.data()), c.input.size()), shape);
+    EXPECT_EQ(shape.chars, c.chars);
+    EXPECT_EQ(shape.max_char, c.max_char);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Shape,
+    ::testing::Values(ShapeCase{"", 0, 0x7F}, ShapeCase{std::string(100, 'a'), 100, 0x7F},
+                      ShapeCase{"caf\xC3\xA9", 4, 0xFF},                   // U+00E9
+                      ShapeCase{"\xC4\x80", 1, 0xFFFF},                    // U+0100, the first beyond one byte
+                      ShapeCase{std::string(40, 'a') + "\xE4\xB8\xAD" + std::string(40, 'b'), 81, 0xFFFF},
+                      ShapeCase{"\xEF\xBF\xBF\xC3\xA9", 2, 0xFFFF},       // U+FFFF
+                      ShapeCase{"a\xF0\x9F\x98\x80\xC3\xA9", 3, 0x10FFFF},
+                      ShapeCase{"ab\xC3\xA9\xE4\xB8", 3, 0xFF},            // a cut character is not counted
+                      ShapeCase{"ab\xE4\xB8\xAD\xFF\xF0\x9F\x98\x80", 3, 0xFFFF}));
+
+TEST(TextCollector, ShapeOfCharactersCutBetweenReplies) {
+    PacketReader reader;
+    TextCollector c(reader);
+    const std::string text = "x\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80y";
+    for (char ch : text) ASSERT_TRUE(c.append(bytes({static_cast<std::uint8_t>(ch)})).has_value());
+    c.append_lossy(bytes({0xE4, 0xB8}));  // a lenient reply adds U+FFFD
+    auto out = c.finish();
+    ASSERT_TRUE(out.has_value());
+    EXPECT_EQ(out->shape().chars, 6u);
+    EXPECT_EQ(out->shape().max_char, 0x10FFFFu);
+}
+
+// Backwards, every width, and ASCII words widened whole before and after them.
+TEST(DecodeBackward, EveryWidthIntoFixedWidthCharacters) {
+    const std::string text = "0123456789x\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80" "abcdefghijk";
+    const std::u32string expected = U"0123456789x\u00e9\u4e2d\U0001F600abcdefghijk";
+    std::u32string out(expected.size(), U'?');
+    const auto* from = reinterpret_cast<const std::uint8_t*>(text.data());
+    EXPECT_EQ(decode_utf8_backward(from, from + text.size(), out.data() + out.size()), out.data());
+    EXPECT_EQ(out, expected);
+}
+
 TEST(LossyDecode, ReplacesEachMaximalSubpart) {
     std::string out;
     append_lossy(out, bytes({'a', 0xFF, 0xE2, 0x82, 'b', 0xE2}));
