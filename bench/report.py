@@ -161,6 +161,8 @@ def chart(result, path):
     except ImportError:
         return "no chart: matplotlib is not installed for this interpreter"
     rows = [r for r in ROWS if r[0] in result["medians"] and r[4]]
+    if not rows:
+        return "no chart: none of the workloads run has a chart panel"
     cols = min(6, len(rows))
     nrows = -(-len(rows) // cols)
     fig, axes = plt.subplots(nrows, cols, figsize=(4.2 * cols, 3.8 * nrows), squeeze=False)

@@ -218,6 +218,7 @@ class Connection:
             raise
         except Exception as e:  # told in this command's own output: a reply after its end would desynchronise
             traceback.print_exc()
+            dev.sleep_owed = 0.0    # owed by the failed line, not the next one
             await stream.write("[Fail]simulator error: %s" % e)
         await stream.close()
 
