@@ -156,6 +156,21 @@ Py_UCS4 str_max_char(const TextShape& shape) {
     return shape.max_char;
 }
 
+#ifdef PYPY_VERSION
+// PyPy keeps the form made here until the str dies at a major collection,
+// and its collector does not count it, so a loop of large calls would pile
+// such forms up far past what the collector believes it holds: tell it.
+// Only a hint: if it cannot be given, nothing is lost but the hint.
+void tell_collector(std::size_t bytes) {
+    if (bytes < kBulkText) return;
+    PyRef pypy = PyRef::steal(PyImport_ImportModule("__pypy__"));
+    PyRef told = pypy ? PyRef::steal(PyObject_CallMethod(pypy.get(), "add_memory_pressure", "n",
+                                                         static_cast<Py_ssize_t>(bytes)))
+                      : PyRef();
+    if (!told) PyErr_Clear();
+}
+#endif
+
 // A str of `output`, which is not all ASCII, made from what the check
 // learnt while the text arrived: its length and width are known, so it is
 // decoded in one pass straight into its final form, with no second check.
@@ -167,6 +182,9 @@ PyObject* new_str(Output& output) {
         case PyUnicode_2BYTE_KIND: decode_from_end(output, PyUnicode_2BYTE_DATA(object)); break;
         default: decode_from_end(output, PyUnicode_4BYTE_DATA(object)); break;
     }
+#ifdef PYPY_VERSION
+    tell_collector(static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)) * PyUnicode_KIND(object));
+#endif
     return object;
 }
 
