@@ -5,8 +5,13 @@
 # loopback. Builds what it needs, then prints one table per interpreter and
 # writes results-<interpreter>.{json,md,png} to the output folder.
 #   bash scripts/bench.sh [--quick] [--interpreter pypy|cpython|both] [--out DIR] [driver options]
-# Driver options: --rounds N, --calls N, --big, --headroom-repeats N, --require-goals
-# (see bench/driver.py).
+# Driver options: --rounds N, --calls N, --big, --only KEYS, --headroom-repeats N,
+# --require-goals (see bench/driver.py).
+#   bash scripts/bench.sh --farm [--interpreter ...] [--out DIR] [farm options]
+# runs the farm benchmark instead: a suite of 64 half-second device tests on a
+# simulated farm of 8 devices, timed without xdist, with -n auto, and against the
+# floor (the same waits with no device under plain xdist, 8 workers). Farm options:
+# --rounds N, --serial-rounds N, --require-goals (see bench/farm.py).
 # Default output folder: $KELPIE_BUILD_ROOT/bench (KELPIE_BUILD_ROOT defaults to .build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,6 +20,7 @@ case "$root" in /*) ;; *) root="$(pwd)/$root" ;; esac
 
 interpreters=(pypy cpython)
 out="$root/bench"
+farm=false
 args=()
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -26,13 +32,14 @@ while [ $# -gt 0 ]; do
       esac
       shift 2 ;;
     --out) out=${2:?--out needs a folder}; shift 2 ;;
+    --farm) farm=true; shift ;;
     *) args+=("$1"); shift ;;
   esac
 done
 
 bash scripts/setup.sh >&2
 # The chart is drawn by the system Python with Debian's matplotlib.
-if ! /usr/bin/python3 -c "import matplotlib" 2>/dev/null; then
+if ! $farm && ! /usr/bin/python3 -c "import matplotlib" 2>/dev/null; then
   if [ "$(id -u)" -eq 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get install -y -q python3-matplotlib >&2 || { apt-get update -q >&2 && apt-get install -y -q python3-matplotlib >&2; }
@@ -42,15 +49,20 @@ if ! /usr/bin/python3 -c "import matplotlib" 2>/dev/null; then
 fi
 
 bin="$root/bench/bin"
-bash bench/build.sh "$bin" "${interpreters[@]}"
+$farm || bash bench/build.sh "$bin" "${interpreters[@]}"
 
 status=0
 for which in "${interpreters[@]}"; do
   printf '\n=== Building kelpie for %s\n' "$which" >&2
   site=$(KELPIE_BUILD_ROOT="$root" bash scripts/build-python.sh "$which")
-  printf '\n=== Benchmark, %s\n' "$which" >&2
-  /usr/bin/python3 bench/driver.py --interpreter "$which" --site "$site" \
-    --server "$bin/bench_server" --baseline "$bin/bench_baseline" --floor "$bin/floor-$which" \
-    --out "$out" "${args[@]}" || status=$?
+  if $farm; then
+    printf '\n=== Farm benchmark, %s\n' "$which" >&2
+    /usr/bin/python3 bench/farm.py --interpreter "$which" --site "$site" --out "$out" "${args[@]}" || status=$?
+  else
+    printf '\n=== Benchmark, %s\n' "$which" >&2
+    /usr/bin/python3 bench/driver.py --interpreter "$which" --site "$site" \
+      --server "$bin/bench_server" --baseline "$bin/bench_baseline" --floor "$bin/floor-$which" \
+      --out "$out" "${args[@]}" || status=$?
+  fi
 done
 exit "$status"
