@@ -118,20 +118,29 @@ constexpr std::size_t kBulkText = 64 * 1024;
 // A large output is copied into its str a slice at a time.
 constexpr std::size_t kSlice = 4u << 20;
 
-// Decodes `output` into the characters at `to`, from the end, a slice at a
-// time, giving each slice's memory back as soon as it is decoded: as with
-// ASCII, the text is held about once while the str is made.
-template <typename Char>
-void decode_from_end(Output& output, Char* to) {
+// Hands `output` to `move(from, start, end)` from its end, a slice at a time
+// (each starting on a character), and gives each slice's memory back as soon
+// as it is moved: the str's pages come into use as the output's go, so the
+// text is held about once, not twice, while the str is made.
+template <typename Move>
+void move_from_end(Output& output, Move&& move) {
     const auto* from = reinterpret_cast<const std::uint8_t*>(output.view().data());
-    Char* at = to + output.shape().chars;
     for (std::size_t end = output.size(); end > 0;) {
         std::size_t start = end > kSlice ? end - kSlice : 0;
-        while ((from[start] & 0xC0) == 0x80) --start;  // a slice starts with a character
-        at = decode_utf8_backward(from + start, from + end, at);
+        while ((from[start] & 0xC0) == 0x80) --start;
+        move(from, start, end);
         output.give_back_from(start);
         end = start;
     }
+}
+
+// Decodes `output` into the characters at `to`, from the end.
+template <typename Char>
+void decode_from_end(Output& output, Char* to) {
+    Char* at = to + output.shape().chars;
+    move_from_end(output, [&](const std::uint8_t* from, std::size_t start, std::size_t end) {
+        at = decode_utf8_backward(from + start, from + end, at);
+    });
 }
 
 #ifdef PYPY_VERSION
@@ -188,22 +197,15 @@ PyObject* new_str(Output& output) {
     return object;
 }
 
-// A str holding `output`, which is all ASCII, in its one-byte form. The copy
-// runs from the end, and the memory behind each slice goes back as soon as
-// the slice is copied: the str's pages come into use as the output's go, so
-// the text is held about once, not twice, while the str is made.
+// A str holding `output`, which is all ASCII, in its one-byte form: the
+// text is its own one-byte form, so each slice is one copy.
 PyObject* new_ascii_str(Output& output) {
-    const std::size_t size = output.size();
-    PyObject* object = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+    PyObject* object = PyUnicode_New(static_cast<Py_ssize_t>(output.size()), 127);
     if (!object) return nullptr;
     Py_UCS1* to = PyUnicode_1BYTE_DATA(object);
-    const char* from = output.view().data();
-    for (std::size_t end = size; end > 0;) {
-        const std::size_t start = end > kSlice ? end - kSlice : 0;
+    move_from_end(output, [to](const std::uint8_t* from, std::size_t start, std::size_t end) {
         std::memcpy(to + start, from + start, end - start);
-        output.give_back_from(start);
-        end = start;
-    }
+    });
     return object;
 }
 
