@@ -3,7 +3,7 @@
 
     pypy3 examples/tour.py              starts a simulator of its own, tours it, stops it
     pypy3 examples/tour.py HOST:PORT    tours a simulator that is already running, e.g. one
-                                        started with: python3 sim/hdc_sim.py --devices 0 --attach-after 1
+                                        started with: python3 python/hdc_sim.py --devices 0 --attach-after 1
 
 Every step prints the call, how long it took and what came back, and checks the
 result; the exit status is 1 if any check failed.
@@ -20,7 +20,7 @@ import zipfile
 import kelpie
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SIM_DIR = os.path.join(os.path.dirname(HERE), "sim")
+SIM_DIR = os.path.join(os.path.dirname(HERE), "python")
 ECHO_PORT = 7            # every simulated device runs an echo service there
 DEVICE_PORT = 9100       # a device port the reverse mapping opens
 REMOTE_FILE = "/data/local/tmp/greeting.txt"

@@ -36,7 +36,7 @@ case "$site" in /*) ;; *) site="$(pwd)/$site" ;; esac
 echo "installed into $site"
 
 step "Starting the HDC simulator (no devices yet; one attaches after 1 s)"
-pypy3 sim/hdc_sim.py --devices 0 --attach-after 1 >"$work/sim.out" 2>"$work/sim.err" &
+pypy3 python/hdc_sim.py --devices 0 --attach-after 1 >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
 addr=""
 for _ in $(seq 200); do

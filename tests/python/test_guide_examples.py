@@ -28,7 +28,7 @@ import pytest
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 GUIDE = os.path.join(REPO, "docs", "guide.md")
 DOCUMENTS = [GUIDE, os.path.join(REPO, "README.md")]
-SIM_DIR = os.path.join(REPO, "sim")
+SIM_DIR = os.path.join(REPO, "python")
 if SIM_DIR not in sys.path:
     sys.path.insert(0, SIM_DIR)
 

@@ -22,7 +22,7 @@ import pytest
 import kelpie
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-SIM_DIR = os.path.join(REPO, "sim")
+SIM_DIR = os.path.join(REPO, "python")
 if SIM_DIR not in sys.path:
     sys.path.insert(0, SIM_DIR)
 
@@ -80,7 +80,7 @@ def test_wheel_name_metadata_and_contents(wheel):
         assert sorted(z.namelist()) == sorted([
             MODULE_FILE, "kelpie.pyi", "kelpie-stubs/__init__.pyi", *SIM_FILES, "kelpie_sim/py.typed",
             info + "METADATA", info + "WHEEL", info + "RECORD", info + "LICENSE", info + "entry_points.txt"])
-        assert [f for f in SIM_FILES if z.read(f) != read_repo(os.path.join("sim", f))] == []
+        assert [f for f in SIM_FILES if z.read(f) != read_repo(os.path.join("python", f))] == []
         entry_points = configparser.ConfigParser()
         entry_points.read_string(z.read(info + "entry_points.txt").decode())
         metadata = email.parser.Parser().parsestr(z.read(info + "METADATA").decode())

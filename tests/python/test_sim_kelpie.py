@@ -15,7 +15,7 @@ import pytest
 
 import kelpie
 
-SIM_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "sim")
+SIM_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "python")
 if SIM_DIR not in sys.path:
     sys.path.insert(0, SIM_DIR)
 

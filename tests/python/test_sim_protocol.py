@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-SIM_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "sim")
+SIM_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "python")
 if SIM_DIR not in sys.path:
     sys.path.insert(0, SIM_DIR)
 

@@ -20,7 +20,7 @@ import kelpie
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 STUB = os.path.join(REPO, "kelpie.pyi")
-SIM_DIR = os.path.join(REPO, "sim")
+SIM_DIR = os.path.join(REPO, "python")
 if SIM_DIR not in sys.path:
     sys.path.insert(0, SIM_DIR)
 
