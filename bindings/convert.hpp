@@ -1,4 +1,5 @@
-// Conversions between interpreter objects and the client's values. Argument
+// Conversions between interpreter objects and the client's values (a
+// collected output has its own, in output_str.hpp). Argument
 // conversions report refusals as TypeError (wrapped with the parameter's
 // name by the caller); result conversions treat a failure to build the
 // object as an internal fault.
@@ -12,7 +13,6 @@
 #include <vector>
 
 #include "pending_error.hpp"
-#include "protocol/output.hpp"
 #include "py_ref.hpp"
 
 namespace kelpie::py {
@@ -29,9 +29,6 @@ PyResult<bool> to_flag(PyObject* object);
 PyResult<std::vector<std::string>> to_text_list(PyObject* object);
 
 PyRef from_text(std::string_view text);
-// A collected output, which is used up (its memory given back as it is
-// copied); MemoryError (pending) when the interpreter cannot hold it.
-PyResult<PyRef> from_output(Output& output);
 PyRef from_text_list(const std::vector<std::string>& texts);
 PyRef none();
 

@@ -35,6 +35,7 @@
 #include "borrow.hpp"
 #include "client_error.hpp"
 #include "convert.hpp"
+#include "output_str.hpp"
 #include "fault_boundary.hpp"
 #include "hdc_client.hpp"
 #include "pending_error.hpp"
