@@ -33,6 +33,14 @@ public:
     // How many characters, and the widest: what a string of the text needs.
     const TextShape& shape() const { return shape_; }
     std::string str() const { return std::string(view()); }
+    // The memory the text's block came from (null: the system's).
+    BufferMemory* memory() const { return storage_.memory(); }
+    // Hands the text's block over to the caller, who releases it to
+    // memory(); the output is empty after.
+    BufferMemory::Block take_block() {
+        size_ = 0;
+        return storage_.take_block();
+    }
     // Shortens the text to its first `size` bytes and gives the memory
     // behind them back: a caller copying a large output out from its end
     // never holds it twice over.

@@ -23,7 +23,10 @@ namespace kelpie {
 // the connection stays in step; the operation then ends in OutOfMemory.
 class TextCollector {
 public:
-    explicit TextCollector(PacketReader& reader) : reader_(reader) { reader_.start_text(); }
+    // A large text moves to `memory` once it outgrows the receive buffer.
+    explicit TextCollector(PacketReader& reader, const TextMemory& memory = {}) : reader_(reader) {
+        reader_.start_text(memory);
+    }
     ~TextCollector() {
         if (!done_) reader_.drop_text();
     }
@@ -57,6 +60,7 @@ private:
     // and the bytes could not join the text.
     std::span<const std::uint8_t> join(std::span<const std::uint8_t> bytes, Bytes& spare);
     ClientError lost_error() const;
+    void add_shape(const TextShape& shape);
 
     PacketReader& reader_;
     std::size_t size_ = 0;       // complete bytes, counted even when lost

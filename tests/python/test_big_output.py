@@ -63,9 +63,14 @@ print(client.hilog(None), end="")
 """
 
 
+# On CPython ASCII text is received straight into its str: there is no
+# second copy to make room for.
+STR_BESIDE_TEXT = None if sys.implementation.name == "cpython" else "no room for a str of"
+
+
 @pytest.mark.parametrize("total, headroom, error", [
     (1024 * MIB, 200 * MIB, "the output grew past"),        # the receive buffer cannot grow
-    (96 * MIB, 180 * MIB, "no room for a str of"),          # it can, but the str cannot be made beside it
+    (96 * MIB, 180 * MIB, STR_BESIDE_TEXT),                 # it can, but the str cannot be made beside it
     (16 * MIB, 0, "no room for a packet of 523268 bytes"),  # not even one packet fits: nothing is asked
     (16 * MIB, 1 * MIB, "the output grew past"),            # one fits, the second does not
     (80 * MIB, 180 * MIB, None),  # the text and its str fit, as long as no growth room rides along

@@ -1,0 +1,84 @@
+#include "protocol/kept_mapping.hpp"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <utility>
+
+namespace kelpie {
+
+namespace {
+
+std::size_t page_rounded(std::size_t n) {
+    static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    return (n + page - 1) & ~(page - 1);
+}
+
+}  // namespace
+
+KeptMapping::KeptMapping(std::size_t bound) : bound_(page_rounded(bound)) {}
+
+KeptMapping::~KeptMapping() {
+    if (kept_) ::munmap(kept_, kept_capacity_);
+}
+
+BufferMemory::Block KeptMapping::allocate(std::size_t capacity) {
+    capacity = page_rounded(std::max<std::size_t>(capacity, 1));
+    if (kept_) {
+        // The kept block whole, when it is large enough: its pages are what saves the faults.
+        const std::size_t size = std::max(capacity, kept_capacity_);
+        void* p = size == kept_capacity_ ? kept_ : ::mremap(kept_, kept_capacity_, size, MREMAP_MAYMOVE);
+        if (p != MAP_FAILED) {
+            kept_ = nullptr;
+            kept_capacity_ = 0;
+            return {static_cast<std::uint8_t*>(p), size, nullptr};
+        }
+        // No room to grow it where it is or elsewhere: the address space it
+        // takes is better given back before a fresh block is asked for.
+        ::munmap(std::exchange(kept_, nullptr), std::exchange(kept_capacity_, 0));
+    }
+    void* p = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return {};
+    return {static_cast<std::uint8_t*>(p), capacity, nullptr};
+}
+
+bool KeptMapping::resize(Block& block, std::size_t capacity, std::size_t keep) {
+    static_cast<void>(keep);  // a remapping keeps every byte that still fits
+    capacity = page_rounded(std::max<std::size_t>(capacity, 1));
+    if (capacity < block.capacity && capacity < bound_) {
+        // Kept mapped (down to the bound), lent to the kernel past `capacity`.
+        if (block.capacity > bound_ && !resize(block, bound_, bound_)) return false;
+        lend_to_kernel(block, capacity);
+        return true;
+    }
+    if (capacity == block.capacity) return true;
+    void* p = ::mremap(block.data, block.capacity, capacity, MREMAP_MAYMOVE);
+    if (p == MAP_FAILED) return false;
+    block.data = static_cast<std::uint8_t*>(p);
+    block.capacity = capacity;
+    return true;
+}
+
+void KeptMapping::release(Block& block) noexcept {
+    if (!block.data) return;
+    if (kept_ || !resize(block, 0, 0)) {
+        ::munmap(block.data, block.capacity);
+    } else {
+        kept_ = block.data;
+        kept_capacity_ = block.capacity;
+    }
+    block = {};
+}
+
+// The pages from `from` on stay mapped, but the kernel may take them back
+// without asking, and reads them as zeros if it did. Where the kernel cannot
+// do that, they go back at once.
+void KeptMapping::lend_to_kernel(Block& block, std::size_t from) noexcept {
+    if (from >= block.capacity) return;
+    if (::madvise(block.data + from, block.capacity - from, MADV_FREE) != 0)
+        ::madvise(block.data + from, block.capacity - from, MADV_DONTNEED);
+}
+
+}  // namespace kelpie

@@ -1,0 +1,45 @@
+// A receive buffer's large block, kept mapped between the calls that use it.
+#pragma once
+
+#include <cstddef>
+
+#include "protocol/buffer_memory.hpp"
+
+namespace kelpie {
+
+// Fresh memory costs a page fault and a zeroed page for every 4 KiB, about
+// 25 ms for 64 MiB: for a large output that is a good part of the call. This
+// memory keeps one block mapped once it is released, but hands its pages to
+// the kernel with MADV_FREE: the kernel takes them back whenever it needs
+// them, and until it does they come back without a fault when the next
+// large output is received into the same block. At most `bound` bytes stay
+// mapped that way (the rest is unmapped), so that on a 32-bit process the
+// address space stays free for the next large string; destroying the
+// memory unmaps what it keeps.
+class KeptMapping final : public BufferMemory {
+public:
+    static constexpr std::size_t kDefaultBound = 128u << 20;
+
+    explicit KeptMapping(std::size_t bound = kDefaultBound);
+    ~KeptMapping() override;
+    KeptMapping(const KeptMapping&) = delete;
+    KeptMapping& operator=(const KeptMapping&) = delete;
+
+    Block allocate(std::size_t capacity) override;
+    // Growing remaps; shrinking below the bound keeps the pages mapped and
+    // hands them to the kernel, shrinking above it unmaps the tail at once.
+    bool resize(Block& block, std::size_t capacity, std::size_t keep) override;
+    void release(Block& block) noexcept override;
+
+    // The bytes kept mapped for the next block (none while a block is out).
+    std::size_t kept() const { return kept_capacity_; }
+
+private:
+    void lend_to_kernel(Block& block, std::size_t from) noexcept;
+
+    std::size_t bound_;
+    void* kept_ = nullptr;
+    std::size_t kept_capacity_ = 0;
+};
+
+}  // namespace kelpie
