@@ -100,6 +100,11 @@ enum {
 };
 static const char *const receive_names[RX_COUNT] = {"shrink", "keep", "into_str", "switch", "auto"};
 static int receive_route;
+
+/* How ASCII text becomes a str (BENCH_FLOOR_ASCII). */
+enum { A_NEW, A_FROM_STRING, A_DECODE_ASCII, A_COUNT };
+static const char *const ascii_names[A_COUNT] = {"new", "from_string", "decode_ascii"};
+static int ascii_route;
 static size_t slice_bytes = (size_t)1 << 20;
 static PyObject *utf_8_decode; /* for R_CODEC */
 /* PyPy's __pypy__.add_memory_pressure (see new_filled()); BENCH_FLOOR_PRESSURE=0 leaves it out. */
@@ -760,6 +765,11 @@ static PyObject *make_text(Client *c, size_t n, uint64_t bits) {
     if ((Py_ssize_t)n < 0) return PyErr_NoMemory();
     if (c->text_str) return text_from_str(c, n, bits);
     c->last_output = n;
+    if (!(bits & HIGH_BITS) && ascii_route != A_NEW) {
+        const char *text = gather(c);
+        if (ascii_route == A_DECODE_ASCII) return PyUnicode_DecodeASCII(text, (Py_ssize_t)n, "strict");
+        return PyUnicode_FromStringAndSize(text, (Py_ssize_t)n);
+    }
     if (!(bits & HIGH_BITS)) {
         PyObject *s = PyUnicode_New((Py_ssize_t)n, 127);
         if (!s) return NULL;
@@ -996,6 +1006,14 @@ static int choose_route(void) {
             return -1;
         }
         utf8_route = i;
+    }
+    const char *an = getenv("BENCH_FLOOR_ASCII");
+    if (an && *an) {
+        while (ascii_route < A_COUNT && strcmp(ascii_names[ascii_route], an) != 0) ++ascii_route;
+        if (ascii_route == A_COUNT) {
+            PyErr_Format(PyExc_ValueError, "BENCH_FLOOR_ASCII: no route named %s", an);
+            return -1;
+        }
     }
     const char *rx = getenv("BENCH_FLOOR_RECEIVE");
     receive_route = RX_AUTO;

@@ -26,6 +26,12 @@ public:
     // a smaller capacity gives the rest back (as far as this memory does).
     // False, the block as it was, when memory ran out.
     virtual bool resize(Block& block, std::size_t capacity, std::size_t keep) = 0;
+    // The bytes from `from` on are no longer needed, but the block may be
+    // released soon and its pages wanted again: a memory that keeps pages
+    // for the next block can keep these. By default they go back as resize does.
+    virtual void lend(Block& block, std::size_t from) noexcept {
+        if (from < block.capacity) static_cast<void>(resize(block, from, from));
+    }
     // The block is done with.
     virtual void release(Block& block) noexcept = 0;
 };

@@ -66,6 +66,16 @@ BufferMemory::Block ByteBuffer::take_block() {
     return block;
 }
 
+void ByteBuffer::lend_from(std::size_t size) {
+    if (!memory_) return shrink_to(size);
+    if (!data_ || size >= capacity_) return;
+    BufferMemory::Block block{data_, capacity_, owner_};
+    memory_->lend(block, size);
+    data_ = block.data;
+    capacity_ = block.capacity;
+    owner_ = block.owner;
+}
+
 bool ByteBuffer::resize_from_memory(std::size_t capacity, std::size_t keep) {
     BufferMemory::Block block{data_, capacity_, owner_};
     if (!data_) {

@@ -48,6 +48,9 @@ public:
     // once, where the block is a mapping of its own; a malloc'd block stays.
     // A BufferMemory's block is resized down, as far as that memory gives back.
     void shrink_to(std::size_t size);
+    // The same for bytes whose pages may soon be wanted again: a BufferMemory
+    // that keeps pages between blocks keeps these.
+    void lend_from(std::size_t size);
     void release();
 
     // While one of these lives, every resize to at least `from` bytes fails

@@ -47,12 +47,6 @@ BufferMemory::Block KeptMapping::allocate(std::size_t capacity) {
 bool KeptMapping::resize(Block& block, std::size_t capacity, std::size_t keep) {
     static_cast<void>(keep);  // a remapping keeps every byte that still fits
     capacity = page_rounded(std::max<std::size_t>(capacity, 1));
-    if (capacity < block.capacity && capacity < bound_) {
-        // Kept mapped (down to the bound), lent to the kernel past `capacity`.
-        if (block.capacity > bound_ && !resize(block, bound_, bound_)) return false;
-        lend_to_kernel(block, capacity);
-        return true;
-    }
     if (capacity == block.capacity) return true;
     void* p = ::mremap(block.data, block.capacity, capacity, MREMAP_MAYMOVE);
     if (p == MAP_FAILED) return false;
@@ -61,24 +55,27 @@ bool KeptMapping::resize(Block& block, std::size_t capacity, std::size_t keep) {
     return true;
 }
 
+// The pages from `from` on (up to the bound) stay mapped, but the kernel may
+// take them back without asking, and reads them as zeros if it did. Where
+// the kernel cannot do that, they go back at once.
+void KeptMapping::lend(Block& block, std::size_t from) noexcept {
+    from = page_rounded(from);
+    if (block.capacity > bound_) static_cast<void>(resize(block, std::max(from, bound_), 0));
+    if (from >= block.capacity) return;
+    if (::madvise(block.data + from, block.capacity - from, MADV_FREE) != 0)
+        ::madvise(block.data + from, block.capacity - from, MADV_DONTNEED);
+}
+
 void KeptMapping::release(Block& block) noexcept {
     if (!block.data) return;
-    if (kept_ || !resize(block, 0, 0)) {
+    if (kept_) {
         ::munmap(block.data, block.capacity);
     } else {
+        lend(block, 0);
         kept_ = block.data;
         kept_capacity_ = block.capacity;
     }
     block = {};
-}
-
-// The pages from `from` on stay mapped, but the kernel may take them back
-// without asking, and reads them as zeros if it did. Where the kernel cannot
-// do that, they go back at once.
-void KeptMapping::lend_to_kernel(Block& block, std::size_t from) noexcept {
-    if (from >= block.capacity) return;
-    if (::madvise(block.data + from, block.capacity - from, MADV_FREE) != 0)
-        ::madvise(block.data + from, block.capacity - from, MADV_DONTNEED);
 }
 
 }  // namespace kelpie

@@ -26,16 +26,19 @@ public:
     KeptMapping& operator=(const KeptMapping&) = delete;
 
     Block allocate(std::size_t capacity) override;
-    // Growing remaps; shrinking below the bound keeps the pages mapped and
-    // hands them to the kernel, shrinking above it unmaps the tail at once.
+    // Remaps: a smaller block gives its tail back at once.
     bool resize(Block& block, std::size_t capacity, std::size_t keep) override;
+    // Below the bound the pages stay mapped, handed to the kernel; above
+    // it they go back at once.
+    void lend(Block& block, std::size_t from) noexcept override;
+    // Kept (down to the bound, all its pages handed to the kernel) when no
+    // other block is; else unmapped.
     void release(Block& block) noexcept override;
 
     // The bytes kept mapped for the next block (none while a block is out).
     std::size_t kept() const { return kept_capacity_; }
 
 private:
-    void lend_to_kernel(Block& block, std::size_t from) noexcept;
 
     std::size_t bound_;
     void* kept_ = nullptr;
