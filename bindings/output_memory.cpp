@@ -63,7 +63,6 @@ TextMemory output_memory() {
     auto kept = std::make_shared<KeptMapping>();
     return {kept, kept};
 #else
-    if (getenv("KELPIE_OTHER_KEPT")) return {std::make_shared<StrMemory>(), std::make_shared<KeptMapping>()};  // TEMP
     return {std::make_shared<StrMemory>(), nullptr};
 #endif
 }
