@@ -24,6 +24,11 @@ KeptMapping::~KeptMapping() {
     if (kept_) ::munmap(kept_, kept_capacity_);
 }
 
+// A block that ever grew past the bound goes back whole: kept, its start
+// would split the stretch of address space it freed, and a 32-bit process
+// needs that stretch whole for the str of an output that large.
+bool KeptMapping::too_large(const Block& block) const { return block.owner == &bound_; }
+
 BufferMemory::Block KeptMapping::allocate(std::size_t capacity) {
     capacity = page_rounded(std::max<std::size_t>(capacity, 1));
     if (kept_) {
@@ -33,7 +38,7 @@ BufferMemory::Block KeptMapping::allocate(std::size_t capacity) {
         if (p != MAP_FAILED) {
             kept_ = nullptr;
             kept_capacity_ = 0;
-            return {static_cast<std::uint8_t*>(p), size, nullptr};
+            return {static_cast<std::uint8_t*>(p), size, size > bound_ ? &bound_ : nullptr};
         }
         // No room to grow it where it is or elsewhere: the address space it
         // takes is better given back before a fresh block is asked for.
@@ -41,7 +46,7 @@ BufferMemory::Block KeptMapping::allocate(std::size_t capacity) {
     }
     void* p = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return {};
-    return {static_cast<std::uint8_t*>(p), capacity, nullptr};
+    return {static_cast<std::uint8_t*>(p), capacity, capacity > bound_ ? &bound_ : nullptr};
 }
 
 bool KeptMapping::resize(Block& block, std::size_t capacity, std::size_t keep) {
@@ -52,6 +57,7 @@ bool KeptMapping::resize(Block& block, std::size_t capacity, std::size_t keep) {
     if (p == MAP_FAILED) return false;
     block.data = static_cast<std::uint8_t*>(p);
     block.capacity = capacity;
+    if (capacity > bound_) block.owner = &bound_;  // too large to keep, now and after
     return true;
 }
 
@@ -60,15 +66,18 @@ bool KeptMapping::resize(Block& block, std::size_t capacity, std::size_t keep) {
 // the kernel cannot do that, they go back at once.
 void KeptMapping::lend(Block& block, std::size_t from) noexcept {
     from = page_rounded(from);
-    if (block.capacity > bound_) static_cast<void>(resize(block, std::max(from, bound_), 0));
     if (from >= block.capacity) return;
+    if (too_large(block)) {
+        static_cast<void>(resize(block, from, from));
+        return;
+    }
     if (::madvise(block.data + from, block.capacity - from, MADV_FREE) != 0)
         ::madvise(block.data + from, block.capacity - from, MADV_DONTNEED);
 }
 
 void KeptMapping::release(Block& block) noexcept {
     if (!block.data) return;
-    if (kept_) {
+    if (kept_ || too_large(block)) {
         ::munmap(block.data, block.capacity);
     } else {
         lend(block, 0);

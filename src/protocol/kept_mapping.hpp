@@ -12,10 +12,10 @@ namespace kelpie {
 // memory keeps one block mapped once it is released, but hands its pages to
 // the kernel with MADV_FREE: the kernel takes them back whenever it needs
 // them, and until it does they come back without a fault when the next
-// large output is received into the same block. At most `bound` bytes stay
-// mapped that way (the rest is unmapped), so that on a 32-bit process the
-// address space stays free for the next large string; destroying the
-// memory unmaps what it keeps.
+// large output is received into the same block. Only a block of at most
+// `bound` bytes is kept that way (a larger one is unmapped), so that on a
+// 32-bit process the address space stays free for the next large string;
+// destroying the memory unmaps what it keeps.
 class KeptMapping final : public BufferMemory {
 public:
     static constexpr std::size_t kDefaultBound = 128u << 20;
@@ -28,17 +28,18 @@ public:
     Block allocate(std::size_t capacity) override;
     // Remaps: a smaller block gives its tail back at once.
     bool resize(Block& block, std::size_t capacity, std::size_t keep) override;
-    // Below the bound the pages stay mapped, handed to the kernel; above
-    // it they go back at once.
+    // The pages stay mapped, handed to the kernel; those of a block that
+    // ever grew past the bound go back at once.
     void lend(Block& block, std::size_t from) noexcept override;
-    // Kept (down to the bound, all its pages handed to the kernel) when no
-    // other block is; else unmapped.
+    // Kept, all its pages handed to the kernel, when no other block is and
+    // it never grew past the bound; else unmapped.
     void release(Block& block) noexcept override;
 
     // The bytes kept mapped for the next block (none while a block is out).
     std::size_t kept() const { return kept_capacity_; }
 
 private:
+    bool too_large(const Block& block) const;
 
     std::size_t bound_;
     void* kept_ = nullptr;
