@@ -492,11 +492,14 @@ static void settle(Client *c) {
         /* Kept mapped up to KEPT_BOUND; past 1 MiB the kernel may take the
          * pages back whenever it needs them, and until it does they come back
          * without a fault. */
-        if (c->cap > KEPT_BOUND && rest <= KEPT_BOUND) {
-            void *p = mremap(c->buf, c->cap, KEPT_BOUND, 0);
+        if (c->cap > KEPT_BOUND && rest <= KEEP_BUFFER) {
+            /* Too large to keep: kept, its start would split the stretch of
+             * address space it frees, which a 32-bit PyPy needs whole for its
+             * own copy of the str just made. */
+            void *p = mremap(c->buf, c->cap, KEEP_BUFFER, 0);
             if (p != MAP_FAILED) {
                 c->buf = p;
-                c->cap = KEPT_BOUND;
+                c->cap = KEEP_BUFFER;
             }
         }
         const size_t from = rest <= KEEP_BUFFER ? KEEP_BUFFER : (rest + 0xfff) & ~(size_t)0xfff;

@@ -11,6 +11,9 @@ namespace kelpie {
 
 namespace {
 
+// Room given past a kept block's size when it is handed out again.
+constexpr std::size_t kGrowthRoom = 4u << 20;
+
 std::size_t page_rounded(std::size_t n) {
     static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
     return (n + page - 1) & ~(page - 1);
@@ -32,8 +35,11 @@ bool KeptMapping::too_large(const Block& block) const { return block.owner == &b
 BufferMemory::Block KeptMapping::allocate(std::size_t capacity) {
     capacity = page_rounded(std::max<std::size_t>(capacity, 1));
     if (kept_) {
-        // The kept block whole, when it is large enough: its pages are what saves the faults.
-        const std::size_t size = std::max(capacity, kept_capacity_);
+        // The kept block whole, and room past it for an output a little
+        // larger than the last (within the bound): growing it later by a
+        // receive buffer's large steps would take it past the bound.
+        const std::size_t room = std::min(bound_, page_rounded(kept_capacity_ + kept_capacity_ / 8 + kGrowthRoom));
+        const std::size_t size = std::max({capacity, kept_capacity_, room});
         void* p = size == kept_capacity_ ? kept_ : ::mremap(kept_, kept_capacity_, size, MREMAP_MAYMOVE);
         if (p != MAP_FAILED) {
             kept_ = nullptr;
