@@ -77,6 +77,33 @@ void tell_collector(std::size_t bytes) {
 }
 #endif
 
+#ifdef PYPY_VERSION
+// PyPy builds its own str of one made here when the interpreter first takes
+// it. Left to happen after the call returns, a failure there (memory running
+// out) strands the str made here, which is never freed, and raises a
+// MemoryError with no text. An item fetched back from a list is built inside
+// that call, where a failure is an error like any other: so the str is put in
+// a list and fetched back while this code still holds it, and on failure it
+// can be given back. (Handing the str itself to a call does not do: PyPy
+// builds the arguments outside its error handling, and a failure there ends
+// the process.) False, with the error pending, when PyPy could not build it.
+bool taken_in(PyObject* object) {
+    PyRef list = PyRef::steal(PyList_New(1));
+    if (!list) return false;
+    Py_INCREF(object);
+    PyList_SetItem(list.get(), 0, object);
+    PyRef index = PyRef::steal(PyLong_FromLong(0));
+    const bool taken = index && PyRef::steal(PyObject_GetItem(list.get(), index.get()));
+    // The list lets go of the str now, not when PyPy collects the list.
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    Py_INCREF(Py_None);
+    PyList_SetItem(list.get(), 0, Py_None);
+    PyErr_Restore(type, value, traceback);
+    return taken;
+}
+#endif
+
 // A str of `output`, which is not all ASCII, made from what the check
 // learnt while the text arrived: its length and width are known, so it is
 // decoded in one pass straight into its final form, with no second check.
@@ -90,6 +117,10 @@ PyObject* new_str(Output& output) {
     }
 #ifdef PYPY_VERSION
     tell_collector(static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)) * PyUnicode_KIND(object));
+    if (!taken_in(object)) {
+        Py_DECREF(object);
+        return nullptr;
+    }
 #endif
     return object;
 }
