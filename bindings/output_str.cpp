@@ -1,5 +1,6 @@
 #include "output_str.hpp"
 
+#include <cassert>
 #include <cstdint>
 #include <cstring>
 
@@ -31,13 +32,16 @@ void move_from_end(Output& output, Move&& move) {
     }
 }
 
-// Decodes `output` into the characters at `to`, from the end.
+// Decodes `output` into the characters at `to`, from the end: the count
+// measured on arrival places the last one, and the first must then land
+// exactly at `to`.
 template <typename Char>
 void decode_from_end(Output& output, Char* to) {
     Char* at = to + output.shape().chars;
     move_from_end(output, [&](const std::uint8_t* from, std::size_t start, std::size_t end) {
         at = decode_utf8_backward(from + start, from + end, at);
     });
+    assert(at == to);
 }
 
 #ifdef PYPY_VERSION
