@@ -90,20 +90,26 @@ void tell_collector(std::size_t bytes) {
 // a list and fetched back while this code still holds it, and on failure it
 // can be given back. (Handing the str itself to a call does not do: PyPy
 // builds the arguments outside its error handling, and a failure there ends
-// the process.) False, with the error pending, when PyPy could not build it.
+// the process.) The list and its index are made once and kept for the
+// process. Only a large output's str goes this way: for a small one the
+// three calls would cost about 3% of the call's CPU time, and PyPy failing to
+// convert a few kilobytes means the process is out of memory anyway.
+// False, with the error pending, when PyPy could not build its str.
 bool taken_in(PyObject* object) {
-    PyRef list = PyRef::steal(PyList_New(1));
-    if (!list) return false;
+    static PyObject* list = nullptr;
+    static PyObject* first = nullptr;
+    if (!list) list = PyList_New(1);
+    if (!first) first = PyLong_FromLong(0);
+    if (!list || !first) return false;
     Py_INCREF(object);
-    PyList_SetItem(list.get(), 0, object);
-    PyRef index = PyRef::steal(PyLong_FromLong(0));
-    const bool taken = index && PyRef::steal(PyObject_GetItem(list.get(), index.get()));
-    // The list lets go of the str now, not when PyPy collects the list.
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    PyList_SetItem(list, 0, object);
+    const bool taken = static_cast<bool>(PyRef::steal(PyObject_GetItem(list, first)));
+    // The list lets go of the str at once (keeping a failure's error).
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    if (!taken) PyErr_Fetch(&type, &value, &traceback);
     Py_INCREF(Py_None);
-    PyList_SetItem(list.get(), 0, Py_None);
-    PyErr_Restore(type, value, traceback);
+    PyList_SetItem(list, 0, Py_None);
+    if (!taken) PyErr_Restore(type, value, traceback);
     return taken;
 }
 #endif
@@ -112,6 +118,7 @@ bool taken_in(PyObject* object) {
 // learnt while the text arrived: its length and width are known, so it is
 // decoded in one pass straight into its final form, with no second check.
 PyObject* new_str(Output& output) {
+    [[maybe_unused]] const std::size_t output_bytes = output.size();  // the decode gives the output back
     PyObject* object = PyUnicode_New(static_cast<Py_ssize_t>(output.shape().chars), str_max_char(output.shape()));
     if (!object) return nullptr;
     switch (PyUnicode_KIND(object)) {
@@ -121,7 +128,7 @@ PyObject* new_str(Output& output) {
     }
 #ifdef PYPY_VERSION
     tell_collector(static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)) * PyUnicode_KIND(object));
-    if (!taken_in(object)) {
+    if (output_bytes >= kBulkText && !taken_in(object)) {
         Py_DECREF(object);
         return nullptr;
     }
