@@ -108,6 +108,7 @@ def test_udid_and_system_abilities(client):
     ("grep -c zzz /data/g/words; grep zzz /data/g/words || echo none", "0\nnone\n"),
     ("grep x /data/g/absent || echo two", "grep: /data/g/absent: No such file or directory\ntwo\n"),
     ("grep -n -w pie /data/g/words", "1:apple pie\n"),
+    ("grep -rc -i apple /data/g; grep -m1 -e an -e ch /data/g/words", "/data/g/more:0\n/data/g/words:2\nbanana split\n"),
     ("grep '温度' /data/g/more", "温度 OK\n"),
     ("grep -E 'a(' /data/g/words || echo bad", "grep: bad regex 'a(': "),
 ])
