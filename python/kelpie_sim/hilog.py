@@ -177,7 +177,8 @@ def _value(q, ch, value):
         for name in _items(ch, value):
             if name not in TYPE_NAMES:
                 raise LogArgsError("invalid log type '%s' (one of %s)" % (name, ", ".join(TYPE_NAMES)))
-            q.types_given.append(name)
+            if name not in q.types_given:
+                q.types_given.append(name)
         q.types = set(q.types_given)
     elif ch == "T":
         q.tags.update(_items(ch, value))
