@@ -123,11 +123,6 @@ def test_handshake_record_and_short_reply(sim):
 
 @pytest.mark.parametrize("command, expected", [
     ("echo hi", "hi\n"),
-    ("echo a#b '#c' #d", "a#b #c\n"),
-    ("echo a # c\necho b", "a\nb\n"),
-    ("echo a\necho b\n\necho c &&\n echo d;\n", "a\nb\nc\nd\n"),
-    ("cat /nosuch > /data/local/tmp/err.txt; echo in the file:; cat /data/local/tmp/err.txt",
-     "cat: /nosuch: No such file or directory\nin the file:\n"),
     ("echo -n no-newline", "no-newline"),
     ("", ""),
     ("echo a; echo b && nosuch || echo c", "a\nb\nsh: nosuch: inaccessible or not found\nc\n"),
@@ -137,6 +132,11 @@ def test_handshake_record_and_short_reply(sim):
     ("echo 'unterminated", "sh: No closing quotation\n"),
     ("echo a & echo b", "sh: '&' is not supported by the simulated shell (only ; && || | > >>)\n"),
     ("nosuch | cat; echo piped | cat && cd /data | pwd", "sh: nosuch: inaccessible or not found\npiped\n/\n"),
+    ("echo a#b '#c' #d", "a#b #c\n"),
+    ("echo a # c\necho b", "a\nb\n"),
+    ("echo a\necho b\n\necho c &&\n echo d;\n", "a\nb\nc\nd\n"),
+    ("cat /nosuch > /data/local/tmp/err.txt; echo in the file:; cat /data/local/tmp/err.txt",
+     "cat: /nosuch: No such file or directory\nin the file:\n"),
 ])
 def test_shell_output_ends_exactly(client, command, expected):
     assert client.shell(command) == expected
