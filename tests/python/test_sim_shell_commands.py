@@ -81,6 +81,7 @@ def put(sim, path, data):
      "Screen Off Time: 45000 ms\n" % (ABILITY, "-" * 34 + "PowerManagerService" + "-" * 34)),
     ("uitest uiInput click 540 1200 && uitest uiInput swipe 100 900 100 300 600 && uitest uiInput keyEvent Back "
      "&& uitest uiInput inputText 100 200 'héllo 世界' && echo accepted", "accepted\n"),
+    ("uitest uiInput doubleClick 321 654; hilog -x -T UiTestKit | grep -c 'uiInput doubleClick 321 654$'", "1\n"),
     ("uitest uiInput click 540", "uitest: click needs X Y\n"),
     ("uitest uiInput swipe 1 2 3 4 50", "uitest: invalid speed (200-40000 px/s): 50\n"),
     ("uitest dumpLayout -p /data/layout.json", "uitest: the file must be under /data/local/tmp/, not /data/layout.json\n"),
