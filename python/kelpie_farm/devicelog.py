@@ -8,7 +8,7 @@ def read_log(target):
 
     client = kelpie.HdcClient(target.server)
     client.connect_device(target.serial)
-    return client.hilog(None)
+    return client.hilog("-x")
 
 
 class LogMark:

@@ -264,7 +264,7 @@ def hdc_device(request):
     try:
         client = kelpie.HdcClient(target.server)
         client.connect_device(target.serial)
-        mark = LogMark(client.hilog(None))
+        mark = LogMark(client.hilog("-x"))
     except RuntimeError:
         why = station.lookout.whereabouts(target)
         if why is None:
