@@ -20,8 +20,11 @@ SYSTEM_BUNDLES = ("com.ohos.launcher", "com.ohos.settings", "com.ohos.systemui")
 LOG_CAPACITY = 4000
 
 
-def device_id(n):
-    return "kelpie-sim-%d" % n
+SERIAL_PREFIX = "kelpie-sim-"
+
+
+def device_id(n, prefix=SERIAL_PREFIX):
+    return "%s%d" % (prefix, n)
 
 
 def default_params(ident):
@@ -114,9 +117,11 @@ class Device:
 class Hub:
     """The devices the server knows, and the waits for one to attach."""
 
-    def __init__(self, root, on_attach=None):
+    def __init__(self, root, on_attach=None, prefix=SERIAL_PREFIX):
         self.root = root
+        self.prefix = prefix
         self._devices = collections.OrderedDict()
+        self._detached = collections.deque()     # detached devices, the longest gone first
         self._changed = asyncio.Event()
         self._count = 0
         self._on_attach = on_attach
@@ -124,13 +129,15 @@ class Hub:
     def reserve(self):
         """The identifier the next device will have, taken now so that a delayed attach can name it."""
         self._count += 1
-        return device_id(self._count)
+        return device_id(self._count, self.prefix)
 
     def known(self, ident):
         """Whether `ident` names a device attached now, earlier, or reserved."""
-        return any(ident == device_id(n) for n in range(1, self._count + 1))
+        return any(ident == device_id(n, self.prefix) for n in range(1, self._count + 1))
 
     def attach(self, ident):
+        if ident in self._detached:
+            self._detached.remove(ident)
         dev = Device(ident, os.path.join(self.root, ident))
         if self._on_attach is not None:
             self._on_attach(dev)
@@ -145,8 +152,23 @@ class Hub:
         """Forgets the device (its folder stays); False if it was not attached."""
         if self._devices.pop(ident, None) is None:
             return False
+        self._detached.append(ident)
         self._notify()
         return True
+
+    def detach_last(self):
+        """Detaches the device attached last (a cable pulled); its identifier, or None."""
+        ids = self.ids()
+        return ids[-1] if ids and self.detach(ids[-1]) else None
+
+    def reattach(self):
+        """Attaches again the device detached longest ago (its cable plugged back in), or a
+        new one when none is detached; its identifier."""
+        while self._detached:
+            ident = self._detached.popleft()
+            if ident not in self._devices:
+                return self.attach(ident).id
+        return self.attach_next().id
 
     def _notify(self):
         self._changed.set()

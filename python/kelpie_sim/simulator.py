@@ -39,8 +39,10 @@ class Simulator:
 
     def __init__(self, devices: int = 1, attach_after: Optional[float] = None, host_shell: bool = False,
                  python: Optional[str] = None, stderr: Union[int, IO[Any], None] = None,
-                 max_seconds: Optional[float] = None) -> None:
+                 max_seconds: Optional[float] = None, serial_prefix: Optional[str] = None) -> None:
         args = ["--devices", str(devices)]
+        if serial_prefix is not None:
+            args += ["--serial-prefix", serial_prefix]
         if attach_after is not None:
             args += ["--attach-after", str(attach_after)]
         if host_shell:
