@@ -22,6 +22,7 @@ from kelpie_farm.farm import Farm
 from kelpie_farm.scheduling import DeviceScheduling
 from kelpie_farm.targets import Target
 from kelpie_sim import Simulator
+from kelpie_sim.launcher import SimProcess
 
 # Every test writes where and when it ran; the sleep keeps workers busy side by side. The
 # conftest's once-per-device hook writes a record of its own.
@@ -368,6 +369,101 @@ def test_servers_killed_and_stopped_cost_their_devices_and_deadlines_not_the_run
         elif outcome == "skipped":
             assert message.startswith("not run: device "), message
     assert took < 60, "the run waited past its deadlines"
+
+
+def test_every_leased_device_lost_with_no_spare_leaves_only_tests_without_a_device(tmp_path):
+    folder = str(tmp_path)
+    sims = lab(d=2)
+    try:
+        d = sims["d-"]
+        # One server named twice: two devices, not four; -n 4 leaves two workers without one.
+        # The test for d-1 stops the server and hangs; d-2 is found gone by the next look.
+        status, out, cases, ran, took = run_dying(folder, "-n", "4", "--hdc-timeout", "3", sims=sims,
+                                                  servers=[d.addr, "localhost:%d" % d.port])
+    finally:
+        d.stop()
+    assert status == 1 and "hdc farm: 2 devices on 1 server" in out, out
+    assert "ran past its deadline of 3 s (--hdc-timeout) on device d-1 on %s" % d.addr in cases["test_sabotage[d-1]"][2]
+    summary = out.split("= hdc farm =", 1)[1]
+    assert "LOST: device d-1 on %s was lost: its server is unreachable (no answer within 1 s)" % d.addr in summary
+    # Workers without a device ran only tests without one; those all ran; every device test
+    # either ran on a device or is reported as not run.
+    assert all(r["serial"] is None for r in ran if r["worker"] in ("gw2", "gw3")), ran
+    for name, (outcome, _, message, _) in cases.items():
+        if "no_device" in name:
+            assert outcome == "passed", (name, outcome, message)
+        elif "sharded" in name:
+            assert outcome == "passed" or (outcome == "skipped" and message.startswith("not run: ")), (name, message)
+    assert any(case[0] == "skipped" for name, case in cases.items() if "sharded" in name), cases
+    assert took < 60, "the run waited past its deadlines"
+
+
+# The test says where it runs, stops its server (SIGSTOP) and waits on it for ever.
+HUNG_SUITE = '''
+import json, os, signal
+
+def test_hangs(hdc_device):
+    with open(os.path.join(os.environ["FARM_RECORDS"], "hung.tmp"), "w") as f:
+        json.dump(dict(pid=os.getpid(), server=hdc_device.server), f)
+    os.rename(os.path.join(os.environ["FARM_RECORDS"], "hung.tmp"), os.path.join(os.environ["FARM_RECORDS"], "hung"))
+    os.kill(int(os.environ["SIM_PID"]), signal.SIGSTOP)
+    hdc_device.client.shell("echo never answered")
+'''
+
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
+def test_ctrl_c_and_sigterm_leave_no_worker_behind_on_a_hung_server(tmp_path, signum):
+    folder = str(tmp_path)
+    with Simulator(devices=1) as sim:
+        run = start_suite(folder, HUNG_SUITE, "-n", "1", "--hdc-server", sim.addr, "--hdc-timeout", "120",
+                          env={"SIM_PID": str(sim.pid)})
+        told = os.path.join(folder, "records", "hung")
+        deadline = time.monotonic() + 60
+        while run.poll() is None and not os.path.exists(told) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(0.3)
+        start = time.monotonic()
+        run.send_signal(signum)         # to pytest alone, not to its workers
+        status, out = finish(run)
+        took = time.monotonic() - start
+    with open(told) as f:
+        worker = json.load(f)["pid"]
+    assert status == 2 and "KeyboardInterrupt" in out, out
+    assert gone([worker]) == {worker} and took < 10, (took, out)
+
+
+@pytest.mark.parametrize("args, error", [
+    (["--hdc-strict", "--hdc-server", "{live}", "--hdc-server", "{dead}"],
+     "ERROR: --hdc-strict: HDC server {dead} is unreachable: Connection refused"),
+    (["-o", "hdc_strict=true", "--hdc-server", "{dead}", "--hdc-server", "{live}"],
+     "ERROR: --hdc-strict: HDC server {dead} is unreachable: Connection refused"),
+    (["--hdc-min-devices", "3", "--hdc-server", "{live}", "--hdc-server", "{dead}"],
+     "ERROR: --hdc-min-devices 3: 2 found (kelpie-sim-1, kelpie-sim-2); HDC server {dead} is unreachable: "
+     "Connection refused"),
+])
+def test_a_lab_short_of_what_the_run_asks_for_stops_before_the_first_test(tmp_path, args, error):
+    dead = free_address()
+    with Simulator(devices=2) as sim:
+        args = [a.format(live=sim.addr, dead=dead) for a in args]
+        status, out = finish(start_suite(str(tmp_path), SUITE, *args))
+        assert sim.received() == ["list targets"], "the farm was looked at, not used"
+    assert status == 4 and error.format(dead=dead) in out.splitlines(), out
+
+
+def test_a_simulator_started_by_hand_names_its_devices_and_loses_them_on_a_signal():
+    with SimProcess(["--devices", "2", "--serial-prefix", "lab-"]) as sim:
+        lister = kelpie.HdcClient(sim.addr)
+        assert lister.list_targets() == ["lab-1", "lab-2"]
+        seen = []
+        for signum in (signal.SIGUSR1, signal.SIGUSR1, signal.SIGUSR2, signal.SIGUSR2, signal.SIGUSR2):
+            os.kill(sim.pid, signum)
+            before = seen[-1] if seen else None
+            deadline = time.monotonic() + 10
+            while lister.list_targets() == (before or ["lab-1", "lab-2"]) and time.monotonic() < deadline:
+                time.sleep(0.02)
+            seen.append(lister.list_targets())
+    # Pulled last first; plugged back in the order they went; then a new one.
+    assert seen == [["lab-1"], [], ["lab-2"], ["lab-2", "lab-1"], ["lab-2", "lab-1", "lab-3"]]
 
 
 def test_without_xdist_every_test_runs_on_the_first_device(tmp_path):
