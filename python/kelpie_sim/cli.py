@@ -2,6 +2,7 @@
 kelpie and testing code that uses it without hardware.
 
     kelpie-sim [--port PORT] [--devices N] [--serial-prefix PREFIX] [--attach-after S] [--root DIR]
+               [--log-rate LINES_PER_S] [--log-buffer LINES]
 
 The first line on standard output is "listening on 127.0.0.1:PORT". Each device is
 a folder (its file system) under the root: ROOT/kelpie-sim-1, ROOT/kelpie-sim-2, ...
@@ -25,6 +26,7 @@ import tempfile
 from .control import Control
 from .devices import SERIAL_PREFIX, Hub
 from .forwards import ECHO_PORT, Forwards, echo_service
+from .logbuffer import DEFAULT_CAPACITY
 from .server import Server
 
 HOST = "127.0.0.1"
@@ -58,6 +60,11 @@ def parse_args(argv, prog):
                    help="folder holding the device folders, kept afterwards (default: a temporary folder, removed)")
     p.add_argument("--host-shell", action="store_true",
                    help="run 'shell' commands with the host's /bin/sh in the device folder (NOT confined)")
+    p.add_argument("--log-rate", type=float, default=0.0, metavar="LINES_PER_S",
+                   help="make every device log that many lines a second by itself, as a busy device does "
+                        "(default 0: only what happens on it)")
+    p.add_argument("--log-buffer", type=int, default=DEFAULT_CAPACITY, metavar="LINES",
+                   help="lines each device's log buffer holds (default %d)" % DEFAULT_CAPACITY)
     p.add_argument("--max-seconds", type=float, metavar="S", help="stop by itself after S seconds")
     p.add_argument("--control", nargs="?", const=(0, 1), type=descriptor_pair, metavar="IN,OUT",
                    help="take a test's requests as JSON lines on descriptor IN and answer each on descriptor "
@@ -70,6 +77,8 @@ def parse_args(argv, prog):
     prefix = args.serial_prefix
     if not prefix or prefix.split() != [prefix] or set(prefix) & set("/\\:") or prefix in (".", ".."):
         p.error("--serial-prefix must be one word without '/', '\\' or ':', not %r" % prefix)
+    if not 0 <= args.log_rate < float("inf") or args.log_buffer < 1:
+        p.error("--log-rate must be >= 0 and --log-buffer >= 1")
     return args
 
 
@@ -81,7 +90,8 @@ def device_ready(note):
 
 
 async def serve(args, root, prog):
-    hub = Hub(root, on_attach=device_ready(Server.note), prefix=args.serial_prefix)
+    hub = Hub(root, on_attach=device_ready(Server.note), log_rate=args.log_rate, log_buffer=args.log_buffer,
+              prefix=args.serial_prefix)
     server = Server(hub, Forwards(), host_shell=args.host_shell, verbose=args.verbose,
                     record=args.control is not None)
     try:

@@ -564,6 +564,6 @@ def test_the_simulated_shell_sleeps_and_logs_each_command_line(hdc_sim):
     assert client.shell("echo a; sleep 0.05; echo b") == "a\nb\n"
     assert client.shell("sleep soon") == "sleep: invalid number 'soon'\n"
     assert client.shell("sleep 1 2") == "sleep: Needs 1 argument\n"
-    log = client.hilog("-t hdcd").splitlines()[-3:]
+    log = client.hilog("-x -T hdcd").splitlines()[-3:]
     assert [line.split(" I C015A0/hdcd: ")[1] for line in log] == [
         "shell command: echo a; sleep 0.05; echo b", "shell command: sleep soon", "shell command: sleep 1 2"]
