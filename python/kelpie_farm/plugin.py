@@ -599,6 +599,22 @@ class Bookkeeper:
         if label is not None and (report.when == "call" or report.failed or report.when == "???"):
             farm.record(label, report.nodeid, report.outcome)
         self.junit_log(report)
+        if report.when == "???" and report.user_properties:
+            self.junit_properties(report)
+
+    def junit_properties(self, report):
+        """A crashed worker's test has no teardown report, from which JUnit takes a test's
+        properties: they go to its test case directly."""
+        try:
+            from _pytest.junitxml import xml_key
+
+            xml = self.config.stash.get(xml_key, None)
+            if xml is not None:
+                reporter = xml.node_reporter(report)
+                for name, value in report.user_properties:
+                    reporter.add_property(name, str(value))
+        except (ImportError, AttributeError):     # another pytest: the message still names the device
+            pass
 
     def junit_log(self, report):
         """A failing test's device log goes to JUnit's system-out when junit_logging asks for
