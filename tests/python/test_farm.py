@@ -463,6 +463,17 @@ def test_a_lab_short_of_what_the_run_asks_for_stops_before_the_first_test(tmp_pa
     assert status == 4 and error.format(dead=dead) in out.splitlines(), out
 
 
+def test_a_test_not_run_fails_the_run_even_when_none_failed(tmp_path):
+    suite = "import pytest\n\n@pytest.mark.hdc_every_device\ndef test_every(hdc_device):\n    pass\n"
+    with Simulator(devices=2) as sim:
+        status, out = finish(start_suite(str(tmp_path), suite, "-n", "1", "--hdc-server", sim.addr))
+    # One worker, two devices: kelpie-sim-2 is a spare, and its every-device test has no worker.
+    assert status == 1 and re.search(r"^=+ 1 passed, 1 skipped in ", out, re.M), out
+    assert ("SKIPPED [1] test_suite.py: not run: device kelpie-sim-2 has no worker "
+            "(-n auto starts one worker a device)") in out
+    assert "1 test for device kelpie-sim-2 not run: no worker held it" in out.split("= hdc farm =", 1)[1]
+
+
 def test_a_simulator_started_by_hand_names_its_devices_and_loses_them_on_a_signal():
     with SimProcess(["--devices", "2", "--serial-prefix", "lab-"]) as sim:
         lister = kelpie.HdcClient(sim.addr)
