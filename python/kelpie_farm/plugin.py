@@ -97,6 +97,12 @@ def pytest_configure(config):
             controller_farm(config)     # errors before the first test; a simulated farm is still starting
 
 
+def pytest_unconfigure(config):
+    from .targets import close_probers
+
+    close_probers()
+
+
 # A simulated farm starts as soon as the options are known, in the controlling process: the
 # simulators start while pytest and its workers do. An xdist worker has its environment
 # variable before its options are read, and its workerinput after.
@@ -418,6 +424,9 @@ def pytest_runtest_protocol(item, nextitem):
         if why is not None:
             station.lose(target, why, during=False)
     if need == "" and station.bereft and station.link is not None:
+        # The fixtures the earlier test kept for this one go now, as its tear-down would have
+        # done them, or the next test's set-up would find them in its way.
+        item.session._setupstate.teardown_exact(nextitem)
         return True
     return None
 

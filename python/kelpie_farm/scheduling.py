@@ -120,7 +120,8 @@ class DeviceScheduling(LoadScheduling):
             return
         self.pending[:] = [i for i in self.pending if i not in dropped]
         for i in sorted(dropped):
-            self._not_run(self.collection[i], self.need(i), self.why(self.need(i)))
+            need = self.need(i)
+            self._not_run(self.collection[i], need or None, self.why(need))
 
     def why(self, need):
         if need is None or need == ANY:
