@@ -21,8 +21,11 @@ DATA_DIR = "/data/app/el2/100/base"
 SYSTEM_BUNDLES = ("com.ohos.launcher", "com.ohos.settings", "com.ohos.systemui")
 
 
-def device_id(n):
-    return "kelpie-sim-%d" % n
+SERIAL_PREFIX = "kelpie-sim-"
+
+
+def device_id(n, prefix=SERIAL_PREFIX):
+    return "%s%d" % (prefix, n)
 
 
 def default_params(ident):
@@ -103,11 +106,13 @@ class Device:
 class Hub:
     """The devices the server knows, and the waits for one to attach."""
 
-    def __init__(self, root, on_attach=None, log_rate=0.0, log_buffer=DEFAULT_CAPACITY):
+    def __init__(self, root, on_attach=None, log_rate=0.0, log_buffer=DEFAULT_CAPACITY, prefix=SERIAL_PREFIX):
         self.root = root
+        self.prefix = prefix
         self.log_rate = log_rate        # lines a second each device logs by itself
         self.log_buffer = log_buffer
         self._devices = collections.OrderedDict()
+        self._detached = collections.deque()     # detached devices, the longest gone first
         self._changed = asyncio.Event()
         self._count = 0
         self._on_attach = on_attach
@@ -115,13 +120,15 @@ class Hub:
     def reserve(self):
         """The identifier the next device will have, taken now so that a delayed attach can name it."""
         self._count += 1
-        return device_id(self._count)
+        return device_id(self._count, self.prefix)
 
     def known(self, ident):
         """Whether `ident` names a device attached now, earlier, or reserved."""
-        return any(ident == device_id(n) for n in range(1, self._count + 1))
+        return any(ident == device_id(n, self.prefix) for n in range(1, self._count + 1))
 
     def attach(self, ident):
+        if ident in self._detached:
+            self._detached.remove(ident)
         dev = Device(ident, os.path.join(self.root, ident), self.log_buffer)
         if self.log_rate > 0:
             dev.chatter = asyncio.get_running_loop().create_task(chatter(dev.log, self.log_rate, ident))
@@ -139,11 +146,26 @@ class Hub:
         dev = self._devices.pop(ident, None)
         if dev is None:
             return False
+        self._detached.append(ident)
         if dev.chatter is not None:
             dev.chatter.cancel()
         dev.log.close()
         self._notify()
         return True
+
+    def detach_last(self):
+        """Detaches the device attached last (a cable pulled); its identifier, or None."""
+        ids = self.ids()
+        return ids[-1] if ids and self.detach(ids[-1]) else None
+
+    def reattach(self):
+        """Attaches again the device detached longest ago (its cable plugged back in), or a
+        new one when none is detached; its identifier."""
+        while self._detached:
+            ident = self._detached.popleft()
+            if ident not in self._devices:
+                return self.attach(ident).id
+        return self.attach_next().id
 
     def _notify(self):
         self._changed.set()

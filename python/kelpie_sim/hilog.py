@@ -88,6 +88,17 @@ class Query:
             picked = picked[-self.tail:]
         return picked
 
+    def pick_tail(self, newest_first):
+        """The last `tail` lines that match, read from the newest back only as far as needed:
+        a busy device's full buffer is long."""
+        picked = []
+        for ln in newest_first:
+            if len(picked) >= self.tail:
+                break
+            if self.matches(ln):
+                picked.append(ln)
+        return picked[::-1]
+
     def clear_types(self):
         return tuple(self.types_given) if self.types is not None else CLEARED_BY_DEFAULT
 
@@ -232,6 +243,8 @@ def answer(log, q):
         types = q.clear_types()
         log.clear(types)
         return cleared_message(types).encode()
+    if q.tail is not None and q.head is None:
+        return render(q.pick_tail(log.newest_first()))
     return render(q.pick(log.lines()))
 
 

@@ -52,11 +52,15 @@ class Simulator:
                  python: Optional[str] = None, stderr: Union[int, IO[Any], None] = None,
                  max_seconds: Optional[float] = None, log_rate: float = 0.0, log_buffer: int = 65536,
                  params: Optional[Mapping[str, str]] = None,
-                 device_params: Optional[Mapping[str, Mapping[str, str]]] = None) -> None:
+                 device_params: Optional[Mapping[str, Mapping[str, str]]] = None,
+                 serial_prefix: Optional[str] = None) -> None:
         """`log_rate` makes every device log that many lines a second by itself, as a busy device
-        does, into a log buffer of `log_buffer` lines."""
+        does, into a log buffer of `log_buffer` lines; `serial_prefix` names the devices
+        PREFIX1, PREFIX2, ... instead of kelpie-sim-1, ..."""
         args = ["--devices", str(devices), "--log-rate", repr(float(log_rate)), "--log-buffer", str(int(log_buffer))]
         args += param_args(params, device_params)
+        if serial_prefix is not None:
+            args += ["--serial-prefix", serial_prefix]
         if attach_after is not None:
             args += ["--attach-after", str(attach_after)]
         if host_shell:
