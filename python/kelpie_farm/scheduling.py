@@ -1,48 +1,51 @@
-"""xdist's load scheduling, kept, with two rules for a farm: a test pinned to a device
-(an every-device test) goes only to the worker holding that device, and a worker whose
-device was lost gets no further tests."""
+"""xdist's load scheduling, kept, with a farm's rules:
+
+- a test that uses no device goes to any worker; one that uses a device, only to a worker
+  that holds one; an every-device test (pinned by its marker's parameter), only to the
+  worker holding that device;
+- a worker whose device is lost takes a spare (farm.py) and goes on; with none left, the
+  device tests xdist had queued on it go back to the other workers (the worker passes
+  them by without a report);
+- a test that no worker can take, now or after a worker xdist is starting again, is
+  reported as not run, at once: nothing waits for ever, and xdist never finds itself
+  with tests left and no worker to give them to.
+
+What each collected test needs comes from the workers (link.py): None for no device, ""
+for the worker's device, or the label of the device it is pinned to.
+"""
 
 from xdist.scheduler import LoadScheduling
 
-
-def pin_of(nodeid, labels):
-    """The device label in an every-device test's parameter id, or None. `labels` longest
-    first, so that of two labels where one extends the other the longer one wins."""
-    if not nodeid.endswith("]") or "[" not in nodeid:
-        return None
-    params = nodeid[nodeid.index("[") + 1:-1]
-    for label in labels:
-        if params == label or params.startswith(label + "-") or params.endswith("-" + label) \
-                or ("-" + label + "-") in params:
-            return label
-    return None
-
-
-def held_by(node):
-    """The label of the device a worker holds (None if it holds none)."""
-    target = node.workerinput.get("hdc_target")
-    return target[2] if target else None
+ANY = ""
 
 
 class DeviceScheduling(LoadScheduling):
-    def __init__(self, config, log, labels, not_run):
+    def __init__(self, config, log, farm, needs, not_run):
         super().__init__(config, log)
-        self._labels = sorted(labels, key=len, reverse=True)
-        self._pins = {}
-        self._lost = set()
-        self._not_run = not_run       # not_run(nodeid, label, why): reports a test that will not run
+        self.farm = farm
+        self._needs = needs          # needs() -> the list, once a worker has sent it
+        self._not_run = not_run      # not_run(nodeid, label, why): reports a test that will not run
+        self._given_back = set()     # (worker id, index): queued on a worker, then handed to others
+        self.restarting = 0          # workers xdist is starting in place of crashed ones
 
-    def pin(self, index):
-        if index not in self._pins:
-            self._pins[index] = pin_of(self.collection[index], self._labels)
-        return self._pins[index]
+    def need(self, index):
+        needs = self._needs()
+        return needs[index] if needs is not None and index < len(needs) else ANY
+
+    def holds(self, node):
+        target = self.farm.held_by(node.gateway.id)
+        return target.label if target is not None else None
 
     def _fits(self, node, index):
-        holds = held_by(node)
-        if holds in self._lost:
-            return False
-        pin = self.pin(index)
-        return pin is None or pin == holds
+        need = self.need(index)
+        if need is None:
+            return True
+        holds = self.holds(node)
+        return holds is not None and (need == ANY or need == holds)
+
+    def add_node(self, node):
+        self.restarting = max(0, self.restarting - 1) if self.collection is not None else self.restarting
+        super().add_node(node)
 
     def _send_tests(self, node, num):
         picked, rest = [], []
@@ -53,40 +56,76 @@ class DeviceScheduling(LoadScheduling):
             self.node2pending[node].extend(picked)
             node.send_runtest_some(picked)
 
+    def mark_test_complete(self, node, item_index, duration=0):
+        key = (node.gateway.id, item_index)
+        if key in self._given_back:     # passed by on that worker: it runs elsewhere
+            self._given_back.discard(key)
+            self.node2pending[node].remove(item_index)
+            self.check_schedule(node)
+            return
+        super().mark_test_complete(node, item_index, duration)
+
     def check_schedule(self, node, duration=0):
         if node.shutting_down:
             return
         super().check_schedule(node, duration)
-        # A worker that nothing pending fits is told to finish what it has, or it would wait forever.
-        if not node.shutting_down and not any(self._fits(node, i) for i in self.pending):
-            node.shutdown()
+        if self.collection is not None and self.pending and not any(self._fits(node, i) for i in self.pending):
+            self.settle()
 
     def schedule(self):
-        first = self.collection is None
         super().schedule()
-        if not self.collection:
-            return
-        if first:
-            # Tests pinned to a device that no worker holds would wait for ever; say so now.
-            held = {held_by(n) for n in self.nodes}
-            for label in set(self._labels) - held:
-                self._drop([i for i in self.pending if self.pin(i) == label],
-                           "device %s has no worker (-n auto starts one worker a device)" % label)
-        for node in self.nodes:
-            self.check_schedule(node)
+        if self.collection:
+            self.settle()
+            for node in self.nodes:
+                self.check_schedule(node)
 
-    def lose(self, label, message):
-        """The device is gone: its worker gets nothing more, its pinned tests do not run."""
-        self._lost.add(label)
-        self._drop([i for i in self.pending if self.pin(i) == label], message)
-        for node in self.nodes:
-            if held_by(node) == label:
+    def remove_node(self, node):
+        crashed = super().remove_node(node)
+        if self.collection is not None:
+            self.settle()
+        return crashed
+
+    def settle(self):
+        """Reports the pending tests that no worker can take, unless a worker being started
+        again may; tells the workers that nothing pending fits to finish what they have."""
+        live = [n for n in self.nodes if not n.shutting_down]
+        if not self.restarting:
+            stuck = [i for i in self.pending if not any(self._fits(n, i) for n in live)]
+            if stuck:
+                self._drop(stuck)
+        for node in live:
+            if not any(self._fits(node, i) for i in self.pending):
                 node.shutdown()
 
-    def _drop(self, indices, why):
+    def lose(self, node, label, spare, during):
+        """`node`'s device `label` is lost; `spare` is the device it took instead (or None).
+        Its pinned tests do not run; without a spare, the device tests queued on the node go
+        back to the others: all of them, but the first when that one is reported there (it
+        found the loss `during` its run, or is pinned to the lost device)."""
+        self._drop([i for i in self.pending if self.need(i) == label])
+        if spare is None and node in self.node2pending:
+            queued = self.node2pending[node]
+            if queued and (during or self.need(queued[0]) != ANY):
+                queued = queued[1:]
+            back = [i for i in queued if self.need(i) == ANY]
+            self._given_back.update((node.gateway.id, i) for i in back)
+            self.pending[:0] = back
+        for n in self.nodes:
+            self.check_schedule(n)
+        self.settle()
+
+    def _drop(self, indices):
         dropped = set(indices)
         if not dropped:
             return
         self.pending[:] = [i for i in self.pending if i not in dropped]
         for i in sorted(dropped):
-            self._not_run(self.collection[i], self.pin(i), why)
+            need = self.need(i)
+            self._not_run(self.collection[i], need or None, self.why(need))
+
+    def why(self, need):
+        if need is None or need == ANY:
+            return "no device was left to run it on"
+        if need in self.farm.lost:
+            return self.farm.lost[need]
+        return "device %s has no worker (-n auto starts one worker a device)" % need

@@ -10,17 +10,22 @@ import signal
 import stat
 import time
 
+from . import hilog
 from .confine import FsError
-from .devices import SYSTEM_BUNDLES
+from . import abilities, bundle_manager, grep, processes, system_tools, uitest
 
 HOST_SHELL_SILENCE = 4.0   # the client stops listening after 5 s of silence
-UNAME = {
-    "-s": "Linux", "-n": "localhost", "-r": "5.10.184", "-m": "aarch64",
-    "-v": "#1 SMP PREEMPT Fri Mar 8 10:00:00 CST 2024",
-}
+UNAME = (   # in the order uname prints them, whatever the order of the flags
+    ("s", "Linux"), ("n", "localhost"), ("r", "5.10.184"),
+    ("v", "#1 SMP PREEMPT Fri Mar 8 10:00:00 CST 2024"), ("m", "aarch64"),
+)
+SLEEP_UNITS = {"s": 1, "m": 60, "h": 3600, "d": 86400}
+ECHO_ESCAPES = {"a": "\a", "b": "\b", "e": "\x1b", "f": "\f", "n": "\n", "r": "\r", "t": "\t", "v": "\v",
+                "\\": "\\"}
 # A device's hdc daemon logs every command line it starts, as a test team sees it in hilog.
 LOG_DOMAIN, LOG_TAG = "C015A0", "hdcd"
 OPERATORS = (";", "&&", "||")
+WORD_BREAKS = " \t\n;|&<>"
 REDIRECTS = (">", ">>")
 
 
@@ -29,10 +34,12 @@ class ShellSyntax(Exception):
 
 
 def split_commands(line):
-    """The line cut at its operators outside quotes: [(operator before it, text, where its
-    redirection starts in the text)]. A comment ends the line, as the tokenizer has it."""
+    """The line cut at its operators and line ends outside quotes: [(operator before it, text,
+    where its redirection starts in the text)]. A line end separates commands as ';' does,
+    except where a command is still to come (after an operator, or on a blank line). A '#'
+    that starts a word starts a comment, which ends at the line end."""
     parts = []
-    op, start, redirect, quote = ";", 0, None, None
+    op, start, redirect, quote, comment = ";", 0, None, None, None
     i = 0
     while i < len(line):
         ch = line[i]
@@ -45,8 +52,18 @@ def split_commands(line):
             quote = ch
         elif ch == "\\":
             i += 1
-        elif ch == "#":
-            break
+        elif ch == "#" and (i == start or line[i - 1] in WORD_BREAKS):
+            comment = i
+            i = line.find("\n", i)
+            if i < 0:
+                break
+            continue
+        elif ch == "\n":
+            text = line[start:i if comment is None else comment]
+            if text.strip():
+                parts.append((op, text, redirect))
+                op, redirect = ";", None
+            start, comment = i + 1, None
         elif ch == ">" and redirect is None:
             redirect = i - start
         elif ch in ";|" or line.startswith("&&", i):
@@ -56,7 +73,7 @@ def split_commands(line):
             i += len(token)
             continue
         i += 1
-    parts.append((op, line[start:i], redirect))
+    parts.append((op, line[start:len(line) if comment is None else comment], redirect))
     return parts
 
 
@@ -64,6 +81,7 @@ def parse_command(text):
     """(argv, redirect or None) of one command."""
     lexer = shlex.shlex(text, posix=True, punctuation_chars=";&|<>")
     lexer.whitespace_split = True
+    lexer.commenters = ""     # split_commands took the comments out: a '#' left is part of a word
     try:
         tokens = list(lexer)
     except ValueError as e:
@@ -107,6 +125,8 @@ class Session:
 
     stdin = None     # what a pipe feeds the command
     errors = None    # where error messages go when not into `out`: a pipe's command keeps them out of the pipe
+    streaming = False  # whether the output goes straight to the client (not into a pipe or a file)
+    follow = None    # (hilog query, log cursor) once a hilog asked to follow the log
 
     def __init__(self, device, out):
         self.dev = device
@@ -126,15 +146,21 @@ class Session:
         return self.fs.resolve(path, self.cwd, follow_last)
 
 
-def run_builtin(device, line, canned=None):
-    """Runs the line; returns its output as bytes. `canned(command)` is a test's output for
-    a command of the line (as written, without its redirection), or None."""
+async def run_builtin(device, line, stream, canned=None):
+    """Runs the line, writing each command's output to the ShellStream `stream` as the command
+    ends, all of it before a sleep. `canned(command)` is a test's output for a command of the
+    line (as written, without its redirection), or None.
+
+    Returns (hilog query, log cursor) when a hilog is left following the log, else None: the
+    rest of the line never runs, as on a device, where such a hilog never ends."""
     try:
         commands = parse(line)
     except ShellSyntax as e:
-        return ("sh: %s\n" % e).encode()
+        await stream.write("sh: %s\n" % e)
+        return None
     out = []
     session = Session(device, out)
+    session.streaming = True
     status, skipped, piped = 0, False, None
     for k, (op, argv, redirect, text) in enumerate(commands):
         if op != "|":
@@ -152,7 +178,22 @@ def run_builtin(device, line, canned=None):
             piped = b"".join(stage.out) if into_pipe else None
         else:
             status = _run_one(session, argv, redirect, output)
-    return b"".join(out)
+        owed, device.sleep_owed = device.sleep_owed, 0.0   # this command's own, taken before any wait
+        if out:
+            data = b"".join(out)
+            out.clear()
+            await stream.write(data)
+        if session.follow is not None:
+            return session.follow
+        if owed:
+            await serve_sleep(owed, stream)
+    return None
+
+
+async def serve_sleep(seconds, stream):
+    """Sleeps for what a command of the line owes, once all its output so far is out."""
+    await stream.flush()
+    await asyncio.sleep(seconds)
 
 
 def _inner(session, out, stdin):
@@ -173,7 +214,7 @@ def _run_one(session, argv, redirect, canned=None):
     name = argv[0]
     handler = BUILTINS.get(name) if canned is None else _answered(canned)
     if handler is None:
-        session.err("sh", "%s: inaccessible or not found" % name)
+        session.err("/bin/sh", "%s: inaccessible or not found" % name)
         return 127
     if redirect is None:
         try:
@@ -182,6 +223,7 @@ def _run_one(session, argv, redirect, canned=None):
             return session.err(name, str(e))
     captured = []
     inner = _inner(session, captured, session.stdin)
+    inner.errors = session.out if session.errors is None else session.errors   # only the output is redirected
     try:
         status = handler(inner, argv[1:])
     except FsError as e:
@@ -218,11 +260,51 @@ def _split_flags(args, known):
 
 
 def sh_echo(s, args):
-    newline = True
-    if args and args[0] == "-n":
-        newline, args = False, args[1:]
-    s.say(" ".join(args) + ("\n" if newline else ""))
+    """toybox echo: leading -n (no line end), -e (backslash escapes), -E (none), combinable."""
+    flags = set()
+    while args and len(args[0]) > 1 and args[0][0] == "-" and set(args[0][1:]) <= set("neE"):
+        for ch in args[0][1:]:
+            if ch == "E":
+                flags.discard("e")
+            else:
+                flags.add(ch)
+        args = args[1:]
+    text, stop = " ".join(args), False
+    if "e" in flags:
+        text, stop = echo_escapes(text)
+    s.say(text + ("\n" if "n" not in flags and not stop else ""))
     return 0
+
+
+def echo_escapes(text):
+    """(text with echo -e's escapes replaced, whether a \\c ended it)."""
+    out, i = [], 0
+    while i < len(text):
+        ch = text[i]
+        nxt = text[i + 1] if i + 1 < len(text) else ""
+        if ch != "\\" or not nxt:
+            out.append(ch)
+            i += 1
+        elif nxt == "c":
+            return "".join(out), True
+        elif nxt in ECHO_ESCAPES:
+            out.append(ECHO_ESCAPES[nxt])
+            i += 2
+        elif nxt in "0x":
+            digits, base = ("01234567", 8) if nxt == "0" else ("0123456789abcdefABCDEF", 16)
+            j = i + 2
+            while j < len(text) and j < i + (5 if nxt == "0" else 4) and text[j] in digits:
+                j += 1
+            if nxt == "x" and j == i + 2:
+                out.append("\\x")
+            else:
+                byte = int(text[i + 2:j] or "0", base) & 0xFF
+                out.append(chr(byte) if byte < 0x80 else chr(0xDC00 + byte))   # the raw byte, as surrogateescape writes it
+            i = j
+        else:
+            out.append(ch)
+            i += 1
+    return "".join(out), False
 
 
 def sh_pwd(s, args):
@@ -354,14 +436,15 @@ def sh_touch(s, args):
 
 
 def sh_uname(s, args):
-    if not args:
-        args = ["-s"]
-    if "-a" in args:
-        args = ["-s", "-n", "-r", "-v", "-m"]
-    bad = [a for a in args if a not in UNAME]
-    if bad:
-        return s.err("uname", "unknown option %s" % bad[0])
-    s.say(" ".join(UNAME[a] for a in args) + "\n")
+    """uname [-asnrvm], flags combinable (-sr)."""
+    flags = set()
+    for a in args:
+        if not a.startswith("-") or len(a) < 2 or not set(a[1:]) <= set("asnrvm"):
+            return s.err("uname", "Unknown option '%s'" % a)
+        flags |= set(a[1:])
+    if "a" in flags:
+        flags = {"s", "n", "r", "v", "m"}
+    s.say(" ".join(value for flag, value in UNAME if flag in (flags or {"s"})) + "\n")
     return 0
 
 
@@ -383,13 +466,15 @@ def sh_param(s, args):
     return s.err("param", "usage: param get [NAME] | param set NAME VALUE")
 
 
-def sh_bm(s, args):
-    if args != ["dump", "-a"]:
-        return s.err("bm", "only 'bm dump -a' is simulated")
-    s.say("ID: 100:\n")
-    for name in sorted(set(SYSTEM_BUNDLES) | set(s.dev.installed())):
-        s.say("\t%s\n" % name)
-    return 0
+def sleep_seconds(text):
+    """Seconds of a duration such as 1.5, 2s, 3m, 1h or 1d; NaN when it is none."""
+    number, unit = (text[:-1], SLEEP_UNITS[text[-1]]) if text[-1:] in SLEEP_UNITS else (text, 1)
+    if not number or number.strip() != number:
+        return math.nan
+    try:
+        return float(number) * unit
+    except ValueError:
+        return math.nan
 
 
 def sh_sleep(s, args):
@@ -397,27 +482,29 @@ def sh_sleep(s, args):
     afterwards by the server (serve_sleep), on its event loop, holding up no other device."""
     if len(args) != 1:
         return s.err("sleep", "Needs 1 argument")
-    try:
-        seconds = float(args[0])
-    except ValueError:
-        seconds = math.nan
+    seconds = sleep_seconds(args[0])
     if not (0 <= seconds < math.inf):
         return s.err("sleep", "invalid number '%s'" % args[0])
     s.dev.sleep_owed += seconds
     return 0
 
 
-async def serve_sleep(device):
-    """Sleeps for what the line just run on the device owes. Nothing else runs between a line
-    and this call, so what is owed is that line's own."""
-    owed, device.sleep_owed = device.sleep_owed, 0.0
-    if owed:
-        await asyncio.sleep(owed)
-
-
 def log_command(device, line):
     """The line in the device's log, on one log line however many lines it spans."""
     device.log.add("I", LOG_DOMAIN, LOG_TAG, "shell command: " + line.replace("\n", " "))
+
+
+def sh_hilog(s, args):
+    """The device's hilog. Following the log is left to the runner, and only where the output
+    goes straight to the client: in a pipe or into a file it reads the buffer and ends."""
+    try:
+        query = hilog.parse(args)
+    except hilog.LogArgsError as e:
+        return s.err("hilog", str(e))
+    s.say(hilog.answer(s.dev.log, query))
+    if query.follows and s.streaming:
+        s.follow = (query, s.dev.log.end())
+    return 0
 
 
 def sh_help(s, args):
@@ -429,8 +516,12 @@ def sh_help(s, args):
 BUILTINS = {
     "echo": sh_echo, "pwd": sh_pwd, "cd": sh_cd, "ls": sh_ls, "cat": sh_cat,
     "mkdir": sh_mkdir, "rm": sh_rm, "touch": sh_touch, "uname": sh_uname,
-    "param": sh_param, "bm": sh_bm, "help": sh_help, "sleep": sh_sleep,
+    "param": sh_param, "bm": bundle_manager.sh_bm, "help": sh_help, "sleep": sh_sleep,
+    "aa": abilities.sh_aa, "ps": processes.sh_ps, "pidof": processes.sh_pidof, "grep": grep.sh_grep,
+    "uitest": uitest.sh_uitest, "snapshot_display": uitest.sh_snapshot_display,
+    "hidumper": system_tools.sh_hidumper, "power-shell": system_tools.sh_power_shell, "date": system_tools.sh_date,
 }
+BUILTINS["hilog"] = sh_hilog
 
 
 async def run_host(device, line, stream):

@@ -14,12 +14,14 @@ import pathlib
 import re
 import shutil
 import subprocess
-from typing import IO, Any, List, Optional, Pattern, Tuple, Union
+import threading
+from typing import IO, Any, List, Mapping, Optional, Pattern, Tuple, Union
 
 from .channel import Channel, ChannelError
 from .faults import CLOSE_BEFORE, CLOSE_DURING, DELAY, WITHHOLD
 from .launcher import command, end_process
 from .messages import Messages
+from .params import ParamError, check
 
 CONTROL_WAIT = 30.0     # seconds for an answer; the simulator answers at once unless it is stuck
 
@@ -31,7 +33,16 @@ class SimulatorError(RuntimeError):
 
 class Simulator:
     """One simulator process. Where a method takes `device`, None means the only device
-    attached (for answers and faults: every device)."""
+    attached (for answers and faults: every device). Threads may share one: their requests
+    go one at a time, each answer to its own request.
+
+    `params` are params every device has, and `device_params` those of single devices by
+    serial, over `params` and the defaults; `param get NAME` answers them, from the start
+    and for a device attached later under that serial, so a farm's devices can differ:
+
+        Simulator(devices=2, params={"const.product.model": "KSIM-AL00"},
+                  device_params={"kelpie-sim-2": {"const.ohos.apiversion": "12"}})
+    """
 
     addr: str
     port: int
@@ -39,8 +50,17 @@ class Simulator:
 
     def __init__(self, devices: int = 1, attach_after: Optional[float] = None, host_shell: bool = False,
                  python: Optional[str] = None, stderr: Union[int, IO[Any], None] = None,
-                 max_seconds: Optional[float] = None) -> None:
-        args = ["--devices", str(devices)]
+                 max_seconds: Optional[float] = None, log_rate: float = 0.0, log_buffer: int = 65536,
+                 params: Optional[Mapping[str, str]] = None,
+                 device_params: Optional[Mapping[str, Mapping[str, str]]] = None,
+                 serial_prefix: Optional[str] = None) -> None:
+        """`log_rate` makes every device log that many lines a second by itself, as a busy device
+        does, into a log buffer of `log_buffer` lines; `serial_prefix` names the devices
+        PREFIX1, PREFIX2, ... instead of kelpie-sim-1, ..."""
+        args = ["--devices", str(devices), "--log-rate", repr(float(log_rate)), "--log-buffer", str(int(log_buffer))]
+        args += param_args(params, device_params)
+        if serial_prefix is not None:
+            args += ["--serial-prefix", serial_prefix]
         if attach_after is not None:
             args += ["--attach-after", str(attach_after)]
         if host_shell:
@@ -51,6 +71,7 @@ class Simulator:
         self._proc: Optional[subprocess.Popen] = None
         self._messages = Messages(stderr)
         self._channel = Channel()
+        self._lock = threading.Lock()   # one request and its answer at a time, whatever thread asks
         try:
             self._start(args, python)
         except BaseException:
@@ -111,16 +132,18 @@ class Simulator:
         self._request("answer", command=text, output=output, device=device, regex=regex, flags=flags,
                       packet_size=packet_size)
 
-    def log(self, tag: str, message: str, device: Optional[str] = None, level: str = "I") -> None:
-        """Appends to the device's log; each line of `message` becomes a log line with `tag`."""
-        self._request("log", tag=tag, message=message, device=device, level=level)
+    def log(self, tag: str, message: str, device: Optional[str] = None, level: str = "I",
+            domain: str = "A00000") -> None:
+        """Appends to the device's log; each line of `message` becomes a log line with `tag`,
+        `level` and `domain` (a letter for the log type, A for app, C for core, and five hex digits)."""
+        self._request("log", tag=tag, message=message, device=device, level=level, domain=domain)
 
     def folder(self, device: Optional[str] = None) -> pathlib.Path:
         """The device's file system on this host: the device path /data/x is folder / "data/x"."""
         return pathlib.Path(self._request("folder", device=device))
 
     def received(self, device: Optional[str] = None) -> List[str]:
-        """The commands the simulator received, as sent ("shell ls", "hilog -t App", ...), in order:
+        """The commands the simulator received, as sent ("shell ls", "hilog -x -T App", ...), in order:
         those for `device` (a connection bound to it, or its only device), or all when None."""
         return self._request("received", device=device)
 
@@ -151,7 +174,8 @@ class Simulator:
         whatever became of the process."""
         if self._proc is not None:
             end_process(self._proc)
-        self._channel.close()
+        with self._lock:    # a request of another thread ends as soon as the process has
+            self._channel.close()
         try:
             self._messages.forward()
         except (OSError, ValueError):   # the target was closed meanwhile: nowhere left to copy to
@@ -167,15 +191,34 @@ class Simulator:
         self.stop()
 
     def _request(self, op: str, **args: Any) -> Any:
-        try:
-            reply = self._channel.request(dict(args, op=op), CONTROL_WAIT)
-        except ChannelError as e:
-            raise SimulatorError(str(e)) from None
-        finally:
-            self._messages.forward()
+        with self._lock:
+            try:
+                reply = self._channel.request(dict(args, op=op), CONTROL_WAIT)
+            except ChannelError as e:
+                raise SimulatorError(str(e)) from None
+            finally:
+                self._messages.forward()
         if reply is None:
             raise SimulatorError("the simulator did not answer %r%s" % (
                 op, "" if self.running() else " (it has stopped)"))
         if "error" in reply:
             raise SimulatorError(reply["error"])
         return reply["ok"]
+
+
+def param_args(params: Optional[Mapping[str, str]],
+               device_params: Optional[Mapping[str, Mapping[str, str]]]) -> List[str]:
+    """The simulator's options for the params; a ValueError names one a device could not hold."""
+    args: List[str] = []
+    try:
+        for name, value in (params or {}).items():
+            args.append("--param=%s=%s" % check(name, value))   # one word: a name may start with "-"
+        for serial, settings in (device_params or {}).items():
+            if not isinstance(serial, str) or not serial or ":" in serial:
+                raise ParamError("device_params is keyed by device serial, not %r" % (serial,))
+            for name, value in settings.items():
+                args.append("--device-param=%s:%s=%s" % ((serial,) + check(name, value)))
+    except AttributeError:
+        raise ParamError("params is a mapping of NAME to VALUE, and device_params one of SERIAL to "
+                         "such a mapping") from None
+    return args

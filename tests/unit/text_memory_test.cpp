@@ -82,10 +82,7 @@ protected:
                     out = collector.finish();
                     break;
                 }
-                if (auto added = collector.append(reply); !added) {
-                    out = collector.fail(added.error());
-                    break;
-                }
+                collector.append(reply);
             }
         }
         next = vr.rt->block_on(read_packet(pair.near, reader));

@@ -1,0 +1,149 @@
+"""A look at an HDC server with a deadline: the host protocol's handshake and "list targets"
+over a plain socket with a timeout.
+
+A kelpie call holds the interpreter lock until it returns and the wait for "list targets"
+has no limit of its own, so a server that accepts connections but never answers (stopped,
+hung) would hold the caller for ever. The plugin looks with this first, wherever it must
+not hang: at the start, between tests, and before it gives a worker a device.
+"""
+
+import socket
+import struct
+import threading
+import time
+
+BANNER = b"OHOS HDC"
+MIN_RECORD, LONG_RECORD = 44, 108
+MAX_PACKET = 523264
+# Command codes a reply may start with, which are not part of its text.
+CODES = {0, 1, 2, 4, 5, 6, 7, 8, 9, 10, 13, 14, 1001, 1002, 1003, 2000, 2001, 3000, 3003, 3004}
+
+
+class ProbeError(Exception):
+    """The server did not answer as one does within the deadline; the message says how."""
+
+
+def address(server):
+    """(host, port) of "HOST:PORT" ("[v6]:PORT" too)."""
+    host, sep, port = server.rpartition(":")
+    if not sep or not port.isdigit() or int(port) > 65535:
+        raise ProbeError("%r is not HOST:PORT" % server)
+    return host.strip("[]"), int(port)
+
+
+def canonical(server):
+    """The server as the address and port it resolves to ("127.0.0.1:8710" for
+    "localhost:8710"), so that one server named two ways counts once; the name itself
+    when it does not resolve (its probe says why)."""
+    try:
+        host, port = address(server)
+        info = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)
+    except (ProbeError, OSError):
+        return server
+    family, _, _, _, sockaddr = info[0]
+    return ("[%s]:%d" if family == socket.AF_INET6 else "%s:%d") % (sockaddr[0], sockaddr[1])
+
+
+def list_targets(server, timeout):
+    """The serials the server lists, within `timeout` seconds all told, or ProbeError; over
+    a connection of its own."""
+    return Prober(server).list_targets(timeout)
+
+
+class Prober:
+    """Looks at one server, keeping its connection between looks, so that a look is one
+    command and its reply. A look that fails in any way drops the connection (a reply it
+    did not read must not become the next look's), and one made again once, within the
+    same deadline, before the server counts as unreachable (it may have restarted). One
+    look at a time; a second caller meanwhile looks over a connection of its own."""
+
+    def __init__(self, server):
+        self.server = server
+        self._sock = None
+        self._lock = threading.Lock()
+
+    def list_targets(self, timeout):
+        deadline = time.monotonic() + timeout
+        if not self._lock.acquire(blocking=False):
+            return Prober(self.server).list_targets(timeout)
+        try:
+            for attempt in (0, 1):
+                fresh = self._sock is None
+                try:
+                    if fresh:
+                        self._sock = _connect(self.server, deadline)
+                    _send_packet(self._sock, b"list targets", deadline)
+                    return _serials(_read_packet(self._sock, deadline))
+                except (ProbeError, OSError) as e:
+                    self.close()
+                    if fresh or attempt or isinstance(e, socket.timeout):
+                        raise _probe_error(e, timeout) from None
+        finally:
+            self._lock.release()
+
+    def close(self):
+        if self._sock is not None:
+            self._sock.close()
+            self._sock = None
+
+
+def _probe_error(e, timeout):
+    if isinstance(e, ProbeError):
+        return e
+    if isinstance(e, socket.timeout):
+        return ProbeError("no answer within %g s" % timeout)
+    return ProbeError(e.strerror or str(e))
+
+
+def _connect(server, deadline):
+    """A connection to the server, its handshake done."""
+    host, port = address(server)
+    sock = socket.create_connection((host, port), timeout=_left(deadline))
+    try:
+        record = _read_packet(sock, deadline)
+        if len(record) < MIN_RECORD or record[:8] != BANNER:
+            raise ProbeError("it is not an HDC server (no handshake)")
+        reply = record[:12] + bytes(32) + (record[44:LONG_RECORD] if len(record) >= LONG_RECORD else b"")
+        _send_packet(sock, reply, deadline)
+        return sock
+    except BaseException:
+        sock.close()
+        raise
+
+
+def _serials(payload):
+    if len(payload) >= 2 and payload[0] + 256 * payload[1] in CODES:
+        payload = payload[2:]
+    text = payload.decode("utf-8", "replace")
+    serials = [line.strip() for line in text.split("\n") if line.strip()]
+    return [] if serials == ["[Empty]"] else serials
+
+
+def _left(deadline):
+    left = deadline - time.monotonic()
+    if left <= 0:
+        raise socket.timeout()
+    return left
+
+
+def _send_packet(sock, payload, deadline):
+    sock.settimeout(_left(deadline))
+    sock.sendall(struct.pack(">I", len(payload)) + payload)
+
+
+def _read_exactly(sock, count, deadline):
+    data = bytearray()
+    while len(data) < count:
+        sock.settimeout(_left(deadline))
+        chunk = sock.recv(count - len(data))
+        if not chunk:
+            raise ProbeError("the server closed the connection")
+        data += chunk
+    return bytes(data)
+
+
+def _read_packet(sock, deadline):
+    (length,) = struct.unpack(">I", _read_exactly(sock, 4, deadline))
+    if length == 0 or length > MAX_PACKET:
+        raise ProbeError("it sent a packet of %d bytes" % length)
+    return _read_exactly(sock, length, deadline)
