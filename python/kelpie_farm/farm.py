@@ -12,11 +12,15 @@ class Farm:
         self._holders = {}                # worker id -> Target
         self.lost = {}                    # label -> what the test that lost it was told
         self.not_run = collections.Counter()   # label -> tests not run for want of it
+        self.params = {}                  # label -> {property: value}, as asked at discovery
+        self.pool = []                    # the Requirements every device of the run meets
+        self.wanted = None                # the label the next lease is to give, when free
 
     def lease(self, worker):
         """A device no worker holds and none lost, now held by `worker`; None if none is left."""
         held = set(self._holders.values())
-        for target in self.targets:
+        wanted, self.wanted = self.wanted, None
+        for target in sorted(self.targets, key=lambda t: t.label != wanted):
             if target not in held and target.label not in self.lost:
                 self._holders[worker] = target
                 return target
@@ -30,9 +34,10 @@ class Farm:
 
     def describe(self):
         servers = len({t.server for t in self.targets})
-        return "%d device%s on %d server%s%s" % (
+        return "%d device%s on %d server%s%s%s" % (
             len(self.targets), "" if len(self.targets) == 1 else "s", servers, "" if servers == 1 else "s",
-            " (simulated)" if self.sims is not None else "")
+            " (simulated)" if self.sims is not None else "",
+            "; pool: " + ", ".join("%s=%s" % r for r in self.pool) if self.pool else "")
 
     def summary(self):
         """Lines for the end of the run: what went missing, and what it cost."""

@@ -21,19 +21,23 @@ import pytest
 from .device import HdcDevice
 from .devicelog import LogMark, read_log
 from .farm import Farm
+from .pools import Requirement, ask_params, describe, matches, requirements
 from .simfarm import SimFarm
 from .station import Station
 from .targets import DEFAULT_SERVER, Target, discover
 
 ENV_SERVER = "KELPIE_HDC_SERVER"
 MARKER = "hdc_every_device"
+REQUIRE = "hdc_require"         # the marker: only on devices with these properties
 PARAM = "_hdc_every_device"     # the parameter an every-device test is spread over
+RUNBOOK = "kelpie-farm-runbook"
 FARM = pytest.StashKey()        # the controlling process's Farm (or the FarmError it met)
 SIMS = pytest.StashKey()        # the simulated farm, starting from the beginning of the run
 STATION = pytest.StashKey()     # the test-running process's Station
 USE = pytest.StashKey()         # an item's (Target, LogMark) while it holds its device
 LOST = pytest.StashKey()        # an item's (label, message) when it found its device gone
 NOT_RUN = pytest.StashKey()     # an item's label when it did not run for want of its device
+MOVE = pytest.StashKey()        # an item's devices when it came to a worker whose device it may not use
 
 
 class FarmError(Exception):
@@ -50,23 +54,45 @@ def pytest_addoption(parser):
     group.addoption("--hdc-sim", type=int, dest="hdc_sim", metavar="N",
                     help="run on a simulated farm of N devices over several simulator processes, "
                          "stopped at the end of the run")
+    group.addoption("--hdc-retries", type=int, dest="hdc_retries", metavar="N",
+                    help="run a failing test again, up to N times, each time on a device it has not failed "
+                         "on; also the ini option hdc_retries (default 0)")
+    group.addoption("--hdc-order", choices=("longest", "none"), dest="hdc_order",
+                    help="longest: start the tests that took longest last time first (the default); "
+                         "none: in the order collected")
+    group.addoption("--hdc-report", dest="hdc_report", metavar="PATH.html",
+                    help="write the run's timeline, a lane per device, to this HTML file")
+    group.addoption("--hdc-require", action="append", dest="hdc_require", metavar="NAME=VALUE",
+                    help="only the devices whose `param get NAME` answers VALUE; repeatable; "
+                         "also the ini option hdc_require")
     parser.addini("hdc_server", type="linelist", help="HDC host servers (HOST:PORT) of the device farm")
+    parser.addini("hdc_retries", default="0", help="times a failing test runs again, on other devices")
+    parser.addini("hdc_require", type="linelist", help="NAME=VALUE: only the devices with these properties")
     parser.addini("hdc_device", type="linelist", help="shell-style patterns: only the devices they match")
 
 
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "%s: run the test once on every device of the farm, the device's serial in its id" % MARKER)
+    config.addinivalue_line(
+        "markers", "%s(\"NAME=VALUE\", ...): run the test only on devices whose property NAME is VALUE" % REQUIRE)
     if hasattr(config, "workerinput"):
         data = config.workerinput.get("hdc_farm")
         if data is not None:
             own = config.workerinput.get("hdc_target")
-            config.stash[STATION] = Station(Target(*own) if own else None, [Target(*t) for t in data],
-                                            config.workerinput["workerid"])
+            station = config.stash[STATION] = Station(Target(*own) if own else None, [Target(*t) for t in data],
+                                                      config.workerinput["workerid"])
+            station.params = config.workerinput.get("hdc_params", {})
     else:
+        check_options(config)
         config.pluginmanager.register(Bookkeeper(config), "kelpie-farm-bookkeeper")
         if farm_named(config) and SIMS not in config.stash:
             controller_farm(config)     # errors before the first test; a simulated farm is still starting
+        if farm_named(config):
+            from .runbook import RunBook
+
+            config.pluginmanager.register(RunBook(config, retries_of(config), config.getoption("hdc_report"),
+                                                  lambda: config.stash.get(FARM, None)), RUNBOOK)
 
 
 # A simulated farm starts as soon as the options are known, in the controlling process: the
@@ -126,6 +152,25 @@ def patterns(config):
     return config.getoption("hdc_device") or config.getini("hdc_device")
 
 
+def pool_of(config):
+    return requirements(config.getoption("hdc_require") or config.getini("hdc_require"))
+
+
+def retries_of(config):
+    value = config.getoption("hdc_retries")
+    return int(value if value is not None else config.getini("hdc_retries") or 0)
+
+
+def check_options(config):
+    try:
+        pool_of(config)
+        retries = retries_of(config)
+    except ValueError as e:
+        raise pytest.UsageError(str(e))
+    if retries < 0:
+        raise pytest.UsageError("--hdc-retries takes 0 or more, not %d" % retries)
+
+
 def farm_named(config):
     return bool(servers_named(config) or patterns(config) or config.getoption("hdc_sim") is not None)
 
@@ -160,13 +205,24 @@ def start_farm(config):
     else:
         servers = servers_named(config) or [DEFAULT_SERVER]
     targets, problems = discover(servers, patterns(config))
+    params, asked = ask_params(targets) if targets else ({}, [])
+    pool = pool_of(config)
+    if pool:
+        problems += asked
+        kept = [t for t in targets if matches(params.get(t.label), pool)]
+        if targets and not kept:
+            problems.append("no device has %s" % describe(pool))
+        targets = kept
     if not targets:
         if sims is not None:
             sims.stop()
         why = problems + ["no device matches %s" % ", ".join(patterns(config))] if patterns(config) else problems
         raise FarmError("no HDC device to run on (servers: %s)%s" % (
             ", ".join(servers), "".join("; " + w for w in why)))
-    return Farm(targets, problems, sims)
+    farm = Farm(targets, problems, sims)
+    farm.params = {t.label: params.get(t.label, {}) for t in targets}
+    farm.pool = pool
+    return farm
 
 
 def station_of(config):
@@ -178,6 +234,7 @@ def station_of(config):
                             "$%s, the ini option hdc_server, or --hdc-sim)" % ENV_SERVER)
         farm = controller_farm(config, default=True)
         station = config.stash[STATION] = Station(farm.targets[0], farm.targets)
+        station.params = farm.params
     return station
 
 
@@ -197,8 +254,10 @@ def pytest_configure_node(node):
     if farm is None:
         return
     own = farm.lease(node.gateway.id)
+    farm.template = node
     node.workerinput["hdc_farm"] = [list(t) for t in farm.targets]
     node.workerinput["hdc_target"] = list(own) if own else None
+    node.workerinput["hdc_params"] = farm.params
 
 
 @pytest.hookimpl(optionalhook=True)
@@ -215,8 +274,26 @@ def pytest_xdist_make_scheduler(config, log):
         return None
     from .scheduling import DeviceScheduling
 
+    order = None
+    cache = getattr(config, "cache", None)
+    if (config.getoption("hdc_order") or "longest") == "longest" and cache is not None:
+        order = config.pluginmanager.getplugin(RUNBOOK).durations.longest_first
     return DeviceScheduling(config, log, [t.label for t in farm.targets],
-                            lambda nodeid, label, why: report_not_run(config, nodeid, label, why))
+                            lambda nodeid, label, why: report_not_run(config, nodeid, label, why),
+                            order=order, start_worker=lambda label: start_worker(config, farm, label))
+
+
+def start_worker(config, farm, label):
+    """A new worker for the device `label` (xdist's own way of replacing a crashed one); False
+    when this xdist cannot."""
+    dsession = config.pluginmanager.getplugin("dsession")
+    clone = getattr(dsession, "_clone_node", None)
+    template = getattr(farm, "template", None)
+    if clone is None or template is None or getattr(dsession, "shuttingdown", False):
+        return False
+    farm.wanted = label
+    clone(template)
+    return True
 
 
 def report_not_run(config, nodeid, label, why):
@@ -235,11 +312,29 @@ def pytest_generate_tests(metafunc):
     if metafunc.definition.get_closest_marker(MARKER) is None:
         return
     try:
-        targets = station_of(metafunc.config).targets
+        station = station_of(metafunc.config)
     except FarmError as e:
         pytest.fail("%s needs the farm's devices: %s" % (MARKER, e), pytrace=False)
     metafunc.fixturenames.append(PARAM)
+    pool = required(metafunc.definition)
+    targets = [t for t in station.targets if matches(station.params.get(t.label), pool)]
+    if not targets:
+        metafunc.parametrize(PARAM, [pytest.param(None, marks=pytest.mark.skip(reason=no_device(pool)))],
+                             ids=["no-device"])
+        return
     metafunc.parametrize(PARAM, targets, ids=[t.label for t in targets])
+
+
+def required(node):
+    """The Requirements of every hdc_require marker of a test."""
+    try:
+        return [r for mark in node.iter_markers(REQUIRE) for r in requirements(mark.args)]
+    except ValueError as e:
+        pytest.fail("%s: %s" % (REQUIRE, e), pytrace=False)
+
+
+def no_device(pool):
+    return "no device of the farm has %s" % describe(pool)
 
 
 # --- fixtures -----------------------------------------------------------------------------
@@ -254,8 +349,8 @@ def hdc_device(request):
         station = station_of(request.config)
     except FarmError as e:
         pytest.fail(str(e), pytrace=False)
-    target = device_for(request.node, station)
     item = request.node
+    target = device_for(item, station)
     if target.label in station.lost:
         item.stash[NOT_RUN] = target.label
         pytest.skip("not run: " + station.lost[target.label])
@@ -284,6 +379,9 @@ def hdc_client(hdc_device):
 def device_for(item, station):
     callspec = getattr(item, "callspec", None)
     target = callspec.params.get(PARAM) if callspec is not None else None
+    pool = required(item)
+    if target is None and pool:
+        return device_in_pool(item, station, pool)
     if target is None:
         if station.own is None:
             pytest.fail("worker %s has no device of its own: the farm has %d devices and more workers were "
@@ -296,6 +394,21 @@ def device_for(item, station):
                     "--dist load" % (target.label, station.worker, station.own.label if station.own else "none"),
                     pytrace=False)
     return target
+
+
+def device_in_pool(item, station, pool):
+    """The device for a test that asks for certain properties: this worker's when it has them;
+    otherwise the test goes back to the controller for a device that has (without xdist: the
+    first such device)."""
+    fit = [t for t in station.targets if matches(station.params.get(t.label), pool) and t.label not in station.lost]
+    if not fit:
+        pytest.skip(no_device(pool))
+    if station.worker is None:
+        return fit[0]
+    if station.own in fit:
+        return station.own
+    item.stash[MOVE] = [t.label for t in fit]
+    pytest.skip("moved to a device with %s" % describe(pool))
 
 
 def lose(item, station, target, why):
@@ -312,7 +425,11 @@ def pytest_runtest_makereport(item, call):
     report = outcome.get_result()
     if NOT_RUN in item.stash and report.skipped:
         report.hdc_not_run = item.stash[NOT_RUN]
+    if MOVE in item.stash:
+        report.hdc_move = item.stash[MOVE]
     use = item.stash.get(USE, None)
+    if use is not None:
+        report.hdc_device = use[0].label
     if use is None:
         if LOST in item.stash and report.failed:
             name_device(item, report, item.stash[LOST][0])
@@ -375,7 +492,9 @@ class Bookkeeper:
 def pytest_report_header(config):
     farm = config.stash.get(FARM, None)
     if farm is None and SIMS in config.stash:
-        return ["hdc farm: %d simulated devices" % config.getoption("hdc_sim")]
+        pool = pool_of(config)
+        return ["hdc farm: %d simulated devices%s" % (config.getoption("hdc_sim"),
+                                                       "; pool: " + describe(pool) if pool else "")]
     if isinstance(farm, Farm) and not hasattr(config, "workerinput"):
         return ["hdc farm: " + farm.describe()] + [
             "ERROR: %s; the run goes on with the other servers" % problem for problem in farm.problems]
@@ -385,7 +504,8 @@ def pytest_report_header(config):
 def pytest_terminal_summary(terminalreporter, config):
     farm = config.stash.get(FARM, None)
     if isinstance(farm, Farm) and not hasattr(config, "workerinput"):
-        lines = farm.summary()
+        runbook = config.pluginmanager.getplugin(RUNBOOK)
+        lines = farm.summary() + (runbook.summary() if runbook is not None else [])
         if lines:
             terminalreporter.write_sep("=", "hdc farm")
             for line in lines:
