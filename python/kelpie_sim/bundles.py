@@ -64,8 +64,7 @@ def install(device, args_text):
         return "[Fail]Error while Deploying HAP: %s\nAppMod finish\n" % e
     lines = []
     for path, name in plan:
-        _record(device, path, name)
-        device.log.add("I", "C01120", "BundleMgrService", "install bundle %s succeeded" % name)
+        record(device, path, name)
         lines.append("[Info]App install path:%s, msg:install bundle successfully.\n" % path)
     return "".join(lines) + "AppMod finish\n"
 
@@ -83,12 +82,26 @@ def _check_package(device, path, flags):
     return path, name
 
 
-def _record(device, path, name):
+def record(device, path, name):
+    """Installs the package at host path `path` as bundle `name`, replacing what it had;
+    a running process of the bundle ends, as an update stops the application."""
+    device.processes.stop(name)
     target = device.bundle_host_dir(name)
     shutil.rmtree(target, ignore_errors=True)
     os.makedirs(target)
     shutil.copyfile(path, os.path.join(target, os.path.basename(path)))
     os.makedirs(os.path.join(device.data_host_dir(name), "cache"), exist_ok=True)
+    device.log.add("I", "C01120", "BundleMgrService", "install bundle %s succeeded" % name)
+
+
+def remove(device, name, keep_data=False):
+    """Uninstalls the bundle `name`, ending its process."""
+    device.processes.stop(name)
+    shutil.rmtree(device.bundle_host_dir(name))
+    if not keep_data:
+        shutil.rmtree(device.data_host_dir(name), ignore_errors=True)
+    device.log.add("I", "C01120", "BundleMgrService", "uninstall bundle %s succeeded%s" %
+                   (name, ", data kept in %s/%s" % (DATA_DIR, name) if keep_data else ""))
 
 
 def uninstall(device, args_text):
@@ -106,11 +119,7 @@ def uninstall(device, args_text):
             raise BundleError("bundle %s is not a shared bundle" % name)
     except BundleError as e:
         return "[Fail]uninstall bundle failed: %s\nAppMod finish\n" % e
-    shutil.rmtree(device.bundle_host_dir(name))
-    if "keep_data" not in flags:
-        shutil.rmtree(device.data_host_dir(name), ignore_errors=True)
-    device.log.add("I", "C01120", "BundleMgrService", "uninstall bundle %s succeeded%s" %
-                   (name, ", data kept in %s/%s" % (DATA_DIR, name) if "keep_data" in flags else ""))
+    remove(device, name, "keep_data" in flags)
     return "[Info]App uninstall path:%s, msg:uninstall bundle successfully.\nAppMod finish\n" % name
 
 

@@ -2,6 +2,7 @@
 kelpie and testing code that uses it without hardware.
 
     kelpie-sim [--port PORT] [--devices N] [--attach-after S] [--root DIR]
+               [--param NAME=VALUE]... [--device-param SERIAL:NAME=VALUE]...
 
 The first line on standard output is "listening on 127.0.0.1:PORT". Each device is
 a folder (its file system) under the root: ROOT/kelpie-sim-1, ROOT/kelpie-sim-2, ...
@@ -15,6 +16,7 @@ import signal
 import sys
 import tempfile
 
+from . import params
 from .control import Control
 from .devices import Hub
 from .forwards import ECHO_PORT, Forwards, echo_service
@@ -38,12 +40,25 @@ def descriptor_pair(text):
     return pair
 
 
+def param_setting(parse):
+    def setting(text):
+        try:
+            return parse(text)
+        except params.ParamError as e:
+            raise argparse.ArgumentTypeError(str(e)) from None
+    return setting
+
+
 def parse_args(argv, prog):
     p = argparse.ArgumentParser(prog=prog, description=__doc__.split("\n\n")[0])
     p.add_argument("--port", "-p", type=int, default=0, help="TCP port on 127.0.0.1 (default: a free one)")
     p.add_argument("--devices", "-n", type=int, default=1, metavar="N", help="devices attached at start (default 1)")
     p.add_argument("--attach-after", type=float, metavar="S",
                    help="attach one more device S seconds after start (answers a pending 'wait')")
+    p.add_argument("--param", action="append", default=[], type=param_setting(params.parse), metavar="NAME=VALUE",
+                   help="a param every device has, as `param get NAME` answers it (repeatable)")
+    p.add_argument("--device-param", action="append", default=[], type=param_setting(params.parse_for_device),
+                   metavar="SERIAL:NAME=VALUE", help="a param of one device, over --param (repeatable)")
     p.add_argument("--root", metavar="DIR",
                    help="folder holding the device folders, kept afterwards (default: a temporary folder, removed)")
     p.add_argument("--host-shell", action="store_true",
@@ -60,15 +75,18 @@ def parse_args(argv, prog):
     return args
 
 
-def device_ready(note):
+def device_ready(note, settings=(), device_settings=()):
+    """What a device gets as it attaches: the echo service, and the params it was given."""
     def ready(dev):
         dev.services[ECHO_PORT] = echo_service
+        dev.params.update(settings)
+        dev.params.update((name, value) for serial, name, value in device_settings if serial == dev.id)
         note("device %s attached, file system in %s" % (dev.id, dev.fs.root))
     return ready
 
 
 async def serve(args, root, prog):
-    hub = Hub(root, on_attach=device_ready(Server.note))
+    hub = Hub(root, on_attach=device_ready(Server.note, args.param, args.device_param))
     server = Server(hub, Forwards(), host_shell=args.host_shell, verbose=args.verbose,
                     record=args.control is not None)
     try:

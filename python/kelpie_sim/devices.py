@@ -7,6 +7,7 @@ import random
 import time
 
 from .confine import DeviceFs
+from .processes import Processes
 
 SKELETON = (
     "data/local/tmp",
@@ -33,6 +34,11 @@ def default_params(ident):
         "const.ohos.apiversion": "11",
         "const.ohos.fullname": "OpenHarmony-4.1.0.0",
         "const.product.cpu.abilist": "arm64-v8a",
+        "const.product.devicetype": "phone",
+        "const.product.manufacturer": "kelpie",
+        "const.product.hardwareversion": "KSIM-AL00 REV 1.0",
+        "const.ohos.releasetype": "Release",
+        "const.ohos.version.security_patch": "2024-03-01",
         "ro.serialno": ident,
         "persist.sys.language": "zh-Hans",
     }
@@ -88,6 +94,8 @@ class Device:
         for sub in SKELETON:
             os.makedirs(os.path.join(folder, sub), exist_ok=True)
         self.fs = DeviceFs(folder)
+        self.processes = Processes(ident)
+        self.power = {"awake": True, "mode": 600, "timeout_ms": 30000}   # what power-shell sets
         self.params = default_params(ident)
         self.services = {}            # device TCP port -> async handler(reader, writer)
         self.sleep_owed = 0.0         # seconds a shell `sleep` asked for, not yet served

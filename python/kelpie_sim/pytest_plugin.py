@@ -22,7 +22,8 @@ import pytest
 
 from .simulator import Simulator
 
-MARKER = ("hdc_sim(devices=1, attach_after=None, host_shell=False, python=None, max_seconds=None): "
+MARKER = ("hdc_sim(devices=1, attach_after=None, host_shell=False, python=None, max_seconds=None, params=None, "
+          "device_params=None): "
           "how the hdc_sim fixture starts its simulator")
 
 

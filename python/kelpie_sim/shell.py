@@ -10,14 +10,17 @@ import signal
 import stat
 import time
 
+from . import abilities, bundle_manager, grep, processes, system_tools, uitest
 from .confine import FsError
-from .devices import SYSTEM_BUNDLES
 
 HOST_SHELL_SILENCE = 4.0   # the client stops listening after 5 s of silence
-UNAME = {
-    "-s": "Linux", "-n": "localhost", "-r": "5.10.184", "-m": "aarch64",
-    "-v": "#1 SMP PREEMPT Fri Mar 8 10:00:00 CST 2024",
-}
+UNAME = (   # in the order uname prints them, whatever the order of the flags
+    ("s", "Linux"), ("n", "localhost"), ("r", "5.10.184"),
+    ("v", "#1 SMP PREEMPT Fri Mar 8 10:00:00 CST 2024"), ("m", "aarch64"),
+)
+SLEEP_UNITS = {"s": 1, "m": 60, "h": 3600, "d": 86400}
+ECHO_ESCAPES = {"a": "\a", "b": "\b", "e": "\x1b", "f": "\f", "n": "\n", "r": "\r", "t": "\t", "v": "\v",
+                "\\": "\\"}
 # A device's hdc daemon logs every command line it starts, as a test team sees it in hilog.
 LOG_DOMAIN, LOG_TAG = "C015A0", "hdcd"
 OPERATORS = (";", "&&", "||")
@@ -173,7 +176,7 @@ def _run_one(session, argv, redirect, canned=None):
     name = argv[0]
     handler = BUILTINS.get(name) if canned is None else _answered(canned)
     if handler is None:
-        session.err("sh", "%s: inaccessible or not found" % name)
+        session.err("/bin/sh", "%s: inaccessible or not found" % name)
         return 127
     if redirect is None:
         try:
@@ -218,11 +221,51 @@ def _split_flags(args, known):
 
 
 def sh_echo(s, args):
-    newline = True
-    if args and args[0] == "-n":
-        newline, args = False, args[1:]
-    s.say(" ".join(args) + ("\n" if newline else ""))
+    """toybox echo: leading -n (no line end), -e (backslash escapes), -E (none), combinable."""
+    flags = set()
+    while args and len(args[0]) > 1 and args[0][0] == "-" and set(args[0][1:]) <= set("neE"):
+        for ch in args[0][1:]:
+            if ch == "E":
+                flags.discard("e")
+            else:
+                flags.add(ch)
+        args = args[1:]
+    text, stop = " ".join(args), False
+    if "e" in flags:
+        text, stop = echo_escapes(text)
+    s.say(text + ("\n" if "n" not in flags and not stop else ""))
     return 0
+
+
+def echo_escapes(text):
+    """(text with echo -e's escapes replaced, whether a \\c ended it)."""
+    out, i = [], 0
+    while i < len(text):
+        ch = text[i]
+        nxt = text[i + 1] if i + 1 < len(text) else ""
+        if ch != "\\" or not nxt:
+            out.append(ch)
+            i += 1
+        elif nxt == "c":
+            return "".join(out), True
+        elif nxt in ECHO_ESCAPES:
+            out.append(ECHO_ESCAPES[nxt])
+            i += 2
+        elif nxt in "0x":
+            digits, base = ("01234567", 8) if nxt == "0" else ("0123456789abcdefABCDEF", 16)
+            j = i + 2
+            while j < len(text) and j < i + (5 if nxt == "0" else 4) and text[j] in digits:
+                j += 1
+            if nxt == "x" and j == i + 2:
+                out.append("\\x")
+            else:
+                byte = int(text[i + 2:j] or "0", base) & 0xFF
+                out.append(chr(byte) if byte < 0x80 else chr(0xDC00 + byte))   # the raw byte, as surrogateescape writes it
+            i = j
+        else:
+            out.append(ch)
+            i += 1
+    return "".join(out), False
 
 
 def sh_pwd(s, args):
@@ -354,14 +397,15 @@ def sh_touch(s, args):
 
 
 def sh_uname(s, args):
-    if not args:
-        args = ["-s"]
-    if "-a" in args:
-        args = ["-s", "-n", "-r", "-v", "-m"]
-    bad = [a for a in args if a not in UNAME]
-    if bad:
-        return s.err("uname", "unknown option %s" % bad[0])
-    s.say(" ".join(UNAME[a] for a in args) + "\n")
+    """uname [-asnrvm], flags combinable (-sr)."""
+    flags = set()
+    for a in args:
+        if not a.startswith("-") or len(a) < 2 or not set(a[1:]) <= set("asnrvm"):
+            return s.err("uname", "Unknown option '%s'" % a)
+        flags |= set(a[1:])
+    if "a" in flags:
+        flags = {"s", "n", "r", "v", "m"}
+    s.say(" ".join(value for flag, value in UNAME if flag in (flags or {"s"})) + "\n")
     return 0
 
 
@@ -383,28 +427,27 @@ def sh_param(s, args):
     return s.err("param", "usage: param get [NAME] | param set NAME VALUE")
 
 
-def sh_bm(s, args):
-    if args != ["dump", "-a"]:
-        return s.err("bm", "only 'bm dump -a' is simulated")
-    s.say("ID: 100:\n")
-    for name in sorted(set(SYSTEM_BUNDLES) | set(s.dev.installed())):
-        s.say("\t%s\n" % name)
-    return 0
-
-
 def sh_sleep(s, args):
     """toybox's sleep, fractions allowed. The line runs at once; the time it owes is served
     afterwards by the server (serve_sleep), on its event loop, holding up no other device."""
     if len(args) != 1:
         return s.err("sleep", "Needs 1 argument")
-    try:
-        seconds = float(args[0])
-    except ValueError:
-        seconds = math.nan
+    seconds = sleep_seconds(args[0])
     if not (0 <= seconds < math.inf):
         return s.err("sleep", "invalid number '%s'" % args[0])
     s.dev.sleep_owed += seconds
     return 0
+
+
+def sleep_seconds(text):
+    """Seconds of a duration such as 1.5, 2s, 3m, 1h or 1d; NaN when it is none."""
+    number, unit = (text[:-1], SLEEP_UNITS[text[-1]]) if text[-1:] in SLEEP_UNITS else (text, 1)
+    if not number or number.strip() != number:
+        return math.nan
+    try:
+        return float(number) * unit
+    except ValueError:
+        return math.nan
 
 
 async def serve_sleep(device):
@@ -429,7 +472,10 @@ def sh_help(s, args):
 BUILTINS = {
     "echo": sh_echo, "pwd": sh_pwd, "cd": sh_cd, "ls": sh_ls, "cat": sh_cat,
     "mkdir": sh_mkdir, "rm": sh_rm, "touch": sh_touch, "uname": sh_uname,
-    "param": sh_param, "bm": sh_bm, "help": sh_help, "sleep": sh_sleep,
+    "param": sh_param, "bm": bundle_manager.sh_bm, "help": sh_help, "sleep": sh_sleep,
+    "aa": abilities.sh_aa, "ps": processes.sh_ps, "pidof": processes.sh_pidof, "grep": grep.sh_grep,
+    "uitest": uitest.sh_uitest, "snapshot_display": uitest.sh_snapshot_display,
+    "hidumper": system_tools.sh_hidumper, "power-shell": system_tools.sh_power_shell, "date": system_tools.sh_date,
 }
 
 

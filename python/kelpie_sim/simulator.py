@@ -14,12 +14,13 @@ import pathlib
 import re
 import shutil
 import subprocess
-from typing import IO, Any, List, Optional, Pattern, Tuple, Union
+from typing import IO, Any, List, Mapping, Optional, Pattern, Tuple, Union
 
 from .channel import Channel, ChannelError
 from .faults import CLOSE_BEFORE, CLOSE_DURING, DELAY, WITHHOLD
 from .launcher import command, end_process
 from .messages import Messages
+from .params import ParamError, check
 
 CONTROL_WAIT = 30.0     # seconds for an answer; the simulator answers at once unless it is stuck
 
@@ -31,7 +32,15 @@ class SimulatorError(RuntimeError):
 
 class Simulator:
     """One simulator process. Where a method takes `device`, None means the only device
-    attached (for answers and faults: every device)."""
+    attached (for answers and faults: every device).
+
+    `params` are params every device has, and `device_params` those of single devices by
+    serial, over `params` and the defaults; `param get NAME` answers them, from the start
+    and for a device attached later under that serial, so a farm's devices can differ:
+
+        Simulator(devices=2, params={"const.product.model": "KSIM-AL00"},
+                  device_params={"kelpie-sim-2": {"const.ohos.apiversion": "12"}})
+    """
 
     addr: str
     port: int
@@ -39,8 +48,9 @@ class Simulator:
 
     def __init__(self, devices: int = 1, attach_after: Optional[float] = None, host_shell: bool = False,
                  python: Optional[str] = None, stderr: Union[int, IO[Any], None] = None,
-                 max_seconds: Optional[float] = None) -> None:
-        args = ["--devices", str(devices)]
+                 max_seconds: Optional[float] = None, params: Optional[Mapping[str, str]] = None,
+                 device_params: Optional[Mapping[str, Mapping[str, str]]] = None) -> None:
+        args = ["--devices", str(devices)] + param_args(params, device_params)
         if attach_after is not None:
             args += ["--attach-after", str(attach_after)]
         if host_shell:
@@ -179,3 +189,21 @@ class Simulator:
         if "error" in reply:
             raise SimulatorError(reply["error"])
         return reply["ok"]
+
+
+def param_args(params: Optional[Mapping[str, str]],
+               device_params: Optional[Mapping[str, Mapping[str, str]]]) -> List[str]:
+    """The simulator's options for the params; a ValueError names one a device could not hold."""
+    args: List[str] = []
+    try:
+        for name, value in (params or {}).items():
+            args += ["--param", "%s=%s" % check(name, value)]
+        for serial, settings in (device_params or {}).items():
+            if not isinstance(serial, str) or not serial or ":" in serial:
+                raise ParamError("device_params is keyed by device serial, not %r" % (serial,))
+            for name, value in settings.items():
+                args += ["--device-param", "%s:%s=%s" % ((serial,) + check(name, value))]
+    except AttributeError:
+        raise ParamError("params is a mapping of NAME to VALUE, and device_params one of SERIAL to "
+                         "such a mapping") from None
+    return args

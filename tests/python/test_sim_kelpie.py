@@ -54,7 +54,7 @@ def client(sim):
     ("echo -n partial", "partial"),
     ("", ""),
     ("echo 'ünïcödé ✓'; echo second", "ünïcödé ✓\nsecond\n"),
-    ("nosuch", "sh: nosuch: inaccessible or not found\n"),
+    ("nosuch", "/bin/sh: nosuch: inaccessible or not found\n"),
     ("param get const.product.model", "KSIM-AL00\n"),
 ])
 def test_shell(client, command, expected):

@@ -123,13 +123,13 @@ def test_handshake_record_and_short_reply(sim):
     ("echo hi", "hi\n"),
     ("echo -n no-newline", "no-newline"),
     ("", ""),
-    ("echo a; echo b && nosuch || echo c", "a\nb\nsh: nosuch: inaccessible or not found\nc\n"),
+    ("echo a; echo b && nosuch || echo c", "a\nb\n/bin/sh: nosuch: inaccessible or not found\nc\n"),
     ("uname -a", "Linux localhost 5.10.184 #1 SMP PREEMPT Fri Mar 8 10:00:00 CST 2024 aarch64\n"),
     ("param get const.product.model", "KSIM-AL00\n"),
     ("cd /data/local; pwd", "/data/local\n"),
     ("echo 'unterminated", "sh: No closing quotation\n"),
     ("echo a & echo b", "sh: '&' is not supported by the simulated shell (only ; && || | > >>)\n"),
-    ("nosuch | cat; echo piped | cat && cd /data | pwd", "sh: nosuch: inaccessible or not found\npiped\n/\n"),
+    ("nosuch | cat; echo piped | cat && cd /data | pwd", "/bin/sh: nosuch: inaccessible or not found\npiped\n/\n"),
 ])
 def test_shell_output_ends_exactly(client, command, expected):
     assert client.shell(command) == expected

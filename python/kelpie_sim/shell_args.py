@@ -1,0 +1,62 @@
+"""What the device's commands share in reading their arguments: option words and usage errors."""
+
+import functools
+
+
+class Usage(Exception):
+    """A command's arguments it cannot run with: its message, and the exit status it ends with."""
+
+    def __init__(self, command, text, status=1):
+        super().__init__(text)
+        self.command, self.text, self.status = command, text, status
+
+
+def reports_usage(handler):
+    """The handler, with a Usage error told as "COMMAND: TEXT" on the error stream."""
+    @functools.wraps(handler)
+    def run(s, args):
+        try:
+            return handler(s, args)
+        except Usage as e:
+            s.err(e.command, e.text)
+            return e.status
+    return run
+
+
+def flags_and_rest(args, known, command=None):
+    """(set of single-letter flags, remaining words) of toybox-style arguments: flags come
+    first, may be combined (-ef), and end at "--" or at the first other word."""
+    flags = set()
+    for i, a in enumerate(args):
+        if a == "--":
+            return flags, args[i + 1:]
+        if not a.startswith("-") or a == "-":
+            return flags, args[i:]
+        for ch in a[1:]:
+            if ch not in known:
+                raise Usage(command or "sh", "Unknown option '%s'" % ch)
+            flags.add(ch)
+    return flags, []
+
+
+def options(args, with_value, command):
+    """({option: value}, other words) for options that take a value (given as "-p PATH"),
+    and lone switches kept in the dict with the value True. `with_value` names the former,
+    e.g. "p" for -p; any other dash word is a switch."""
+    found, rest = {}, []
+    i = 0
+    while i < len(args):
+        a = args[i]
+        if a.startswith("-") and len(a) > 1:
+            name = a.lstrip("-")
+            if name in with_value:
+                if i + 1 >= len(args):
+                    raise Usage(command, "option %s needs a value" % a)
+                found[name] = args[i + 1]
+                i += 2
+                continue
+            found[name] = True
+        else:
+            rest.append(a)
+        i += 1
+    return found, rest

@@ -1,0 +1,169 @@
+"""System tools of the device shell: hidumper (system abilities), power-shell and date."""
+
+import time
+
+from . import bundle_manager
+from .shell_args import Usage, reports_usage
+
+COLUMN = 33
+# (name, id) of the system abilities `hidumper -ls` lists; -s takes either.
+SYSTEM_ABILITIES = (
+    ("RenderService", 10), ("AbilityManagerService", 180), ("DataObserverMgr", 182), ("AccountMgr", 200),
+    ("BundleMgr", 401), ("FormMgr", 403), ("WifiDevice", 1120), ("NetConnManager", 1151),
+    ("HiviewService", 1201), ("DistributedKvData", 1301), ("BackgroundTaskManager", 1903),
+    ("WorkSchedule", 1904), ("CameraService", 3008), ("MultimodalInput", 3101),
+    ("CommonEventService", 3299), ("PowerManagerService", 3301), ("BatteryService", 3302),
+    ("ThermalService", 3303), ("DisplayPowerManagerService", 3308), ("TimeService", 3702),
+    ("InputMethodService", 3703), ("WindowManagerService", 4606), ("AccessibilityManagerService", 4702),
+)
+POWER_MODES = {600: "normal", 601: "power saving", 602: "performance", 603: "extreme power saving"}
+
+
+def ability_text(device, name):
+    """What a system ability tells about itself."""
+    if name == "AbilityManagerService":
+        lines = ["User ID #100", "  current mission lists:{"]
+        for n, (bundle, ability, module) in enumerate(reversed(device.processes.front or [device.processes.foreground()]), 1):
+            lines += ["    Mission ID #%d  mission name #[#%s:%s:%s]  lockedState #0" % (n, bundle, module, ability),
+                      "      AbilityRecord ID #%d" % n, "        app name [%s]" % bundle,
+                      "        main name [%s]" % ability, "        bundle name [%s]" % bundle,
+                      "        state #%s" % ("FOREGROUND" if n == 1 else "BACKGROUND")]
+        return "\n".join(lines + ["  }"]) + "\n"
+    if name == "BundleMgr":
+        return "".join("%s\n" % b for b in sorted(device.installed())) + "udid: %s\n" % bundle_manager.udid(device)
+    if name == "PowerManagerService":
+        power = device.power
+        return ("POWER STATE DUMP:\nCurrent State: %s\nPower Mode: %d (%s)\nScreen Off Time: %d ms\n" % (
+            "AWAKE" if power["awake"] else "SLEEP", power["mode"], POWER_MODES[power["mode"]], power["timeout_ms"]))
+    if name == "BatteryService":
+        return "capacity: 87\nchargingStatus: CHARGING\npluggedType: USB\nhealthState: GOOD\ntemperature: 312\n"
+    return "%s: running\n" % name
+
+
+def _find_ability(word):
+    for name, ident in SYSTEM_ABILITIES:
+        if word == name or word == str(ident):
+            return name
+    return None
+
+
+def hidumper_list(s):
+    s.say("System ability list:\n")
+    names = sorted(name for name, _ident in SYSTEM_ABILITIES)
+    for start in range(0, len(names), 3):
+        s.say("".join(n.ljust(COLUMN) for n in names[start:start + 3]).rstrip() + "\n")
+    return 0
+
+
+def hidumper_abilities(s, words):
+    names = []
+    for word in words:
+        name = _find_ability(word)
+        if name is None:
+            raise Usage("hidumper", "no such system ability: %s" % word)
+        names.append(name)
+    s.say("\n" + "-" * 31 + "[ability]" + "-" * 31 + "\n")
+    for name in names:
+        s.say("\n\n" + "-" * 34 + name + "-" * 34 + "\n" + ability_text(s.dev, name))
+    return 0
+
+
+@reports_usage
+def sh_hidumper(s, args):
+    """hidumper -ls | -s NAME|ID... [-a "ARGS"]"""
+    if args == ["-ls"]:
+        return hidumper_list(s)
+    if args[:1] == ["-s"] and len(args) > 1:
+        words = args[1:]
+        if "-a" in words:
+            words = words[:words.index("-a")]
+        if words:
+            return hidumper_abilities(s, words)
+    raise Usage("hidumper", "usage: hidumper -ls | -s NAME|ID... [-a \"ARGS\"]")
+
+
+def power_wakeup(s, args):
+    s.dev.power["awake"] = True
+    s.say("WakeupDevice is called\n")
+    return 0
+
+
+def power_suspend(s, args):
+    s.dev.power["awake"] = False
+    s.say("SuspendDevice is called\n")
+    return 0
+
+
+def power_setmode(s, args):
+    mode = int(args[0]) if len(args) == 1 and args[0].isdigit() else None
+    if mode not in POWER_MODES:
+        raise Usage("power-shell", "setmode needs one of %s" % ", ".join(map(str, POWER_MODES)))
+    s.dev.power["mode"] = mode
+    s.say("Set Mode: %d\nSet Mode Success!\n" % mode)
+    return 0
+
+
+def power_timeout(s, args):
+    if args == ["-r"]:
+        s.dev.power["timeout_ms"] = 30000
+        s.say("Restore screen off time\n")
+        return 0
+    if len(args) == 2 and args[0] == "-o" and args[1].isdigit() and int(args[1]) > 0:
+        s.dev.power["timeout_ms"] = int(args[1])
+        s.say("Override screen off time to %s\n" % args[1])
+        return 0
+    raise Usage("power-shell", "timeout needs -o MILLISECONDS or -r")
+
+
+POWER_COMMANDS = {"wakeup": power_wakeup, "suspend": power_suspend, "setmode": power_setmode,
+                  "timeout": power_timeout}
+
+
+@reports_usage
+def sh_power_shell(s, args):
+    command = POWER_COMMANDS.get(args[0]) if args else None
+    if command is None:
+        raise Usage("power-shell", "usage: power-shell wakeup | suspend | setmode 600|601|602|603 | "
+                                   "timeout -o MILLISECONDS | timeout -r")
+    s.dev.log.add("I", "C02D06", "PowerMgr", "power-shell %s" % " ".join(args))
+    return command(s, args[1:])
+
+
+def strftime(fmt, when, utc):
+    """`fmt` as date formats it: strftime's directives, and %N for nanoseconds."""
+    moment = time.gmtime(when) if utc else time.localtime(when)
+    out, i = [], 0
+    while i < len(fmt):
+        if fmt[i] == "%" and i + 1 < len(fmt):
+            code = fmt[i + 1]
+            out.append("%09d" % int(when % 1 * 1e9) if code == "N" else "%d" % int(when) if code == "s"
+                       else time.strftime("%" + code, moment))
+            i += 2
+        else:
+            out.append(fmt[i])
+            i += 1
+    return "".join(out)
+
+
+@reports_usage
+def sh_date(s, args):
+    """date [-u] [-d @SECONDS] [+FORMAT]"""
+    when, utc, fmt = time.time(), False, "%a %b %e %H:%M:%S %Z %Y"
+    i = 0
+    while i < len(args):
+        a = args[i]
+        if a == "-u":
+            utc = True
+        elif a == "-d" and i + 1 < len(args) and args[i + 1].startswith("@"):
+            try:
+                when = float(args[i + 1][1:])
+            except ValueError:
+                raise Usage("date", "bad date '%s'" % args[i + 1]) from None
+            i += 1
+        elif a.startswith("+"):
+            fmt = a[1:]
+        else:
+            raise Usage("date", "bad argument '%s' (simulated: -u, -d @SECONDS, +FORMAT)" % a)
+        i += 1
+    s.say(strftime(fmt, when, utc) + "\n")
+    return 0
