@@ -423,6 +423,8 @@ def lose(item, station, target, why):
 def pytest_runtest_makereport(item, call):
     outcome = yield
     report = outcome.get_result()
+    if STATION in item.config.stash or USE in item.stash:
+        report.hdc_start, report.hdc_stop = call.start, call.stop     # for the timeline
     if NOT_RUN in item.stash and report.skipped:
         report.hdc_not_run = item.stash[NOT_RUN]
     if MOVE in item.stash:

@@ -34,8 +34,8 @@ class Attempt:
         self.lost = False
 
     def record(self, report):
-        self.start = min(self.start, getattr(report, "start", self.start))
-        self.end = max(self.end, getattr(report, "stop", self.end))
+        self.start = min(self.start, moment(report, "start", self.start))
+        self.end = max(self.end, moment(report, "stop", self.end))
         outcome = report.outcome
         if outcome == "failed" and report.when != "call":
             outcome = "error"
@@ -54,6 +54,15 @@ class Attempt:
                 "start": round(self.start - origin, 3), "end": round(self.end - origin, 3),
                 "outcome": self.outcome, "message": self.message, "log": self.log,
                 "retry": self.retry, "lost": self.lost}
+
+
+def moment(report, which, default):
+    """When a phase started or stopped: the farm's workers note it on the report (pytest 8
+    does too)."""
+    value = getattr(report, "hdc_" + which, None)
+    if value is None:
+        value = getattr(report, which, None)
+    return value if isinstance(value, (int, float)) and value > 0 else default
 
 
 OUTCOMES = ("passed", "skipped", "rerun", "failed", "error")
@@ -101,8 +110,8 @@ class Timeline:
         if attempt is None:
             runs = self._runs.get(nodeid, 0)
             self._runs[nodeid] = runs + 1
-            attempt = self._open[key] = Attempt(nodeid, device, worker,
-                                                getattr(report, "start", time.time()), runs > 0)
+            attempt = self._open[key] = Attempt(nodeid, device, worker, moment(report, "start", time.time()),
+                                                runs > 0)
             self.attempts.append(attempt)
         attempt.record(report)
         if attempt.lost and device and device not in self.lost:

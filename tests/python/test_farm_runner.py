@@ -13,7 +13,6 @@ import xml.etree.ElementTree as ET
 
 import pytest
 
-import kelpie
 from kelpie_farm.order import Durations
 from kelpie_farm.retries import RetryBook
 from kelpie_sim import Simulator
@@ -184,13 +183,9 @@ def test_a_failing_test_runs_again_elsewhere_a_flaky_one_passes_and_the_timeline
 
 def test_a_pool_keeps_the_matching_devices_and_the_marker_picks_among_them(tmp_path):
     folder = str(tmp_path)
-    with Simulator(devices=3) as sim:
-        client = kelpie.HdcClient(sim.addr)
-        for serial, kind, speed in (("kelpie-sim-1", "a", "slow"), ("kelpie-sim-2", "b", "fast"),
-                                    ("kelpie-sim-3", "a", "fast")):
-            client.connect_device(serial)
-            client.shell("param set test.kind %s" % kind)
-            client.shell("param set test.speed %s" % speed)
+    params = {"kelpie-sim-1": {"test.kind": "a", "test.speed": "slow"}, "kelpie-sim-2": {"test.kind": "b"},
+              "kelpie-sim-3": {"test.kind": "a"}}
+    with Simulator(devices=3, params={"test.speed": "fast"}, device_params=params) as sim:
         status, out = run_suite(folder, POOL_SUITE, "-n", "2", "--hdc-server", sim.addr,
                                 "--hdc-require", "test.kind=a", "--hdc-require", "const.ohos.apiversion=11")
     assert status == 0, out
