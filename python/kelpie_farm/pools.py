@@ -1,35 +1,91 @@
 """Device pools by property: which devices answer `param get NAME` with VALUE.
 
 Every device's properties are asked once, at discovery, with `param get` (all of them in one
-answer). A kelpie call holds the interpreter lock, so no thread can bound one: the asking
-runs in child processes, one per server side by side, and whatever has not answered by the
-deadline is killed and its devices counted as not answering.
+answer). A kelpie call holds the interpreter lock, so no thread could bound one: the asking
+speaks the host protocol over plain sockets with a timeout instead, a thread for each
+device, side by side, all within one deadline. A device that has not answered by then has
+no properties.
 """
 
-import json
-import os
-import subprocess
-import sys
+import socket
+import struct
+import threading
 import time
 
-DEADLINE = 15.0     # seconds for every device of the farm to answer
+DEADLINE = 10.0     # seconds for every device of the farm to answer
+QUIET = 0.1         # seconds of silence after a line that end a shell's answer, as for kelpie
+BANNER = b"OHOS HDC"
+MAX_PACKET = 523264
+# Command codes a reply may start with, which are not part of its text.
+CODES = {0, 1, 2, 4, 5, 6, 7, 8, 9, 10, 13, 14, 1001, 1002, 1003, 2000, 2001, 3000, 3003, 3004}
 
-# The child: one line of JSON per device of its server, as each answers.
-ASK = r'''
-import json, sys
-import kelpie
-server = sys.argv[1]
-for serial in sys.argv[2:]:
+
+class AskError(Exception):
+    pass
+
+
+def shell(server, serial, command, deadline):
+    """The device's answer to a shell command, read as kelpie reads it, by `deadline`
+    (time.monotonic()); AskError says why not."""
+    host, _, port = server.rpartition(":")
     try:
-        client = kelpie.HdcClient(server)
-        client.connect_device(serial)
-        answer = client.shell("param get")
-    except RuntimeError as e:
-        answer, error = None, str(e)
-    else:
-        error = None
-    print(json.dumps({"serial": serial, "answer": answer, "error": error}), flush=True)
-'''
+        with socket.create_connection((host.strip("[]"), int(port)), timeout=max(left(deadline), 0.001)) as sock:
+            record = read_packet(sock, deadline)
+            if len(record) < 44 or record[:8] != BANNER:
+                raise AskError("no HDC handshake")
+            key = serial.encode("utf-8")[:32]
+            reply = record[:12] + key + bytes(32 - len(key)) + (record[44:108] if len(record) >= 108 else b"")
+            send_packet(sock, reply, deadline)
+            send_packet(sock, b"shell " + command.encode("utf-8"), deadline)
+            answer = b""
+            while True:
+                wait = deadline if not answer.endswith(b"\n") else min(deadline, time.monotonic() + QUIET)
+                try:
+                    payload = read_packet(sock, wait, empty_ok=True)
+                except socket.timeout:
+                    if wait < deadline:
+                        break
+                    raise
+                if len(payload) >= 2 and payload[0] + 256 * payload[1] in CODES:
+                    payload = payload[2:]
+                if not payload:
+                    break
+                answer += payload
+    except socket.timeout:
+        raise AskError("no answer within the deadline") from None
+    except (OSError, ValueError) as e:
+        raise AskError(getattr(e, "strerror", None) or str(e)) from None
+    return answer.decode("utf-8", "replace")
+
+
+def left(deadline):
+    remaining = deadline - time.monotonic()
+    if remaining <= 0:
+        raise socket.timeout()
+    return remaining
+
+
+def send_packet(sock, payload, deadline):
+    sock.settimeout(left(deadline))
+    sock.sendall(struct.pack(">I", len(payload)) + payload)
+
+
+def read_exactly(sock, count, deadline):
+    data = bytearray()
+    while len(data) < count:
+        sock.settimeout(left(deadline))
+        chunk = sock.recv(count - len(data))
+        if not chunk:
+            raise AskError("the server closed the connection")
+        data += chunk
+    return bytes(data)
+
+
+def read_packet(sock, deadline, empty_ok=False):
+    (length,) = struct.unpack(">I", read_exactly(sock, 4, deadline))
+    if length > MAX_PACKET or (length == 0 and not empty_ok):
+        raise AskError("a packet of %d bytes" % length)
+    return read_exactly(sock, length, deadline)
 
 
 class Requirement(tuple):
@@ -75,53 +131,23 @@ def parse_params(answer):
     return params
 
 
-def ask_params(targets, deadline=DEADLINE, python=None):
-    """({label: {name: value}}, problems): every device's properties; a device that did not
-    answer within the deadline, or whose answer was an error, has none, and a problem says so."""
-    by_server = {}
-    for t in targets:
-        by_server.setdefault(t.server, []).append(t)
-    children = {}
-    for server, devices in by_server.items():
-        children[server] = subprocess.Popen(
-            [python or sys.executable, "-c", ASK, server] + [t.serial for t in devices],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=child_env())
-    end = time.monotonic() + deadline
-    found, problems = {}, []
-    for server, child in children.items():
+def ask_params(targets, timeout=DEADLINE):
+    """({label: {name: value}}, problems): every device's properties, asked side by side; a
+    device that did not answer within the deadline has none, and a problem says why."""
+    deadline = time.monotonic() + timeout
+    found, problems = {}, {}
+
+    def ask(target):
         try:
-            out, err = child.communicate(timeout=max(0.0, end - time.monotonic()))
-            late = False
-        except subprocess.TimeoutExpired:
-            child.kill()
-            out, err = child.communicate()
-            late = True
-        answers = {}
-        for line in out.splitlines():
-            try:
-                item = json.loads(line)
-                answers[item["serial"]] = item
-            except (ValueError, KeyError, TypeError):
-                continue
-        for t in by_server[server]:
-            item = answers.get(t.serial)
-            if item is not None and item["answer"] is not None:
-                found[t.label] = parse_params(item["answer"])
-            elif item is not None:
-                problems.append("%s did not answer param get: %s" % (t.describe(), item["error"]))
-            elif late:
-                problems.append("%s did not answer param get within %g s" % (t.describe(), deadline))
-            else:
-                problems.append("%s could not be asked its properties: %s" % (
-                    t.describe(), (err.strip().splitlines() or ["the asking process ended"])[-1]))
-    return found, problems
+            found[target.label] = parse_params(shell(target.server, target.serial, "param get", deadline))
+        except AskError as e:
+            problems[target.label] = "%s did not answer param get: %s" % (target.describe(), e)
 
-
-def child_env():
-    """The child finds kelpie where this process did."""
-    import kelpie
-
-    env = dict(os.environ)
-    where = os.path.dirname(os.path.dirname(os.path.abspath(kelpie.__file__)))
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (where, env.get("PYTHONPATH")) if p)
-    return env
+    threads = [threading.Thread(target=ask, args=(t,), daemon=True) for t in targets]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(max(0.0, deadline - time.monotonic()) + 1.0)
+    late = [t for t in targets if t.label not in found and t.label not in problems]
+    return dict(found), [problems[t.label] for t in targets if t.label in problems] + [
+        "%s did not answer param get within %g s" % (t.describe(), timeout) for t in late]

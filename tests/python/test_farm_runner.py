@@ -6,15 +6,19 @@ import json
 import os
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
+import time
 import xml.etree.ElementTree as ET
 
 import pytest
 
 from kelpie_farm.order import Durations
+from kelpie_farm.pools import ask_params
 from kelpie_farm.retries import RetryBook
+from kelpie_farm.targets import Target
 from kelpie_sim import Simulator
 
 # test_flaky fails on the first device it meets and passes on any other; test_always fails
@@ -207,6 +211,24 @@ def test_no_device_in_the_pool_is_one_clear_error(tmp_path):
     status, out = run_suite(str(tmp_path), "def test_x(hdc_device): pass\n", "-n", "2", "--hdc-sim", "2",
                             "--hdc-require", "const.ohos.apiversion=99")
     assert status == 4 and "no device has const.ohos.apiversion=99" in out, out
+
+
+def test_properties_are_asked_side_by_side_and_a_silent_server_costs_only_the_deadline():
+    params = {"kelpie-sim-2": {"const.ohos.apiversion": "12", "test.note": "a = b"}}
+    with Simulator(devices=2, device_params=params) as sim, socket.socket() as silent:
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(4)            # accepts connections, never says a word
+        mute = "127.0.0.1:%d" % silent.getsockname()[1]
+        targets = [Target("kelpie-sim-1", sim.addr, "kelpie-sim-1"), Target("kelpie-sim-2", sim.addr, "kelpie-sim-2"),
+                   Target("HX1", mute, "HX1"), Target("kelpie-sim-9", sim.addr, "kelpie-sim-9")]
+        start = time.monotonic()
+        found, problems = ask_params(targets, timeout=1.0)
+        took = time.monotonic() - start
+    assert found["kelpie-sim-1"]["const.ohos.apiversion"] == "11"
+    assert found["kelpie-sim-2"]["const.ohos.apiversion"] == "12" and found["kelpie-sim-2"]["test.note"] == "a = b"
+    assert found["kelpie-sim-9"] == {}, "a device gone since: its server's refusal has no property"
+    assert problems[0] == "device HX1 on %s did not answer param get: no answer within the deadline" % mute
+    assert 1.0 <= took < 3.0
 
 
 def test_retries_prefer_devices_not_failed_on_and_a_lost_device_costs_no_retry():
