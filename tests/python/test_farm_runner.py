@@ -108,8 +108,10 @@ def run_suite(folder, text, *args, cache=False):
 
 
 def records(folder):
+    """What the tests wrote, in the order they wrote it (the monotonic clock in each name)."""
     found = []
-    for name in sorted(os.listdir(os.path.join(folder, "records"))):
+    names = [n for n in os.listdir(os.path.join(folder, "records")) if n.endswith(".json")]
+    for name in sorted(names, key=lambda n: int(n[:-len(".json")].rsplit("-", 1)[1])):
         if name.endswith(".json"):
             with open(os.path.join(folder, "records", name)) as f:
                 found.append(json.load(f))
