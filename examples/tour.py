@@ -180,9 +180,9 @@ def run(addr, work):
         tour.check(str(e).startswith("Protocol error: [Fail]"), "removing it twice raises RuntimeError")
 
     tour.step("Read the device log, filtered by tag")
-    log = tour.call(client, "hilog", "-t BundleMgrService")
+    log = tour.call(client, "hilog", "-x -T BundleMgrService")
     tour.check("install bundle %s" % BUNDLE in log, "the log tells of the install")
-    weather = tour.call(client, "hilog", "-t Weather")
+    weather = tour.call(client, "hilog", "-x -T Weather")
     tour.check("温度" in weather and all("/Weather: " in ln for ln in weather.splitlines()),
                "only Weather lines, multi-byte text intact")
 

@@ -1,35 +1,57 @@
-"""A test's own lines of its device's log: where the log stood when the test began, and
-what came after it by the time the test failed."""
+"""A test's own lines of its device's log: the log's last line when the test began (the
+mark), and what came after its last occurrence by the time the test failed.
 
+Both are dump reads, `hilog -x`, which a device answers with its buffer and ends; a read
+without -x would follow the log for ever. The mark reads one line (`-z 1`), so a busy
+device's full buffer costs a passing test nothing."""
 
-def read_log(target):
-    """The device's whole log, through a client of its own (the test's may be in any state)."""
-    import kelpie
-
-    client = kelpie.HdcClient(target.server)
-    client.connect_device(target.serial)
-    return client.hilog(None)
+MARK_ARGS = "-x -z 1"
+DUMP_ARGS = "-x"
 
 
 class LogMark:
-    """The length and the last line of the log at the start. The log is a ring buffer: once
-    full, its length stays put and the last line is looked for instead."""
+    """The log's last line at the start of a test (None when the log was empty)."""
 
-    __slots__ = ("count", "last")
+    __slots__ = ("last",)
 
-    def __init__(self, log):
-        lines = log.splitlines()
-        self.count = len(lines)
+    def __init__(self, tail):
+        lines = tail.splitlines()
         self.last = lines[-1] if lines else None
 
     def since(self, log):
-        """The lines of `log` that came after the mark."""
+        """The lines of `log` after the mark's last occurrence; all of them when it is not
+        there (pushed out of the ring buffer, or the log was empty)."""
         lines = log.splitlines()
-        if self.last is None:
-            return lines
-        if len(lines) >= self.count and lines[self.count - 1] == self.last:
-            return lines[self.count:]
-        for i in range(len(lines) - 1, -1, -1):
-            if lines[i] == self.last:
-                return lines[i + 1:]
-        return lines   # the start was pushed out of the buffer: everything in it is newer
+        if self.last is not None:
+            for i in range(len(lines) - 1, -1, -1):
+                if lines[i] == self.last:
+                    return lines[i + 1:]
+        return lines
+
+
+class LogReader:
+    """The plugin's own client to one device, for its log reads only: a test's client may be
+    left in any state. Made on first use and kept between tests; made again after a failure."""
+
+    def __init__(self, target):
+        self.target = target
+        self._client = None
+
+    def read(self, args):
+        import kelpie
+
+        try:
+            if self._client is None:
+                client = kelpie.HdcClient(self.target.server)
+                client.connect_device(self.target.serial)
+                self._client = client
+            return self._client.hilog(args)
+        except RuntimeError:
+            self._client = None
+            raise
+
+    def mark(self):
+        return LogMark(self.read(MARK_ARGS))
+
+    def since(self, mark):
+        return mark.since(self.read(DUMP_ARGS))

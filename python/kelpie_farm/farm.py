@@ -1,36 +1,89 @@
 """The farm as the controlling process sees it: the devices found at the start, which
-worker holds which, the devices lost during the run and the tests that did not run."""
+worker holds which, the devices lost during the run, the tests that did not run, and what
+each device ran. Workers ask for devices from xdist's thread (pytest_configure_node) and
+from the link's thread (a spare after a loss), so every change is made under one lock."""
 
 import collections
+import threading
+
+from .targets import DEFAULT_TIMEOUT, look_deadline, whereabouts
 
 
 class Farm:
-    def __init__(self, targets, problems=(), sims=None):
+    def __init__(self, targets, problems=(), sims=None, timeout=DEFAULT_TIMEOUT):
         self.targets = list(targets)
         self.problems = list(problems)    # servers that could not be asked at the start
         self.sims = sims                  # the simulated farm, when there is one
+        self.timeout = timeout            # a test's deadline (seconds); a look gets at most LOOK of it
+        self._lock = threading.Lock()
         self._holders = {}                # worker id -> Target
+        self._looking = set()             # labels being looked at before a lease
         self.lost = {}                    # label -> what the test that lost it was told
-        self.not_run = collections.Counter()   # label -> tests not run for want of it
+        self.not_run = collections.Counter()   # label (None: any device) -> tests not run for want of it
+        # label -> [(nodeid, outcome)], in the order the reports came: what each device ran.
+        self.results = collections.defaultdict(list)
         self.params = {}                  # label -> {property: value}, as asked at discovery
         self.pool = []                    # the Requirements every device of the run meets
         self.wanted = None                # the label the next lease is to give, when free
 
+    # --- leases -------------------------------------------------------------------------------
+
     def lease(self, worker):
-        """A device no worker holds and none lost, now held by `worker`; None if none is left."""
-        held = set(self._holders.values())
-        wanted, self.wanted = self.wanted, None
-        for target in sorted(self.targets, key=lambda t: t.label != wanted):
-            if target not in held and target.label not in self.lost:
-                self._holders[worker] = target
-                return target
-        return None
+        """A device no worker holds and none lost, looked at first (a device that does not
+        answer is lost here), now held by `worker`; None if none is left."""
+        while True:
+            with self._lock:
+                busy = set(self._holders.values())
+                wanted, self.wanted = self.wanted, None     # a worker started for a retry wants its device
+                target = next((t for t in sorted(self.targets, key=lambda t: t.label != wanted)
+                               if t not in busy and t.label not in self.lost and t.label not in self._looking), None)
+                if target is None:
+                    return None
+                self._looking.add(target.label)
+            why = whereabouts(target, look_deadline(self.timeout))
+            with self._lock:
+                self._looking.discard(target.label)
+                if why is None:
+                    self._holders[worker] = target
+                    return target
+                self.lost.setdefault(target.label, "%s was lost: %s" % (target.describe(), why))
 
     def release(self, worker):
-        self._holders.pop(worker, None)
+        with self._lock:
+            return self._holders.pop(worker, None)
+
+    def held_by(self, worker):
+        """The Target `worker` holds, or None."""
+        return self._holders.get(worker)
+
+    def holders(self):
+        with self._lock:
+            return dict(self._holders)
+
+    def fail_over(self, worker, label, message):
+        """`worker` lost its device: the device is out of the run, and the worker gets a
+        spare (None when none is left)."""
+        self.lose(label, message)
+        with self._lock:
+            held = self._holders.get(worker)
+            if held is not None and held.label == label:
+                del self._holders[worker]
+        return self.lease(worker)
 
     def lose(self, label, message):
-        self.lost.setdefault(label, message)
+        with self._lock:
+            self.lost.setdefault(label, message)
+
+    def spares(self):
+        with self._lock:
+            busy = set(self._holders.values())
+            return [t for t in self.targets if t not in busy and t.label not in self.lost]
+
+    def record(self, label, nodeid, outcome):
+        """A test's outcome on a device (the one place that sees every attempt of every test)."""
+        self.results[label].append((nodeid, outcome))
+
+    # --- reports ------------------------------------------------------------------------------
 
     def describe(self):
         servers = len({t.server for t in self.targets})
@@ -43,9 +96,13 @@ class Farm:
         """Lines for the end of the run: what went missing, and what it cost."""
         lines = ["ERROR: %s; the run went on without it" % p for p in self.problems]
         for label, message in self.lost.items():
-            lines.append("LOST: %s; %d test%s not run for want of it" % (
-                message, self.not_run[label], "" if self.not_run[label] == 1 else "s"))
-        for label in sorted(set(self.not_run) - set(self.lost)):
-            lines.append("%d test%s for device %s not run: no worker held it" % (
-                self.not_run[label], "" if self.not_run[label] == 1 else "s", label))
+            lines.append("LOST: %s; %s not run for want of it" % (message, tests(self.not_run[label])))
+        for label in sorted(set(self.not_run) - set(self.lost) - {None}):
+            lines.append("%s for device %s not run: no worker held it" % (tests(self.not_run[label]), label))
+        if self.not_run[None]:
+            lines.append("%s not run: no device was left for them" % tests(self.not_run[None]))
         return lines
+
+
+def tests(n):
+    return "%d test%s" % (n, "" if n == 1 else "s")

@@ -14,11 +14,9 @@ import pytest
 
 from .order import Durations
 from .retries import RetryBook
-from .scheduling import held_by
 from .timeline import Timeline
 
 RERUN = "rerun"
-MOVED = "moved"               # came to a worker whose device it may not use: it goes to another
 ATTEMPTS = "hdc attempts"     # the section a test that failed every time gets
 
 
@@ -42,10 +40,10 @@ class RunBook:
     def pytest_runtest_logreport(self, report):
         node = getattr(report, "node", None)
         worker = node.gateway.id if node is not None else None
-        device = getattr(report, "hdc_device", None) or (held_by(node) if node is not None else None)
-        if getattr(report, "hdc_move", None) and node is not None:
-            yield from self._move(report, (report.nodeid, worker))
-            return
+        device = getattr(report, "hdc_label", None)
+        if device is None and worker is not None:
+            held = getattr(self._farm(), "held_by", lambda worker: None)(worker)
+            device = held.label if held is not None else None
         if self.book is not None and node is not None and not getattr(report, "hdc_not_run", None):
             self._judge(report, (report.nodeid, worker), device)
         yield
@@ -62,22 +60,6 @@ class RunBook:
         if report.outcome == RERUN:
             self._keep_out_of_junit(report)
 
-    def _move(self, report, key):
-        """An attempt that did not start, for want of the device's properties: it is nobody's
-        business but the scheduler's, which sends the test to a device that has them."""
-        first = key not in self._rerunning
-        if first:
-            self._rerunning.add(key)
-            sched = self._sched()
-            if sched is not None:
-                sched.confine(report.item_index, report.hdc_move)
-        report.outcome = MOVED
-        yield
-        if first:
-            self._keep_out_of_junit(report)
-        if report.when == "teardown":
-            self._rerunning.discard(key)
-
     def _judge(self, report, key, device):
         """Turns a failing attempt that is to run again into a rerun and has it placed; gives
         the last attempt of a test that ran more than once its story."""
@@ -89,7 +71,8 @@ class RunBook:
         if report.failed and report.when in ("setup", "call"):
             sched = self._sched()
             lost = bool(getattr(report, "hdc_lost", None))
-            if self.book.failed(nodeid, device, lost, sched is not None and sched.can_retry()):
+            possible = sched is not None and hasattr(sched, "can_retry") and sched.can_retry(report.item_index)
+            if self.book.failed(nodeid, device, lost, possible):
                 report.outcome = RERUN
                 self._rerunning.add(key)
                 self._outcome.pop(key, None)
@@ -119,8 +102,6 @@ class RunBook:
     def pytest_report_teststatus(self, report):
         if report.outcome == RERUN:
             return RERUN, "R", ("RERUN", {"yellow": True})
-        if report.outcome == MOVED:
-            return "", "", ""
         return None
 
     def summary(self):

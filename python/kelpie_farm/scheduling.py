@@ -1,67 +1,77 @@
-"""xdist's load scheduling, kept, with the farm's rules: a test pinned to a device (an
-every-device test) goes only to the worker holding that device; a worker whose device was
-lost gets no further tests; the tests may start longest first; a test that is to run again
-goes to a device it has not failed on (see retries.py), and a test that asks for devices of
-certain properties to one of them, a worker being started for such a device when none is
-left. Since a test may thus come back after the others have ended, the run ends only when
-no test is under way."""
+"""xdist's load scheduling, kept, with a farm's rules:
+
+- a test that uses no device goes to any worker; one that uses a device, only to a worker
+  that holds one; an every-device test (pinned by its marker's parameter), only to the
+  worker holding that device;
+- a worker whose device is lost takes a spare (farm.py) and goes on; with none left, the
+  device tests xdist had queued on it go back to the other workers (the worker passes
+  them by without a report);
+- a test that no worker can take, now or after a worker xdist is starting again, is
+  reported as not run, at once: nothing waits for ever, and xdist never finds itself
+  with tests left and no worker to give them to;
+- the tests may start longest first (order.py), dealt one a worker;
+- a test that is to run again (retries.py) goes to a device it has not failed on while
+  the run has one; when no worker in the run can take it, a worker is started for a free
+  device (a spare, or one whose worker has finished) as xdist starts one in place of a
+  crashed worker. Since a test may thus come back after the others have ended, the run
+  ends only when no test is under way, and a worker down to its last test with nothing
+  left to hand out is told to finish (xdist runs a test once it knows the next one).
+
+What each collected test needs comes from the workers (link.py): None for no device, ""
+for the worker's device, the label of the device it is pinned to, or the list of the
+devices it may run on (a test that asks for devices of certain properties).
+"""
 
 from xdist.scheduler import LoadScheduling
 
-
-def pin_of(nodeid, labels):
-    """The device label in an every-device test's parameter id, or None. `labels` longest
-    first, so that of two labels where one extends the other the longer one wins."""
-    if not nodeid.endswith("]") or "[" not in nodeid:
-        return None
-    params = nodeid[nodeid.index("[") + 1:-1]
-    for label in labels:
-        if params == label or params.startswith(label + "-") or params.endswith("-" + label) \
-                or ("-" + label + "-") in params:
-            return label
-    return None
-
-
-def held_by(node):
-    """The label of the device a worker holds (None if it holds none)."""
-    target = node.workerinput.get("hdc_target")
-    return target[2] if target else None
+ANY = ""
 
 
 class DeviceScheduling(LoadScheduling):
-    def __init__(self, config, log, labels, not_run, order=None, start_worker=None):
+    def __init__(self, config, log, farm, needs, not_run, order=None, start_worker=None):
         super().__init__(config, log)
-        self._labels = sorted(labels, key=len, reverse=True)
-        self._pins = {}
-        self._lost = set()
-        self._not_run = not_run       # not_run(nodeid, label, why): reports a test that will not run
-        self._order = order           # order(collection) -> the indices in the order to start them
-        self._avoid = {}              # index of a test to run again -> the devices it failed on
-        self._allowed = {}            # index of a test -> the only devices it may run on
-        self._start_worker = start_worker   # start_worker(label): a new worker for that device
-        self._starting = set()        # devices whose new worker has not joined yet
+        self.farm = farm
+        self._needs = needs          # needs() -> the list, once a worker has sent it
+        self._not_run = not_run      # not_run(nodeid, label, why): reports a test that will not run
+        self._given_back = set()     # (worker id, index): queued on a worker, then handed to others
+        self.restarting = 0          # workers xdist is starting in place of crashed ones, or for a retry
+        self._order = order          # order(collection) -> the indices in the order to start them
+        self._avoid = {}             # index of a test to run again -> the devices it failed on
+        self._start_worker = start_worker   # start_worker(label) -> True: a worker for that device is starting
 
-    def pin(self, index):
-        if index not in self._pins:
-            self._pins[index] = pin_of(self.collection[index], self._labels)
-        return self._pins[index]
+    def need(self, index):
+        needs = self._needs()
+        return needs[index] if needs is not None and index < len(needs) else ANY
+
+    def holds(self, node):
+        target = self.farm.held_by(node.gateway.id)
+        return target.label if target is not None else None
 
     def _fits(self, node, index):
-        holds = held_by(node)
-        if holds in self._lost:
-            return False
-        pin = self.pin(index)
-        if pin is not None:
-            return pin == holds
-        if index in self._allowed and holds not in self._allowed[index]:
+        need = self.need(index)
+        if need is None:
+            return True
+        holds = self.holds(node)
+        if holds is None or not (need == ANY or need == holds or (isinstance(need, list) and holds in need)):
             return False
         avoid = self._avoid.get(index)
-        return not avoid or holds not in avoid or not self._elsewhere(avoid, self._allowed.get(index))
+        return not avoid or holds not in avoid or not self._elsewhere(index, avoid)
 
-    def _elsewhere(self, avoid, allowed=None):
-        """Whether the run still has a device outside `avoid` (a worker can be started for it)."""
-        return any(label not in avoid and label not in self._lost and (allowed is None or label in allowed)
-                   for label in self._labels)
+    def _usable(self, index):
+        """The devices of the run a test may use, lost ones left out."""
+        need = self.need(index)
+        labels = [t.label for t in self.farm.targets if t.label not in self.farm.lost]
+        if isinstance(need, list):
+            return [label for label in labels if label in need]
+        return [need] if need and need in labels else labels if need in (None, ANY) else []
+
+    def _elsewhere(self, index, avoid):
+        """Whether the run still has a device for the test outside `avoid`."""
+        return any(label not in avoid for label in self._usable(index))
+
+    def add_node(self, node):
+        self.restarting = max(0, self.restarting - 1) if self.collection is not None else self.restarting
+        super().add_node(node)
 
     def _send_tests(self, node, num):
         picked, rest = [], []
@@ -74,12 +84,21 @@ class DeviceScheduling(LoadScheduling):
         self._finish_idle()
 
     def _finish_idle(self):
-        """xdist runs a worker's test once it knows the next one, or once told to finish: with
-        nothing left to hand out, a worker down to its last test is told to finish."""
+        """With nothing left to hand out, a worker down to its last test is told to finish:
+        xdist runs a worker's test once it knows the next one, or once told to finish."""
         if not self.pending:
             for node in self.nodes:
                 if not node.shutting_down and len(self.node2pending[node]) <= 1:
                     node.shutdown()
+
+    def mark_test_complete(self, node, item_index, duration=0):
+        key = (node.gateway.id, item_index)
+        if key in self._given_back:     # passed by on that worker: it runs elsewhere
+            self._given_back.discard(key)
+            self.node2pending[node].remove(item_index)
+            self.check_schedule(node)
+            return
+        super().mark_test_complete(node, item_index, duration)
 
     def check_schedule(self, node, duration=0):
         if node.shutting_down:
@@ -90,33 +109,24 @@ class DeviceScheduling(LoadScheduling):
                 node.shutdown()
             return
         super().check_schedule(node, duration)
-        # A worker that nothing pending fits is told to finish what it has, or it would wait forever.
-        if not node.shutting_down and not any(self._fits(node, i) for i in self.pending):
-            node.shutdown()
+        if self.collection is not None and self.pending and not any(self._fits(node, i) for i in self.pending):
+            self.settle()
 
     @property
     def tests_finished(self):
         # Not before the last test has ended: until then a failure may call for a retry.
-        return (self.collection_is_completed and not self.pending and not self._starting
+        return (self.collection_is_completed and not self.pending and not self.restarting
                 and not any(self.node2pending.values()))
 
     def schedule(self):
-        first = self.collection is None
-        if first and self._order is not None:
+        if self.collection is None and self._order is not None:
             self._start_in_order()
         else:
             super().schedule()
-        if not self.collection:
-            return
-        self._find_workers()
-        if first:
-            # Tests pinned to a device that no worker holds would wait for ever; say so now.
-            held = {held_by(n) for n in self.nodes}
-            for label in set(self._labels) - held:
-                self._drop([i for i in self.pending if self.pin(i) == label],
-                           "device %s has no worker (-n auto starts one worker a device)" % label)
-        for node in self.nodes:
-            self.check_schedule(node)
+        if self.collection:
+            self.settle()
+            for node in self.nodes:
+                self.check_schedule(node)
 
     def _start_in_order(self):
         """xdist's first distribution, with the pending tests in the order wanted, dealt one
@@ -132,70 +142,91 @@ class DeviceScheduling(LoadScheduling):
         for _ in range(share):
             for node in self.nodes:
                 self._send_tests(node, 1)
-        if not self.pending:
-            for node in self.nodes:
-                node.shutdown()
-
-    def add_node(self, node):
-        super().add_node(node)
-        self._starting.clear()      # one worker is started at a time: this is it
-
-    def remove_node(self, node):
-        crashed = super().remove_node(node)
-        self._find_workers()
-        return crashed
 
     def retry(self, index, avoid):
-        """The test runs again, first in line, on a device outside `avoid` while the run has one."""
+        """The test runs again, first in line, on a device outside `avoid` while the run has
+        one: a worker that holds such a device takes it when it asks for more, or a worker is
+        started for a free one."""
         self._avoid[index] = set(avoid)
         self.pending.insert(0, index)
         for node in self.nodes:
             self.check_schedule(node)
-        self._find_workers()
+        self.settle()
 
-    def confine(self, index, labels):
-        """The test may run only on these devices: it goes back in line for one of them."""
-        self._allowed[index] = set(labels)
-        self.retry(index, ())
+    def can_retry(self, index):
+        return self._start_worker is not None and bool(self._usable(index))
 
-    def can_retry(self):
-        return self._start_worker is not None and any(label not in self._lost for label in self._labels)
+    def _find_worker(self, index, live):
+        """Starts a worker for a test no worker in the run can take, on a free device it may
+        use, one it has not failed on first; True when one is starting (or the test can wait
+        for one to come free)."""
+        if self._start_worker is None:
+            return False
+        held = set(self.farm.holders().values())
+        usable = self._usable(index)
+        free = [label for label in usable if label not in {t.label for t in held}]
+        avoid = self._avoid.get(index, ())
+        choice = [label for label in free if label not in avoid] or (
+            [] if self._elsewhere(index, avoid) else free)
+        if choice:
+            if self._start_worker(choice[0]):
+                self.restarting += 1
+                return True
+            return False
+        # Every device it may use is held: it waits until a worker finishes and frees one.
+        return bool(self.nodes) and bool(usable)
 
-    def _find_workers(self):
-        """Starts a worker for a test that no worker still in the run can take: on a device
-        it has not failed on when one is free, else on any free device it may use. A device
-        is free once its worker has gone; until then the test waits. One at a time."""
-        if self._start_worker is None or self._starting:
-            return
+    def remove_node(self, node):
+        crashed = super().remove_node(node)
+        if self.collection is not None:
+            self.settle()
+        return crashed
+
+    def settle(self):
+        """Reports the pending tests that no worker can take, unless a worker being started
+        again may; tells the workers that nothing pending fits to finish what they have."""
         live = [n for n in self.nodes if not n.shutting_down]
-        held = {held_by(n) for n in self.nodes}
-        free = [label for label in reversed(self._labels) if label not in held and label not in self._lost]
-        for index in self.pending:
-            if any(self._fits(n, index) for n in live):
-                continue
-            pin = self.pin(index)
-            allowed = {pin} if pin is not None else self._allowed.get(index)
-            usable = [label for label in free if allowed is None or label in allowed]
-            avoid = self._avoid.get(index, ())
-            choice = [label for label in usable if label not in avoid] or (
-                [] if self._elsewhere(avoid, allowed) else usable)
-            if choice and self._start_worker(choice[0]):
-                self._starting.add(choice[0])
-            return
-
-    def lose(self, label, message):
-        """The device is gone: its worker gets nothing more, its pinned tests do not run."""
-        self._lost.add(label)
-        self._drop([i for i in self.pending if self.pin(i) == label], message)
-        for node in self.nodes:
-            if held_by(node) == label:
+        if not self.restarting:
+            stuck = [i for i in self.pending if not any(self._fits(n, i) for n in live)]
+            waiting = next((i for i in stuck if i in self._avoid), None)
+            if waiting is not None and self._find_worker(waiting, live):
+                stuck = [i for i in stuck if i not in self._avoid]
+            if stuck:
+                self._drop(stuck)
+        for node in live:
+            if not any(self._fits(node, i) for i in self.pending):
                 node.shutdown()
 
-    def _drop(self, indices, why):
+    def lose(self, node, label, spare, during):
+        """`node`'s device `label` is lost; `spare` is the device it took instead (or None).
+        Its pinned tests do not run; without a spare, the device tests queued on the node go
+        back to the others: all of them, but the first when that one is reported there (it
+        found the loss `during` its run, or is pinned to the lost device)."""
+        self._drop([i for i in self.pending if self.need(i) == label])
+        if spare is None and node in self.node2pending:
+            queued = self.node2pending[node]
+            if queued and (during or self.need(queued[0]) != ANY):
+                queued = queued[1:]
+            back = [i for i in queued if self.need(i) == ANY]
+            self._given_back.update((node.gateway.id, i) for i in back)
+            self.pending[:0] = back
+        for n in self.nodes:
+            self.check_schedule(n)
+        self.settle()
+
+    def _drop(self, indices):
         dropped = set(indices)
         if not dropped:
             return
         self.pending[:] = [i for i in self.pending if i not in dropped]
         for i in sorted(dropped):
-            self._not_run(self.collection[i], self.pin(i), why)
+            need = self.need(i)
+            self._not_run(self.collection[i], need if not isinstance(need, list) else ANY, self.why(need))
         self._finish_idle()
+
+    def why(self, need):
+        if need is None or need == ANY or isinstance(need, list):
+            return "no device was left to run it on"
+        if need in self.farm.lost:
+            return self.farm.lost[need]
+        return "device %s has no worker (-n auto starts one worker a device)" % need

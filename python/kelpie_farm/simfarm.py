@@ -1,10 +1,10 @@
 """A simulated farm, for CI and for trying the plugin out: N simulated devices spread over
 a few simulator processes, so that several servers take part as on a real farm.
 
-Every device has a serial of its own across the farm (kelpie-sim-1 ... kelpie-sim-N): a
-simulator numbers its devices from 1, so one that is to hold devices 5 to 8 starts with 8
-and detaches the first 4. The simulators start side by side, each an interpreter starting
-up, while pytest goes on starting too; `wait` joins them.
+Every device has a serial of its own across the farm: each simulator has a serial prefix
+of its own (kelpie-sim-a1, kelpie-sim-a2, ... on the first, kelpie-sim-b1, ... on the
+second). The simulators start side by side, each an interpreter starting up, while pytest
+goes on starting too; `wait` joins them.
 """
 
 import threading
@@ -13,14 +13,10 @@ SERVERS = 3     # at most; the devices are shared out evenly
 
 
 def spread(count, servers=SERVERS):
-    """[(devices to detach first, devices to keep)] for each simulator."""
+    """[(serial prefix, devices)] for each simulator."""
     n = min(count, servers)
-    shares, first = [], 0
-    for i in range(n):
-        size = count // n + (1 if i < count % n else 0)
-        shares.append((first, size))
-        first += size
-    return shares
+    return [("kelpie-sim-%s" % "abcdefghijklmnopqrstuvwxyz"[i], count // n + (1 if i < count % n else 0))
+            for i in range(n)]
 
 
 class SimFarm:
@@ -29,18 +25,16 @@ class SimFarm:
         self._sims = [None] * len(shares)
         self._errors = []
         self._stopping = None
-        self._threads = [threading.Thread(target=self._start, args=(i, skip, keep, python), daemon=True)
-                         for i, (skip, keep) in enumerate(shares)]
+        self._threads = [threading.Thread(target=self._start, args=(i, prefix, size, python), daemon=True)
+                         for i, (prefix, size) in enumerate(shares)]
         for t in self._threads:
             t.start()
 
-    def _start(self, i, skip, keep, python):
+    def _start(self, i, prefix, size, python):
         from kelpie_sim import Simulator
 
         try:
-            sim = self._sims[i] = Simulator(devices=skip + keep, python=python)
-            for ident in sim.devices[:skip]:
-                sim.detach(ident)
+            self._sims[i] = Simulator(devices=size, python=python, serial_prefix=prefix)
         except BaseException as e:   # raised again by wait(), in the thread that asks
             self._errors.append(e)
 

@@ -1,9 +1,21 @@
-"""The devices of a farm, found by asking every server once, and whether one is still there."""
+"""The devices of a farm, found by asking every server once, and whether one is still there.
+Every look is a probe with a deadline (probe.py), never a kelpie call: a hung server must
+cost a deadline, not the run."""
 
 import collections
 import fnmatch
 
+from .probe import ProbeError, canonical, list_targets
+
 DEFAULT_SERVER = "127.0.0.1:8710"
+DEFAULT_TIMEOUT = 300.0      # seconds a test may take (--hdc-timeout)
+LOOK = 10.0                  # seconds a server has to answer a look, at most
+
+
+def look_deadline(timeout):
+    """A look's deadline under a test's: a third of it, so that a test whose look finds
+    a hung server fails saying so before the test itself runs out of time."""
+    return min(LOOK, timeout / 3)
 
 
 class Target(collections.namedtuple("Target", "serial server label")):
@@ -16,17 +28,24 @@ class Target(collections.namedtuple("Target", "serial server label")):
         return "device %s on %s" % (self.serial, self.server)
 
 
-def discover(servers, patterns=()):
+def distinct(servers):
+    """The servers, each once: two names of one address and port (127.0.0.1:P and
+    localhost:P) are one server, known by the first name given."""
+    seen = {}
+    for server in servers:
+        seen.setdefault(canonical(server), server)
+    return list(seen.values())
+
+
+def discover(servers, patterns=(), timeout=LOOK):
     """(targets, problems): the devices of every server whose serial matches one of the
     shell-style patterns (all of them without patterns), server by server in the order
-    given, and one text for each server that could not be asked."""
-    import kelpie
-
+    given, and one text for each server that did not answer within `timeout` seconds."""
     found, problems = [], []
-    for server in dict.fromkeys(servers):
+    for server in distinct(servers):
         try:
-            serials = kelpie.HdcClient(server).list_targets()
-        except RuntimeError as e:
+            serials = list_targets(server, timeout)
+        except ProbeError as e:
             problems.append("HDC server %s is unreachable: %s" % (server, e))
             continue
         found += [(s, server) for s in serials if not patterns or any(fnmatch.fnmatchcase(s, p) for p in patterns)]
@@ -34,28 +53,10 @@ def discover(servers, patterns=()):
     return [Target(s, srv, s if shared[s] == 1 else "%s@%s" % (s, srv)) for s, srv in found], problems
 
 
-class Lookout:
-    """Whether devices are still there. A client per server is kept between looks, so that a
-    look is one list_targets on a connection already made; a connection that fails is made
-    again once before the server counts as unreachable (it may have restarted)."""
-
-    def __init__(self):
-        self._clients = {}
-
-    def whereabouts(self, target):
-        """None while the device is attached; otherwise why it is lost."""
-        import kelpie
-
-        for _ in range(2):
-            try:
-                client = self._clients.get(target.server)
-                if client is None:
-                    client = self._clients[target.server] = kelpie.HdcClient(target.server)
-                serials = client.list_targets()
-                break
-            except RuntimeError as e:
-                self._clients.pop(target.server, None)
-                error = e
-        else:
-            return "its server is unreachable (%s)" % error
-        return None if target.serial in serials else "it is gone from list_targets"
+def whereabouts(target, timeout):
+    """None while the device is listed by its server; otherwise why it is lost."""
+    try:
+        serials = list_targets(target.server, timeout)
+    except ProbeError as e:
+        return "its server is unreachable (%s)" % e
+    return None if target.serial in serials else "it is gone from list_targets"

@@ -10,10 +10,12 @@ cannot outlive the test process that started it, however that process ends.
 import asyncio
 import json
 import os
+import re
 
-from .hilog import LEVELS
+from .hilog import LEVELS, TYPES
 
 LINE_LIMIT = 1 << 30     # a canned answer may be megabytes long
+DOMAIN = re.compile("[%s][0-9A-Fa-f]{5}" % "".join(TYPES))
 
 
 class ControlError(Exception):
@@ -106,11 +108,14 @@ class Control:
             raise ControlError("packet_size must be a whole number of bytes >= 1, not %r" % (packet_size,))
         self.server.answers.add(command, output, device, regex, flags, packet_size)
 
-    def log(self, tag, message, device=None, level="I", domain="D00000"):
-        if not tag or tag.split() != [tag] or set(tag) & set(":,"):
-            raise ControlError("a log tag is one word without ':' or ',' (hilog -t could not name it), not %r" % tag)
-        if level not in LEVELS or len(level) != 1:
+    def log(self, tag, message, device=None, level="I", domain="A00000"):
+        if not isinstance(tag, str) or not tag or tag.split() != [tag] or set(tag) & set(":,"):
+            raise ControlError("a log tag is one word without ':' or ',' (hilog -T could not name it), not %r" % tag)
+        if not isinstance(level, str) or level not in LEVELS or len(level) != 1:
             raise ControlError("level %r is not one of %s" % (level, ",".join(LEVELS)))
+        if not isinstance(domain, str) or not DOMAIN.fullmatch(domain):
+            raise ControlError("domain %r is not a type letter (%s) and five hex digits, such as A00000"
+                               % (domain, ", ".join(TYPES)))
         log = self.attached(device).log
         for line in message.split("\n"):
             log.add(level, domain, tag, line)

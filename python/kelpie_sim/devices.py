@@ -3,11 +3,12 @@
 import asyncio
 import collections
 import os
-import random
 import time
 
+from .busylog import chatter
 from .confine import DeviceFs
 from .processes import Processes
+from .logbuffer import DEFAULT_CAPACITY, DeviceLog
 
 SKELETON = (
     "data/local/tmp",
@@ -18,11 +19,13 @@ SKELETON = (
 BUNDLE_DIR = "/data/app/el1/bundle/public"
 DATA_DIR = "/data/app/el2/100/base"
 SYSTEM_BUNDLES = ("com.ohos.launcher", "com.ohos.settings", "com.ohos.systemui")
-LOG_CAPACITY = 4000
 
 
-def device_id(n):
-    return "kelpie-sim-%d" % n
+SERIAL_PREFIX = "kelpie-sim-"
+
+
+def device_id(n, prefix=SERIAL_PREFIX):
+    return "%s%d" % (prefix, n)
 
 
 def default_params(ident):
@@ -44,28 +47,8 @@ def default_params(ident):
     }
 
 
-class DeviceLog:
-    """The device's log buffer: hilog lines, oldest first."""
-
-    def __init__(self, seed):
-        self._lines = collections.deque(maxlen=LOG_CAPACITY)
-        self._rand = random.Random(seed)
-        self._pid = {}
-
-    def add(self, level, domain, tag, message, when=None):
-        when = time.time() if when is None else when
-        pid = self._pid.setdefault(tag, self._rand.randint(400, 9000))
-        tid = pid + self._rand.randint(0, 40)
-        stamp = time.strftime("%m-%d %H:%M:%S", time.localtime(when)) + ".%03d" % (int(when * 1000) % 1000)
-        self._lines.append(Line(level, tag, "%s %5d %5d %s %s/%s: %s" % (stamp, pid, tid, level, domain, tag, message)))
-
-    def lines(self):
-        return list(self._lines)
-
-
-Line = collections.namedtuple("Line", "level tag text")
-
 BOOT_LOG = (
+    ("I", "I00000", "HiLog", "========Zeroth log of type: init"),
     ("I", "C01100", "Init", "init first stage finished, mounting /data"),
     ("I", "C02500", "HiView", "hiview service started, faultlogger ready"),
     ("I", "C01510", "SAMGR", "system ability manager ready, 87 abilities registered"),
@@ -88,7 +71,7 @@ BOOT_LOG = (
 
 
 class Device:
-    def __init__(self, ident, folder):
+    def __init__(self, ident, folder, log_buffer=DEFAULT_CAPACITY):
         self.id = ident
         os.makedirs(folder, exist_ok=True)
         for sub in SKELETON:
@@ -99,7 +82,8 @@ class Device:
         self.params = default_params(ident)
         self.services = {}            # device TCP port -> async handler(reader, writer)
         self.sleep_owed = 0.0         # seconds a shell `sleep` asked for, not yet served
-        self.log = DeviceLog(ident)
+        self.log = DeviceLog(ident, log_buffer)
+        self.chatter = None           # the task that keeps a busy device logging
         start = time.time() - 60
         for i, (level, domain, tag, message) in enumerate(BOOT_LOG):
             self.log.add(level, domain, tag, message, when=start + 3.1 * i)
@@ -122,9 +106,13 @@ class Device:
 class Hub:
     """The devices the server knows, and the waits for one to attach."""
 
-    def __init__(self, root, on_attach=None):
+    def __init__(self, root, on_attach=None, log_rate=0.0, log_buffer=DEFAULT_CAPACITY, prefix=SERIAL_PREFIX):
         self.root = root
+        self.prefix = prefix
+        self.log_rate = log_rate        # lines a second each device logs by itself
+        self.log_buffer = log_buffer
         self._devices = collections.OrderedDict()
+        self._detached = collections.deque()     # detached devices, the longest gone first
         self._changed = asyncio.Event()
         self._count = 0
         self._on_attach = on_attach
@@ -132,14 +120,18 @@ class Hub:
     def reserve(self):
         """The identifier the next device will have, taken now so that a delayed attach can name it."""
         self._count += 1
-        return device_id(self._count)
+        return device_id(self._count, self.prefix)
 
     def known(self, ident):
         """Whether `ident` names a device attached now, earlier, or reserved."""
-        return any(ident == device_id(n) for n in range(1, self._count + 1))
+        return any(ident == device_id(n, self.prefix) for n in range(1, self._count + 1))
 
     def attach(self, ident):
-        dev = Device(ident, os.path.join(self.root, ident))
+        if ident in self._detached:
+            self._detached.remove(ident)
+        dev = Device(ident, os.path.join(self.root, ident), self.log_buffer)
+        if self.log_rate > 0:
+            dev.chatter = asyncio.get_running_loop().create_task(chatter(dev.log, self.log_rate, ident))
         if self._on_attach is not None:
             self._on_attach(dev)
         self._devices[ident] = dev
@@ -151,10 +143,29 @@ class Hub:
 
     def detach(self, ident):
         """Forgets the device (its folder stays); False if it was not attached."""
-        if self._devices.pop(ident, None) is None:
+        dev = self._devices.pop(ident, None)
+        if dev is None:
             return False
+        self._detached.append(ident)
+        if dev.chatter is not None:
+            dev.chatter.cancel()
+        dev.log.close()
         self._notify()
         return True
+
+    def detach_last(self):
+        """Detaches the device attached last (a cable pulled); its identifier, or None."""
+        ids = self.ids()
+        return ids[-1] if ids and self.detach(ids[-1]) else None
+
+    def reattach(self):
+        """Attaches again the device detached longest ago (its cable plugged back in), or a
+        new one when none is detached; its identifier."""
+        while self._detached:
+            ident = self._detached.popleft()
+            if ident not in self._devices:
+                return self.attach(ident).id
+        return self.attach_next().id
 
     def _notify(self):
         self._changed.set()

@@ -1,38 +1,251 @@
-"""hilog: the device log, filtered the way the device's hilog filters it."""
+"""hilog, the device's log tool: its options, its filters, and reading the log as the
+tool does (a dump with -x, a dump that goes on following new lines without it)."""
+
+import re
+import shlex
 
 LEVELS = "DIWEF"
+LEVEL_NAMES = {"DEBUG": "D", "INFO": "I", "WARN": "W", "WARNING": "W", "ERROR": "E", "FATAL": "F"}
+# A line's type follows from the first letter of its domain.
+TYPES = {"A": "app", "C": "core", "I": "init", "P": "only_prerelease", "K": "kmsg"}
+TYPE_NAMES = ("app", "core", "init", "kmsg", "only_prerelease")
+SHOWN_BY_DEFAULT = ("app", "core", "only_prerelease")
+CLEARED_BY_DEFAULT = ("core", "app", "only_prerelease")   # in the order the tool reports them
+MAX_DOMAIN = 0xFFFFF
+
+# Options with a value, short and long, and the flags.
+VALUED = {"t": "type", "T": "tag", "L": "level", "D": "domain", "P": "pid", "e": "regex", "a": "head", "z": "tail"}
+FLAGS = {"x": "exit", "r": "clear", "h": "help"}
+# The device's hilog has these too; the simulated device does not.
+NOT_SIMULATED_VALUED = {"G": "buffer-size", "p": "privacy", "k": None, "Q": None, "b": "baselevel", "w": "write",
+                        "f": None, "l": None, "n": None, "j": None, "m": None}
+NOT_SIMULATED_FLAGS = {"g": None, "s": "statistics", "S": None}
+LONG = {name: short for short, name in list(VALUED.items()) + list(FLAGS.items())}
+LONG_NOT_SIMULATED = {name for table in (NOT_SIMULATED_VALUED, NOT_SIMULATED_FLAGS)
+                      for name in table.values() if name} | {"persist"}
+
+USAGE = """Usage:
+  hilog [-x] [-t TYPE] [-T TAG] [-L LEVEL] [-D DOMAIN] [-P PID] [-e REGEX] [-a N | -z N]
+  hilog -r [-t TYPE]
+  hilog -h
+Without -x, -a or -z, hilog prints the buffered log and then keeps printing new lines
+as they are logged (a blocking read that does not end by itself).
+  -x, --exit            read the buffered log and exit (non-blocking read)
+  -t, --type TYPE       log types, comma separated: app, core, init, kmsg, only_prerelease
+                        (default: app,core,only_prerelease)
+  -T, --tag TAG         lines of these tags only, comma separated
+  -L, --level LEVEL     lines of these levels only, comma separated: D, I, W, E, F
+  -D, --domain DOMAIN   lines of these domains only, comma separated (01B06, 0x2d00, d003200)
+  -P, --pid PID         lines of these processes only, comma separated
+  -e, --regex REGEX     lines whose message matches the regular expression
+  -a, --head N          the first N buffered lines, then exit
+  -z, --tail N          the last N buffered lines, then exit
+  -r                    clear the buffer of the given types (default: core,app,only_prerelease)
+  -h, --help            this help
+"""
 
 
 class LogArgsError(Exception):
-    pass
+    """A bad option or value: the message is what hilog prints, and nothing else is done."""
 
 
-def parse_args(text):
-    """(tags, levels) from "-t TAG[,TAG]" and "-L LEVEL[,LEVEL]"; "-x" is accepted."""
-    tags, levels = set(), set()
-    words = text.split()
+class Query:
+    """What one hilog command asks for."""
+
+    def __init__(self):
+        self.exit = False
+        self.clear = False
+        self.help = False
+        self.types = None        # None: the default ones
+        self.types_given = []    # as written, for the message of -r
+        self.tags = set()
+        self.levels = set()
+        self.domains = set()
+        self.pids = set()
+        self.regex = None
+        self.head = None
+        self.tail = None
+
+    @property
+    def follows(self):
+        """Whether the command goes on printing new lines after the buffered ones."""
+        return not (self.exit or self.clear or self.help or self.head is not None or self.tail is not None)
+
+    def matches(self, line):
+        return ((line.type in self.types if self.types is not None else line.type in SHOWN_BY_DEFAULT)
+                and (not self.tags or line.tag in self.tags)
+                and (not self.levels or line.level in self.levels)
+                and (not self.domains or line.domain_number in self.domains)
+                and (not self.pids or line.pid in self.pids)
+                and (self.regex is None or self.regex.search(line.message) is not None))
+
+    def pick(self, lines):
+        """The buffered lines the command prints."""
+        picked = [ln for ln in lines if self.matches(ln)]
+        if self.head is not None:
+            picked = picked[:self.head]
+        if self.tail is not None:
+            picked = picked[-self.tail:]
+        return picked
+
+    def clear_types(self):
+        return tuple(self.types_given) if self.types is not None else CLEARED_BY_DEFAULT
+
+
+def render(lines):
+    """Lines as the device prints them: UTF-8, each ended by a line feed."""
+    return "".join([ln.text + "\n" for ln in lines]).encode("utf-8", "surrogateescape")
+
+
+def split(text):
+    """The words of the option text the hilog command carries, quoted as in sh."""
+    try:
+        return shlex.split(text)
+    except ValueError as e:   # a quote left open
+        raise LogArgsError("%s" % e) from None
+
+
+def parse(argv):
+    """The Query of hilog's arguments, getopt-style: "-xT Tag", "-zN", "--tag=Tag" and "--tag Tag"."""
+    q = Query()
     i = 0
-    while i < len(words):
-        w = words[i]
-        if w in ("-t", "-L"):
-            if i + 1 >= len(words):
-                raise LogArgsError("option %s needs a value" % w)
-            values = {v for v in words[i + 1].split(",") if v}
-            if w == "-t":
-                tags |= values
+    while i < len(argv):
+        word = argv[i]
+        i += 1
+        if word == "--":
+            if i < len(argv):
+                raise LogArgsError("unexpected argument '%s'" % argv[i])
+            break
+        if word.startswith("--"):
+            name, has_value, value = word[2:].partition("=")
+            short = LONG.get(name)
+            if short is None:
+                if name in LONG_NOT_SIMULATED:
+                    raise LogArgsError("option '--%s' is not supported by the simulated device" % name)
+                raise LogArgsError("unrecognized option '--%s'" % name)
+            if short in FLAGS:
+                if has_value:
+                    raise LogArgsError("option '--%s' doesn't allow an argument" % name)
+                _flag(q, short)
+                continue
+            if not has_value:
+                if i >= len(argv):
+                    raise LogArgsError("option '--%s' requires an argument" % name)
+                value = argv[i]
+                i += 1
+            _value(q, short, value)
+            continue
+        if not word.startswith("-") or word == "-":
+            raise LogArgsError("unexpected argument '%s'" % word)
+        k = 1
+        while k < len(word):
+            ch = word[k]
+            k += 1
+            if ch in FLAGS:
+                _flag(q, ch)
+            elif ch in VALUED:
+                value = word[k:]
+                if not value:
+                    if i >= len(argv):
+                        raise LogArgsError("option requires an argument -- '%s'" % ch)
+                    value = argv[i]
+                    i += 1
+                _value(q, ch, value)
+                break
+            elif ch in NOT_SIMULATED_VALUED or ch in NOT_SIMULATED_FLAGS:
+                raise LogArgsError("option '-%s' is not supported by the simulated device" % ch)
             else:
-                bad = [v for v in values if v.upper() not in LEVELS or len(v) != 1]
-                if bad:
-                    raise LogArgsError("invalid level %s (one of %s)" % (bad[0], ",".join(LEVELS)))
-                levels |= {v.upper() for v in values}
-            i += 2
-        elif w == "-x":
-            i += 1
-        else:
-            raise LogArgsError("invalid option %s (supported: -t TAG, -L LEVEL, -x)" % w)
-    return tags, levels
+                raise LogArgsError("invalid option -- '%s'" % ch)
+    if q.head is not None and q.tail is not None:
+        raise LogArgsError("-a and -z cannot be used together")
+    return q
 
 
-def render(lines, tags, levels):
-    picked = [ln.text for ln in lines if (not tags or ln.tag in tags) and (not levels or ln.level in levels)]
-    return "".join(t + "\n" for t in picked).encode("utf-8")
+def _flag(q, ch):
+    setattr(q, FLAGS[ch], True)
+
+
+def _items(ch, value):
+    items = [v.strip() for v in value.split(",")]
+    if not all(items):
+        raise LogArgsError("invalid value '%s' for option -%s" % (value, ch))
+    return items
+
+
+def _value(q, ch, value):
+    if ch == "t":
+        for name in _items(ch, value):
+            if name not in TYPE_NAMES:
+                raise LogArgsError("invalid log type '%s' (one of %s)" % (name, ", ".join(TYPE_NAMES)))
+            q.types_given.append(name)
+        q.types = set(q.types_given)
+    elif ch == "T":
+        q.tags.update(_items(ch, value))
+    elif ch == "L":
+        for name in _items(ch, value):
+            level = LEVEL_NAMES.get(name.upper(), name.upper())
+            if len(level) != 1 or level not in LEVELS:
+                raise LogArgsError("invalid log level '%s' (one of D, I, W, E, F)" % name)
+            q.levels.add(level)
+    elif ch == "D":
+        q.domains.update(_domain(name) for name in _items(ch, value))
+    elif ch == "P":
+        for name in _items(ch, value):
+            if not name.isdigit():
+                raise LogArgsError("invalid pid '%s'" % name)
+            q.pids.add(int(name))
+    elif ch == "e":
+        try:
+            q.regex = re.compile(value)
+        except re.error as e:
+            raise LogArgsError("invalid regular expression '%s': %s" % (value, e)) from None
+    else:
+        if not (value.isdigit() and int(value) > 0):
+            raise LogArgsError("invalid number of lines '%s' for option -%s" % (value, ch))
+        setattr(q, VALUED[ch], int(value))
+
+
+def _domain(text):
+    """A domain number from "0x2d00", "01B06" or the core form "d003200"."""
+    digits = text
+    if text[:2] in ("0x", "0X"):
+        digits = text[2:]
+    elif text[:1] in ("d", "D") and len(text) == 7:
+        digits = text[1:]
+    try:
+        number = int(digits, 16)
+    except ValueError:
+        number = -1
+    if not 0 <= number <= MAX_DOMAIN or not digits.isalnum():
+        raise LogArgsError("invalid domain '%s'" % text)
+    return number
+
+
+def cleared_message(types):
+    return "Log type %s buffer clear successfully\n" % ",".join(types)
+
+
+def answer(log, q):
+    """What the command prints at once, as bytes, with the log cleared first if asked."""
+    if q.help:
+        return USAGE.encode()
+    if q.clear:
+        types = q.clear_types()
+        log.clear(types)
+        return cleared_message(types).encode()
+    return render(q.pick(log.lines()))
+
+
+async def follow(log, q, cursor, send):
+    """Sends (through the coroutine `send`, bytes) each new line that matches, in order, from
+    line number `cursor` on; returns when the log closes (its device detached).
+
+    A reader that falls a whole buffer behind loses the lines the buffer no longer holds, as
+    a slow reader of a device's log does; one that keeps up gets every line."""
+    while True:
+        if not await log.wait_past(cursor):
+            return
+        lines, cursor = log.since(cursor)
+        picked = [ln for ln in lines if q.matches(ln)]
+        if picked:
+            await send(render(picked))

@@ -49,6 +49,7 @@ class Server:
         self._writers.add(writer)
         self._tasks.add(asyncio.current_task())
         channel = next(self._channels) & 0xFFFFFFFF
+        conn = None
         try:
             record = handshake_record(channel)
             writer.write(frame(record))
@@ -70,6 +71,8 @@ class Server:
         except asyncio.CancelledError:
             pass  # the server is stopping; ending quietly keeps asyncio from reporting it
         finally:
+            if conn is not None:
+                conn.drop_following()
             self._writers.discard(writer)
             self._tasks.discard(asyncio.current_task())
             writer.close()
@@ -89,6 +92,7 @@ class Connection:
         self.writer = writer
         self.replies = Replies(writer)
         self.channel = channel
+        self.following = None     # the task sending new log lines, while a hilog follows the log
 
     def target(self):
         """The device a command goes to, as far as one can tell before running it."""
@@ -143,6 +147,9 @@ class Connection:
         return SINGLE, None, text
 
     async def dispatch(self, payload):
+        # The connection has no request ids: a command that comes while a hilog is following
+        # stops it, and the lines sent until then are read as the new command's first replies.
+        await self.stop_following()
         try:
             text = payload.decode("utf-8")
         except UnicodeDecodeError:
@@ -159,6 +166,31 @@ class Connection:
                 await self.run(text)
         finally:
             self.replies = Replies(self.writer)
+
+    def start_following(self, coroutine):
+        self.following = asyncio.get_running_loop().create_task(coroutine)
+
+    def drop_following(self):
+        if self.following is not None:
+            self.following.cancel()
+            self.following = None
+
+    async def stop_following(self):
+        task, self.following = self.following, None
+        if task is not None:
+            task.cancel()
+            try:
+                await task
+            except (asyncio.CancelledError, ConnectionError):
+                pass
+
+    async def follow_log(self, dev, query, cursor, send, end):
+        """Sends new matching lines until the device detaches, then ends the command with `end`."""
+        try:
+            await hilog.follow(dev.log, query, cursor, send)
+            await end()
+        except ConnectionError:
+            pass
 
     async def run(self, text):
         style, handler, args = self.route(text)
@@ -205,22 +237,32 @@ class Connection:
         shell.log_command(dev, line)
         answer = self.server.answers.find(dev.id, line)
         stream = ShellStream(self.replies)
+        follow = None
         try:
             if answer is not None:
                 await canned.play(answer, stream)
             elif self.server.host_shell:
                 await shell.run_host(dev, line, stream)
             else:
-                output = shell.run_builtin(dev, line, self.canned_output(dev))
-                await shell.serve_sleep(dev)
-                await stream.write(output)
+                follow = await shell.run_builtin(dev, line, stream, self.canned_output(dev))
         except (ConnectionError, asyncio.CancelledError):
             raise
         except Exception as e:  # told in this command's own output: a reply after its end would desynchronise
             traceback.print_exc()
             dev.sleep_owed = 0.0    # owed by the failed line, not the next one
             await stream.write("[Fail]simulator error: %s" % e)
-        await stream.close()
+        if follow is None:
+            await stream.close()
+            return
+
+        # A hilog that follows the log: each batch of new lines goes out whole, the way a
+        # device's shell passes them on, and the command ends only when the device does.
+        async def send(data):
+            await stream.write(data)
+            await stream.flush(settle=False)
+        query, cursor = follow
+        await stream.flush(settle=False)
+        self.start_following(self.follow_log(dev, query, cursor, send, stream.close))
 
     def canned_output(self, dev):
         """The test's output for a command inside a line, or None."""
@@ -232,14 +274,23 @@ class Connection:
     async def hilog(self, args):
         dev = self.device()
         try:
-            tags, levels = hilog.parse_args(args)
+            query = hilog.parse(hilog.split(args))
         except hilog.LogArgsError as e:
             await self.replies.text("hilog: %s\n" % e)
             await self.replies.end()
             return
-        data = hilog.render(dev.log.lines(), tags, levels)
-        await self.replies.raw_chunks(log_chunks(data))
-        await self.replies.end()
+        data = hilog.answer(dev.log, query)
+        cursor = dev.log.end()
+        if data:
+            await self.replies.raw_chunks(log_chunks(data))
+        if not query.follows:
+            await self.replies.end()
+            return
+        replies = self.replies
+
+        async def send(data):
+            await replies.raw_chunks(log_chunks(data))
+        self.start_following(self.follow_log(dev, query, cursor, send, replies.end))
 
     async def fport(self, args):
         await self._mapping(args, self.server.forwards.add_forward, "Forwardport result:OK")

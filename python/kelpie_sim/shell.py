@@ -10,7 +10,7 @@ import signal
 import stat
 import time
 
-from . import abilities, bundle_manager, grep, processes, system_tools, uitest
+from . import abilities, bundle_manager, grep, hilog, processes, system_tools, uitest
 from .confine import FsError
 
 HOST_SHELL_SILENCE = 4.0   # the client stops listening after 5 s of silence
@@ -24,6 +24,7 @@ ECHO_ESCAPES = {"a": "\a", "b": "\b", "e": "\x1b", "f": "\f", "n": "\n", "r": "\
 # A device's hdc daemon logs every command line it starts, as a test team sees it in hilog.
 LOG_DOMAIN, LOG_TAG = "C015A0", "hdcd"
 OPERATORS = (";", "&&", "||")
+WORD_BREAKS = " \t\n;|&<>"
 REDIRECTS = (">", ">>")
 
 
@@ -32,10 +33,12 @@ class ShellSyntax(Exception):
 
 
 def split_commands(line):
-    """The line cut at its operators outside quotes: [(operator before it, text, where its
-    redirection starts in the text)]. A comment ends the line, as the tokenizer has it."""
+    """The line cut at its operators and line ends outside quotes: [(operator before it, text,
+    where its redirection starts in the text)]. A line end separates commands as ';' does,
+    except where a command is still to come (after an operator, or on a blank line). A '#'
+    that starts a word starts a comment, which ends at the line end."""
     parts = []
-    op, start, redirect, quote = ";", 0, None, None
+    op, start, redirect, quote, comment = ";", 0, None, None, None
     i = 0
     while i < len(line):
         ch = line[i]
@@ -48,8 +51,18 @@ def split_commands(line):
             quote = ch
         elif ch == "\\":
             i += 1
-        elif ch == "#":
-            break
+        elif ch == "#" and (i == start or line[i - 1] in WORD_BREAKS):
+            comment = i
+            i = line.find("\n", i)
+            if i < 0:
+                break
+            continue
+        elif ch == "\n":
+            text = line[start:i if comment is None else comment]
+            if text.strip():
+                parts.append((op, text, redirect))
+                op, redirect = ";", None
+            start, comment = i + 1, None
         elif ch == ">" and redirect is None:
             redirect = i - start
         elif ch in ";|" or line.startswith("&&", i):
@@ -59,7 +72,7 @@ def split_commands(line):
             i += len(token)
             continue
         i += 1
-    parts.append((op, line[start:i], redirect))
+    parts.append((op, line[start:len(line) if comment is None else comment], redirect))
     return parts
 
 
@@ -67,6 +80,7 @@ def parse_command(text):
     """(argv, redirect or None) of one command."""
     lexer = shlex.shlex(text, posix=True, punctuation_chars=";&|<>")
     lexer.whitespace_split = True
+    lexer.commenters = ""     # split_commands took the comments out: a '#' left is part of a word
     try:
         tokens = list(lexer)
     except ValueError as e:
@@ -110,6 +124,8 @@ class Session:
 
     stdin = None     # what a pipe feeds the command
     errors = None    # where error messages go when not into `out`: a pipe's command keeps them out of the pipe
+    streaming = False  # whether the output goes straight to the client (not into a pipe or a file)
+    follow = None    # (hilog query, log cursor) once a hilog asked to follow the log
 
     def __init__(self, device, out):
         self.dev = device
@@ -129,15 +145,21 @@ class Session:
         return self.fs.resolve(path, self.cwd, follow_last)
 
 
-def run_builtin(device, line, canned=None):
-    """Runs the line; returns its output as bytes. `canned(command)` is a test's output for
-    a command of the line (as written, without its redirection), or None."""
+async def run_builtin(device, line, stream, canned=None):
+    """Runs the line, writing each command's output to the ShellStream `stream` as the command
+    ends, all of it before a sleep. `canned(command)` is a test's output for a command of the
+    line (as written, without its redirection), or None.
+
+    Returns (hilog query, log cursor) when a hilog is left following the log, else None: the
+    rest of the line never runs, as on a device, where such a hilog never ends."""
     try:
         commands = parse(line)
     except ShellSyntax as e:
-        return ("sh: %s\n" % e).encode()
+        await stream.write("sh: %s\n" % e)
+        return None
     out = []
     session = Session(device, out)
+    session.streaming = True
     status, skipped, piped = 0, False, None
     for k, (op, argv, redirect, text) in enumerate(commands):
         if op != "|":
@@ -155,7 +177,22 @@ def run_builtin(device, line, canned=None):
             piped = b"".join(stage.out) if into_pipe else None
         else:
             status = _run_one(session, argv, redirect, output)
-    return b"".join(out)
+        owed, device.sleep_owed = device.sleep_owed, 0.0   # this command's own, taken before any wait
+        if out:
+            data = b"".join(out)
+            out.clear()
+            await stream.write(data)
+        if session.follow is not None:
+            return session.follow
+        if owed:
+            await serve_sleep(owed, stream)
+    return None
+
+
+async def serve_sleep(seconds, stream):
+    """Sleeps for what a command of the line owes, once all its output so far is out."""
+    await stream.flush()
+    await asyncio.sleep(seconds)
 
 
 def _inner(session, out, stdin):
@@ -185,6 +222,7 @@ def _run_one(session, argv, redirect, canned=None):
             return session.err(name, str(e))
     captured = []
     inner = _inner(session, captured, session.stdin)
+    inner.errors = session.out if session.errors is None else session.errors   # only the output is redirected
     try:
         status = handler(inner, argv[1:])
     except FsError as e:
@@ -450,17 +488,22 @@ def sleep_seconds(text):
         return math.nan
 
 
-async def serve_sleep(device):
-    """Sleeps for what the line just run on the device owes. Nothing else runs between a line
-    and this call, so what is owed is that line's own."""
-    owed, device.sleep_owed = device.sleep_owed, 0.0
-    if owed:
-        await asyncio.sleep(owed)
-
-
 def log_command(device, line):
     """The line in the device's log, on one log line however many lines it spans."""
     device.log.add("I", LOG_DOMAIN, LOG_TAG, "shell command: " + line.replace("\n", " "))
+
+
+def sh_hilog(s, args):
+    """The device's hilog. Following the log is left to the runner, and only where the output
+    goes straight to the client: in a pipe or into a file it reads the buffer and ends."""
+    try:
+        query = hilog.parse(args)
+    except hilog.LogArgsError as e:
+        return s.err("hilog", str(e))
+    s.say(hilog.answer(s.dev.log, query))
+    if query.follows and s.streaming:
+        s.follow = (query, s.dev.log.end())
+    return 0
 
 
 def sh_help(s, args):
@@ -477,6 +520,7 @@ BUILTINS = {
     "uitest": uitest.sh_uitest, "snapshot_display": uitest.sh_snapshot_display,
     "hidumper": system_tools.sh_hidumper, "power-shell": system_tools.sh_power_shell, "date": system_tools.sh_date,
 }
+BUILTINS["hilog"] = sh_hilog
 
 
 async def run_host(device, line, stream):

@@ -14,6 +14,7 @@ import pathlib
 import re
 import shutil
 import subprocess
+import threading
 from typing import IO, Any, List, Mapping, Optional, Pattern, Tuple, Union
 
 from .channel import Channel, ChannelError
@@ -32,7 +33,8 @@ class SimulatorError(RuntimeError):
 
 class Simulator:
     """One simulator process. Where a method takes `device`, None means the only device
-    attached (for answers and faults: every device).
+    attached (for answers and faults: every device). Threads may share one: their requests
+    go one at a time, each answer to its own request.
 
     `params` are params every device has, and `device_params` those of single devices by
     serial, over `params` and the defaults; `param get NAME` answers them, from the start
@@ -48,9 +50,16 @@ class Simulator:
 
     def __init__(self, devices: int = 1, attach_after: Optional[float] = None, host_shell: bool = False,
                  python: Optional[str] = None, stderr: Union[int, IO[Any], None] = None,
-                 max_seconds: Optional[float] = None, params: Optional[Mapping[str, str]] = None,
+                 max_seconds: Optional[float] = None, log_rate: float = 0.0, log_buffer: int = 65536,
+                 serial_prefix: Optional[str] = None, params: Optional[Mapping[str, str]] = None,
                  device_params: Optional[Mapping[str, Mapping[str, str]]] = None) -> None:
-        args = ["--devices", str(devices)] + param_args(params, device_params)
+        """`log_rate` makes every device log that many lines a second by itself, as a busy device
+        does, into a log buffer of `log_buffer` lines; `serial_prefix` names the devices
+        PREFIX1, PREFIX2, ... instead of kelpie-sim-1, ..."""
+        args = ["--devices", str(devices), "--log-rate", repr(float(log_rate)), "--log-buffer", str(int(log_buffer))]
+        args += param_args(params, device_params)
+        if serial_prefix is not None:
+            args += ["--serial-prefix", serial_prefix]
         if attach_after is not None:
             args += ["--attach-after", str(attach_after)]
         if host_shell:
@@ -61,6 +70,7 @@ class Simulator:
         self._proc: Optional[subprocess.Popen] = None
         self._messages = Messages(stderr)
         self._channel = Channel()
+        self._lock = threading.Lock()   # one request and its answer at a time, whatever thread asks
         try:
             self._start(args, python)
         except BaseException:
@@ -121,16 +131,18 @@ class Simulator:
         self._request("answer", command=text, output=output, device=device, regex=regex, flags=flags,
                       packet_size=packet_size)
 
-    def log(self, tag: str, message: str, device: Optional[str] = None, level: str = "I") -> None:
-        """Appends to the device's log; each line of `message` becomes a log line with `tag`."""
-        self._request("log", tag=tag, message=message, device=device, level=level)
+    def log(self, tag: str, message: str, device: Optional[str] = None, level: str = "I",
+            domain: str = "A00000") -> None:
+        """Appends to the device's log; each line of `message` becomes a log line with `tag`,
+        `level` and `domain` (a letter for the log type, A for app, C for core, and five hex digits)."""
+        self._request("log", tag=tag, message=message, device=device, level=level, domain=domain)
 
     def folder(self, device: Optional[str] = None) -> pathlib.Path:
         """The device's file system on this host: the device path /data/x is folder / "data/x"."""
         return pathlib.Path(self._request("folder", device=device))
 
     def received(self, device: Optional[str] = None) -> List[str]:
-        """The commands the simulator received, as sent ("shell ls", "hilog -t App", ...), in order:
+        """The commands the simulator received, as sent ("shell ls", "hilog -x -T App", ...), in order:
         those for `device` (a connection bound to it, or its only device), or all when None."""
         return self._request("received", device=device)
 
@@ -161,7 +173,8 @@ class Simulator:
         whatever became of the process."""
         if self._proc is not None:
             end_process(self._proc)
-        self._channel.close()
+        with self._lock:    # a request of another thread ends as soon as the process has
+            self._channel.close()
         try:
             self._messages.forward()
         except (OSError, ValueError):   # the target was closed meanwhile: nowhere left to copy to
@@ -177,12 +190,13 @@ class Simulator:
         self.stop()
 
     def _request(self, op: str, **args: Any) -> Any:
-        try:
-            reply = self._channel.request(dict(args, op=op), CONTROL_WAIT)
-        except ChannelError as e:
-            raise SimulatorError(str(e)) from None
-        finally:
-            self._messages.forward()
+        with self._lock:
+            try:
+                reply = self._channel.request(dict(args, op=op), CONTROL_WAIT)
+            except ChannelError as e:
+                raise SimulatorError(str(e)) from None
+            finally:
+                self._messages.forward()
         if reply is None:
             raise SimulatorError("the simulator did not answer %r%s" % (
                 op, "" if self.running() else " (it has stopped)"))

@@ -1,6 +1,8 @@
 """How multi-reply output is cut into replies so that kelpie's collectors end exactly
 where the output ends, without waiting out a silence."""
 
+import re
+
 from .wire import MAX_TEXT, char_boundary
 
 LINE_END = (0x0A, 0x00)
@@ -49,6 +51,20 @@ class ShellStream:
             del self._held[:n]
             await self._send(chunk)
 
+    async def flush(self, settle=True):
+        """Sends all that is held, line ends included, for output that pauses here.
+
+        With `settle`, a client left looking for a trailing packet is given a code-only one,
+        which it takes as empty text: it then waits its full 5 seconds for more, as it would
+        for output that paused in the middle of a line."""
+        if self._held:
+            chunk = bytes(self._held)
+            self._held.clear()
+            await self._send(chunk)
+        if settle and self._look_next:
+            await self._replies.end()
+            self._look_next = False
+
     async def close(self):
         if self._held:
             chunk = bytes(self._held)
@@ -69,6 +85,9 @@ class ShellStream:
                 self._look_next = chunk[-1] in LINE_END
 
 
+WIDE = re.compile(rb"[\xc0-\xff]")
+
+
 def log_chunks(data, soft_limit=4096):
     """The log cut into replies, some of them on purpose inside a multi-byte character:
     the first such character of every line is split across two replies."""
@@ -78,10 +97,10 @@ def log_chunks(data, soft_limit=4096):
     while pos < len(data):
         nl = data.find(b"\n", pos)
         line_end = len(data) if nl < 0 else nl + 1
-        wide = next((i for i in range(pos, line_end) if data[i] >= 0xC0), None)
+        wide = WIDE.search(data, pos, line_end)
         if wide is not None:
-            chunks.append(data[start:wide + 1])
-            start = wide + 1
+            chunks.append(data[start:wide.start() + 1])
+            start = wide.start() + 1
         elif line_end - start >= soft_limit:
             chunks.append(data[start:line_end])
             start = line_end

@@ -3,6 +3,7 @@ a small device suite on simulated farms; the suite's tests record where they ran
 proves several things at once, because a run of six PyPy workers takes seconds to start.
 The simulated shell's part (its sleep, its log of command lines) is tested here too."""
 
+import collections
 import json
 import os
 import re
@@ -17,21 +18,27 @@ import pytest
 
 import kelpie
 from kelpie_farm.devicelog import LogMark
-from kelpie_farm.scheduling import DeviceScheduling, pin_of
+from kelpie_farm.farm import Farm
+from kelpie_farm.scheduling import DeviceScheduling
+from kelpie_farm.targets import Target
 from kelpie_sim import Simulator
+from kelpie_sim.launcher import SimProcess
 
-# Every test writes where and when it ran; the sleep keeps workers busy side by side.
+# Every test writes where and when it ran; the sleep keeps workers busy side by side. The
+# conftest's once-per-device hook writes a record of its own.
 SUITE = '''
 import json, os, time
 import pytest
 
-def record(device, request):
+def record(device, request, **more):
     start = time.time()
-    device.client.shell("sleep 0.1")
+    if device is not None:
+        device.client.shell("sleep 0.1")
     name = os.path.join(os.environ["FARM_RECORDS"], "%d-%s.json" % (os.getpid(), time.monotonic_ns()))
     with open(name, "w") as f:
-        json.dump(dict(test=request.node.nodeid, worker=os.environ.get("PYTEST_XDIST_WORKER"),
-                       serial=device.serial, server=device.server, start=start, end=time.time()), f)
+        json.dump(dict(test=request.node.nodeid, worker=os.environ.get("PYTEST_XDIST_WORKER"), pid=os.getpid(),
+                       serial=device and device.serial, server=device and device.server, start=start,
+                       end=time.time(), **more), f)
 
 @pytest.mark.parametrize("i", range(12))
 def test_sharded(hdc_device, request, i):
@@ -39,12 +46,30 @@ def test_sharded(hdc_device, request, i):
 
 @pytest.mark.hdc_every_device
 def test_every(hdc_device, request):
+    assert "com.example.app" in hdc_device.client.shell("bm dump -a")
     record(hdc_device, request)
+
+@pytest.mark.parametrize("name", ["kelpie-sim-a2", "plain"])
+def test_no_device(request, name):
+    record(None, request)
 
 def test_fails(hdc_client):
     hdc_client.shell("echo mine-1")
     hdc_client.shell("echo mine-2")
     assert False
+'''
+
+# The once-per-device set-up: a record for each call, and a bundle a test can look for.
+CONFTEST = '''
+import json, os, time
+
+def pytest_hdc_device_ready(device):
+    package = os.path.join(os.environ["FARM_RECORDS"], "com.example.app.hap")
+    open(package, "a").close()
+    assert "successfully" in device.client.install([package], replace=True)
+    name = os.path.join(os.environ["FARM_RECORDS"], "ready-%d-%s.json" % (os.getpid(), time.monotonic_ns()))
+    with open(name, "w") as f:
+        json.dump(dict(ready=device.serial, worker=os.environ.get("PYTEST_XDIST_WORKER")), f)
 '''
 
 # The test for VICTIM waits until the harness detaches its device, then goes on as if
@@ -87,9 +112,46 @@ def test_waits(hdc_device):
 '''
 
 
-def start_suite(folder, text, *args, env=None):
+# A lab where servers die: the test for the device a-1 kills its server (SIGKILL), the one
+# for b-1 stops its server (SIGSTOP, never resumed) and then asks its device for more.
+DYING_SUITE = '''
+import json, os, signal, time
+import pytest
+
+def record(request, serial=None):
+    name = os.path.join(os.environ["FARM_RECORDS"], "%d-%s.json" % (os.getpid(), time.monotonic_ns()))
+    with open(name, "w") as f:
+        json.dump(dict(test=request.node.nodeid, worker=os.environ.get("PYTEST_XDIST_WORKER"), pid=os.getpid(),
+                       serial=serial), f)
+
+@pytest.mark.hdc_every_device
+def test_sabotage(hdc_device, request):
+    record(request, hdc_device.serial)
+    pids = json.loads(os.environ["SIM_PIDS"])
+    if hdc_device.serial == "a-1":
+        os.kill(pids["a-"], signal.SIGKILL)
+    elif hdc_device.serial in ("b-1", "d-1"):
+        os.kill(pids[hdc_device.serial[:2]], signal.SIGSTOP)
+        hdc_device.client.shell("echo never answered")
+
+@pytest.mark.parametrize("i", range(12))
+def test_sharded(hdc_device, request, i):
+    hdc_device.client.shell("sleep 0.2")
+    record(request, hdc_device.serial)
+
+@pytest.mark.parametrize("i", range(6))
+def test_no_device(request, i):
+    time.sleep(0.1)
+    record(request)
+'''
+
+
+def start_suite(folder, text, *args, env=None, conftest=None):
     with open(os.path.join(folder, "test_suite.py"), "w") as f:
         f.write(text)
+    if conftest is not None:
+        with open(os.path.join(folder, "conftest.py"), "w") as f:
+            f.write(conftest)
     records = os.path.join(folder, "records")
     os.makedirs(records, exist_ok=True)
     env = dict(os.environ, FARM_RECORDS=records, **(env or {}))
@@ -105,17 +167,18 @@ def finish(run):
     return run.returncode, out
 
 
-def records(folder):
+def records(folder, prefix=None):
+    """The tests' records, or those whose file name starts with `prefix`."""
     found = []
     for name in os.listdir(os.path.join(folder, "records")):
-        if name.endswith(".json"):
+        if name.endswith(".json") and (name.startswith(prefix) if prefix else name[0].isdigit()):
             with open(os.path.join(folder, "records", name)) as f:
                 found.append(json.load(f))
     return found
 
 
 def junit_cases(folder):
-    """{test name: (outcome, {property: value}, message)}"""
+    """{test name: (outcome, {property: value}, message, system-out)}"""
     cases = {}
     for case in ET.parse(os.path.join(folder, "junit.xml")).iter("testcase"):
         outcome, message = "passed", ""
@@ -124,9 +187,20 @@ def junit_cases(folder):
             if node is not None:
                 outcome, message = kind, node.get("message", "")
         props = {p.get("name"): p.get("value") for p in case.iter("property")}
+        out = "".join(node.text or "" for node in case.iter("system-out"))
         assert case.get("name") not in cases, "reported twice: " + case.get("name")
-        cases[case.get("name")] = (outcome, props, message)
+        cases[case.get("name")] = (outcome, props, message, out)
     return cases
+
+
+def reported_once(out, cases):
+    """Every test of the JUnit XML has exactly one outcome line in the terminal's progress (-v)."""
+    assert "INTERNALERROR" not in out, out
+    outcome = "(?:PASSED|FAILED|SKIPPED|ERROR)"
+    names = collections.Counter(re.findall(r"^(?:\[gw\d+\] \[ *\d+%%\] %s test_suite\.py::(\S+)|test_suite\.py::(\S+) %s)"
+                                           % (outcome, outcome), out, re.M))
+    names = collections.Counter({a or b: n for (a, b), n in names.items()})
+    assert names == collections.Counter(list(cases)), out
 
 
 def section(out, title_start):
@@ -142,17 +216,32 @@ def free_address():
         return "127.0.0.1:%d" % s.getsockname()[1]
 
 
+def gone(pids):
+    """The processes of `pids` that are no longer running."""
+    def running(pid):
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                return f.read().split(") ", 1)[1][0] != "Z"
+        except OSError:
+            return False
+    return {pid for pid in pids if not running(pid)}
+
+
 def test_a_farm_run_gives_each_worker_a_device_and_a_failing_test_its_own_log(tmp_path):
     folder = str(tmp_path)
-    status, out = finish(start_suite(folder, SUITE, "-n", "auto", "--hdc-sim", "6"))
-    assert status == 1 and re.search(r"1 failed, 18 passed in ", out), out
+    status, out = finish(start_suite(folder, SUITE, "-n", "auto", "--hdc-sim", "6", "-v",
+                                     "-o", "junit_logging=system-out", conftest=CONFTEST))
+    assert status == 1 and re.search(r"1 failed, 20 passed in ", out), out
     ran = records(folder)
-    serials = ["kelpie-sim-%d" % n for n in range(1, 7)]
+    serials = ["kelpie-sim-%s%d" % (s, n) for s in "abc" for n in (1, 2)]
 
-    # Every test ran exactly once; the every-device test once on each device, named in its id.
+    # Every test ran exactly once; the every-device test once on each device, named in its id;
+    # a plain test whose id holds a serial is no every-device test.
     assert sorted(r["test"] for r in ran) == sorted(
         ["test_suite.py::test_sharded[%d]" % i for i in range(12)] +
-        ["test_suite.py::test_every[%s]" % s for s in serials])
+        ["test_suite.py::test_every[%s]" % s for s in serials] +
+        ["test_suite.py::test_no_device[kelpie-sim-a2]", "test_suite.py::test_no_device[plain]"])
+    ran = [r for r in ran if r["serial"]]
     assert all(r["test"].endswith("[%s]" % r["serial"]) for r in ran if "test_every" in r["test"])
     # One worker a device (-n auto), no device shared, over three servers.
     workers_of = {s: {r["worker"] for r in ran if r["serial"] == s} for s in serials}
@@ -162,14 +251,25 @@ def test_a_farm_run_gives_each_worker_a_device_and_a_failing_test_its_own_log(tm
     for s in serials:
         spans = sorted((r["start"], r["end"]) for r in ran if r["serial"] == s)
         assert all(a[1] <= b[0] for a, b in zip(spans, spans[1:])), "two tests at once on " + s
+    # The once-per-device hook ran once on each device, in the worker holding it.
+    ready = records(folder, "ready-")
+    assert sorted(r["ready"] for r in ready) == serials
+    assert all(r["worker"] == workers_of[r["ready"]].copy().pop() for r in ready)
 
-    # The failing test: its device's lines from its own time, its serial in the JUnit XML.
+    # Reports: every test once; the device and its server as properties of every test that
+    # used one; the failing test's own lines of its device's log, in the terminal and in JUnit.
     cases = junit_cases(folder)
-    outcome, props, _ = cases["test_fails"]
-    assert outcome == "failure" and props["hdc_serial"] in serials
-    log = section(out, "device log %s (" % props["hdc_serial"])
+    reported_once(out, cases)
+    for name, (outcome, props, _, _) in cases.items():
+        if "no_device" in name:
+            assert props == {}
+        else:
+            assert props["hdc_serial"] in serials and props["hdc_server"].startswith("127.0.0.1:"), name
+    outcome, props, _, system_out = cases["test_fails"]
+    assert outcome == "failure"
+    log = section(out, "device log %s (%s)" % (props["hdc_serial"], props["hdc_server"]))
     assert [line.split(": ", 1)[1] for line in log] == ["shell command: echo mine-1", "shell command: echo mine-2"]
-    assert [name for name, (_, p, _) in cases.items() if p] == ["test_fails"], "passing tests add nothing"
+    assert "\n".join(log) in system_out
 
     # The simulated farm is gone with the run.
     for server in {r["server"] for r in ran}:
@@ -202,20 +302,178 @@ def test_a_device_lost_mid_run_fails_its_test_and_loses_no_test(tmp_path):
     assert cases["test_victim[kelpie-sim-2]"][0] == "failure"
     assert lost in out.split("test_victim[kelpie-sim-2]", 1)[1]
     assert cases["test_every[kelpie-sim-2]"][0] == "skipped"
-    not_run = [name for name, (outcome, _, message) in cases.items() if outcome == "skipped"]
+    not_run = [name for name, case in cases.items() if case[0] == "skipped"]
     assert all(cases[n][2] == "not run: " + lost for n in not_run), cases
-    assert [name for name, (outcome, _, _) in cases.items() if outcome == "failure"] == ["test_victim[kelpie-sim-2]"]
+    assert [name for name, case in cases.items() if case[0] == "failure"] == ["test_victim[kelpie-sim-2]"]
     summary = out.split("= hdc farm =", 1)[1]
     assert "LOST: %s; %d test%s not run" % (lost, len(not_run), "" if len(not_run) == 1 else "s") in summary
 
 
+def run_dying(folder, *args, sims, servers):
+    """Runs DYING_SUITE on `sims` ({prefix: Simulator}) named as `servers`: (status, out,
+    JUnit cases, the tests' records, seconds taken)."""
+    env = {"SIM_PIDS": json.dumps({prefix: sim.pid for prefix, sim in sims.items()})}
+    named = [arg for server in servers for arg in ("--hdc-server", server)]
+    start = time.monotonic()
+    status, out = finish(start_suite(folder, DYING_SUITE, "-v", *(named + list(args)), env=env))
+    took = time.monotonic() - start
+    cases = junit_cases(folder)
+    reported_once(out, cases)
+    assert sorted(cases) == sorted(["test_sabotage[%s]" % s for sim_prefix in sims for s in servers_serials(
+        sims, sim_prefix)] + ["test_sharded[%d]" % i for i in range(12)] + ["test_no_device[%d]" % i for i in range(6)])
+    return status, out, cases, records(folder), took
+
+
+def servers_serials(sims, prefix):
+    return ["%s%d" % (prefix, n) for n in range(1, sims[prefix].devices_at_start + 1)]
+
+
+def lab(**devices):
+    """Simulators started by hand, as a lab would have them: {prefix: Simulator}."""
+    sims = {}
+    for prefix, count in devices.items():
+        sims[prefix + "-"] = Simulator(devices=count, serial_prefix=prefix + "-")
+        sims[prefix + "-"].devices_at_start = count
+    return sims
+
+
+def test_servers_killed_and_stopped_cost_their_devices_and_deadlines_not_the_run(tmp_path):
+    folder = str(tmp_path)
+    sims = lab(a=2, b=2, c=1)
+    try:
+        a, b, c = sims["a-"], sims["b-"], sims["c-"]
+        # Five devices, one server named twice; three workers, two spares. The test for a-1
+        # kills a's server; the one for b-1 stops b's and hangs there.
+        status, out, cases, ran, took = run_dying(folder, "-n", "3", "--hdc-timeout", "3", sims=sims, servers=[
+            a.addr, "localhost:%d" % a.port, b.addr, c.addr])
+    finally:
+        for sim in sims.values():
+            sim.stop()
+    assert status == 1 and "hdc farm: 5 devices on 3 servers" in out, out
+    # The hung test ends at its deadline, naming its device; its worker was ended and replaced.
+    outcome, _, message, _ = cases["test_sabotage[b-1]"]
+    told = ("test_suite.py::test_sabotage[b-1] ran past its deadline of 3 s (--hdc-timeout) on device b-1 on %s; "
+            "worker gw" % b.addr)
+    assert outcome == "error" and told in message and told in out, cases["test_sabotage[b-1]"]
+    hung = [r["pid"] for r in ran if r["test"].endswith("test_sabotage[b-1]")]
+    assert hung and gone(hung) == set(hung)
+    # Lost: both of the killed server's devices and the stopped server's; the tests went on
+    # on the spare c-1, and only tests pinned to devices without a worker did not run.
+    summary = out.split("= hdc farm =", 1)[1]
+    for serial, server in (("a-1", a.addr), ("a-2", a.addr), ("b-1", b.addr)):
+        assert "LOST: device %s on %s was lost: its server is unreachable (" % (serial, server) in summary
+    assert {r["serial"] for r in ran if "sharded" in r["test"]} & {"c-1"}, ran
+    for name, (outcome, _, message, _) in cases.items():
+        if "sharded" in name or "no_device" in name:
+            assert outcome == "passed", (name, outcome, message)
+        elif outcome == "skipped":
+            assert message.startswith("not run: device "), message
+    assert took < 60, "the run waited past its deadlines"
+
+
+def test_every_leased_device_lost_with_no_spare_leaves_only_tests_without_a_device(tmp_path):
+    folder = str(tmp_path)
+    sims = lab(d=2)
+    try:
+        d = sims["d-"]
+        # One server named twice: two devices, not four; -n 4 leaves two workers without one.
+        # The test for d-1 stops the server and hangs; d-2 is found gone by the next look.
+        status, out, cases, ran, took = run_dying(folder, "-n", "4", "--hdc-timeout", "3", sims=sims,
+                                                  servers=[d.addr, "localhost:%d" % d.port])
+    finally:
+        d.stop()
+    assert status == 1 and "hdc farm: 2 devices on 1 server" in out, out
+    assert "ran past its deadline of 3 s (--hdc-timeout) on device d-1 on %s" % d.addr in cases["test_sabotage[d-1]"][2]
+    summary = out.split("= hdc farm =", 1)[1]
+    assert "LOST: device d-1 on %s was lost: its server is unreachable (no answer within 1 s)" % d.addr in summary
+    # Workers without a device ran only tests without one; those all ran; every device test
+    # either ran on a device or is reported as not run.
+    assert all(r["serial"] is None for r in ran if r["worker"] in ("gw2", "gw3")), ran
+    for name, (outcome, _, message, _) in cases.items():
+        if "no_device" in name:
+            assert outcome == "passed", (name, outcome, message)
+        elif "sharded" in name:
+            assert outcome == "passed" or (outcome == "skipped" and message.startswith("not run: ")), (name, message)
+    assert any(case[0] == "skipped" for name, case in cases.items() if "sharded" in name), cases
+    assert took < 60, "the run waited past its deadlines"
+
+
+# The test says where it runs, stops its server (SIGSTOP) and waits on it for ever.
+HUNG_SUITE = '''
+import json, os, signal
+
+def test_hangs(hdc_device):
+    with open(os.path.join(os.environ["FARM_RECORDS"], "hung.tmp"), "w") as f:
+        json.dump(dict(pid=os.getpid(), server=hdc_device.server), f)
+    os.rename(os.path.join(os.environ["FARM_RECORDS"], "hung.tmp"), os.path.join(os.environ["FARM_RECORDS"], "hung"))
+    os.kill(int(os.environ["SIM_PID"]), signal.SIGSTOP)
+    hdc_device.client.shell("echo never answered")
+'''
+
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
+def test_ctrl_c_and_sigterm_leave_no_worker_behind_on_a_hung_server(tmp_path, signum):
+    folder = str(tmp_path)
+    with Simulator(devices=1) as sim:
+        run = start_suite(folder, HUNG_SUITE, "-n", "1", "--hdc-server", sim.addr, "--hdc-timeout", "120",
+                          env={"SIM_PID": str(sim.pid)})
+        told = os.path.join(folder, "records", "hung")
+        deadline = time.monotonic() + 60
+        while run.poll() is None and not os.path.exists(told) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(0.3)
+        start = time.monotonic()
+        run.send_signal(signum)         # to pytest alone, not to its workers
+        status, out = finish(run)
+        took = time.monotonic() - start
+    with open(told) as f:
+        worker = json.load(f)["pid"]
+    assert status == 2 and "KeyboardInterrupt" in out, out
+    assert gone([worker]) == {worker} and took < 10, (took, out)
+
+
+@pytest.mark.parametrize("args, error", [
+    (["--hdc-strict", "--hdc-server", "{live}", "--hdc-server", "{dead}"],
+     "ERROR: --hdc-strict: HDC server {dead} is unreachable: Connection refused"),
+    (["-o", "hdc_strict=true", "--hdc-server", "{dead}", "--hdc-server", "{live}"],
+     "ERROR: --hdc-strict: HDC server {dead} is unreachable: Connection refused"),
+    (["--hdc-min-devices", "3", "--hdc-server", "{live}", "--hdc-server", "{dead}"],
+     "ERROR: --hdc-min-devices 3: 2 found (kelpie-sim-1, kelpie-sim-2); HDC server {dead} is unreachable: "
+     "Connection refused"),
+])
+def test_a_lab_short_of_what_the_run_asks_for_stops_before_the_first_test(tmp_path, args, error):
+    dead = free_address()
+    with Simulator(devices=2) as sim:
+        args = [a.format(live=sim.addr, dead=dead) for a in args]
+        status, out = finish(start_suite(str(tmp_path), SUITE, *args))
+        assert sim.received() == ["list targets"], "the farm was looked at, not used"
+    assert status == 4 and error.format(dead=dead) in out.splitlines(), out
+
+
+def test_a_simulator_started_by_hand_names_its_devices_and_loses_them_on_a_signal():
+    with SimProcess(["--devices", "2", "--serial-prefix", "lab-"]) as sim:
+        lister = kelpie.HdcClient(sim.addr)
+        assert lister.list_targets() == ["lab-1", "lab-2"]
+        seen = []
+        for signum in (signal.SIGUSR1, signal.SIGUSR1, signal.SIGUSR2, signal.SIGUSR2, signal.SIGUSR2):
+            os.kill(sim.pid, signum)
+            before = seen[-1] if seen else None
+            deadline = time.monotonic() + 10
+            while lister.list_targets() == (before or ["lab-1", "lab-2"]) and time.monotonic() < deadline:
+                time.sleep(0.02)
+            seen.append(lister.list_targets())
+    # Pulled last first; plugged back in the order they went; then a new one.
+    assert seen == [["lab-1"], [], ["lab-2"], ["lab-2", "lab-1"], ["lab-2", "lab-1", "lab-3"]]
+
+
 def test_without_xdist_every_test_runs_on_the_first_device(tmp_path):
     folder = str(tmp_path)
-    status, out = finish(start_suite(folder, SUITE, "--hdc-sim", "2"))
-    assert status == 1 and re.search(r"1 failed, 14 passed in ", out), out
+    status, out = finish(start_suite(folder, SUITE, "--hdc-sim", "2", conftest=CONFTEST))
+    assert status == 1 and re.search(r"1 failed, 16 passed in ", out), out
     ran = records(folder)
-    assert {r["serial"] for r in ran if "sharded" in r["test"]} == {"kelpie-sim-1"}
-    assert sorted(r["serial"] for r in ran if "every" in r["test"]) == ["kelpie-sim-1", "kelpie-sim-2"]
+    assert {r["serial"] for r in ran if "sharded" in r["test"]} == {"kelpie-sim-a1"}
+    assert sorted(r["serial"] for r in ran if "every" in r["test"]) == ["kelpie-sim-a1", "kelpie-sim-b1"]
+    assert sorted(r["ready"] for r in records(folder, "ready-")) == ["kelpie-sim-a1", "kelpie-sim-b1"]
 
 
 def test_ctrl_c_stops_the_simulated_farm(tmp_path):
@@ -241,36 +499,21 @@ def test_a_farm_without_any_device_is_one_clear_error(tmp_path):
                      % (dead, dead), out, re.M), out
 
 
-@pytest.mark.parametrize("before, now, since", [
-    (["a", "b"], ["a", "b", "c", "d"], ["c", "d"]),
-    ([], ["a"], ["a"]),
-    (["a", "b", "c"], ["b", "c", "x"], ["x"]),              # a full ring buffer: its oldest lines went
-    (["a", "b"], ["x", "y", "z"], ["x", "y", "z"]),         # the start itself was pushed out
+@pytest.mark.parametrize("tail, now, since", [
+    ("b\n", ["a", "b", "c", "d"], ["c", "d"]),
+    ("", ["a"], ["a"]),                                       # an empty log at the start
+    ("b\n", ["b", "c", "b", "x"], ["x"]),                    # the mark's last occurrence counts
+    ("b\n", ["x", "y", "z"], ["x", "y", "z"]),               # the mark was pushed out of the ring buffer
 ])
-def test_log_mark_keeps_only_the_lines_after_it(before, now, since):
-    mark = LogMark("".join(line + "\n" for line in before))
-    assert mark.since("".join(line + "\n" for line in now)) == since
-
-
-@pytest.mark.parametrize("nodeid, pin", [
-    ("t.py::test_x[dev-1]", "dev-1"),
-    ("t.py::test_x[dev-12]", "dev-12"),                      # the longer label wins
-    ("t.py::test_x[3-dev-1]", "dev-1"),                      # beside other parameters
-    ("t.py::test_x[dev-1-3]", "dev-1"),
-    ("t.py::test_x[a-dev-12-b]", "dev-12"),
-    ("t.py::test_x[dev-2]", None),
-    ("t.py::test_x", None),
-])
-def test_every_device_tests_are_pinned_by_the_label_in_their_id(nodeid, pin):
-    assert pin_of(nodeid, ["dev-12", "dev-1"]) == pin
+def test_log_mark_keeps_only_the_lines_after_it(tail, now, since):
+    assert LogMark(tail).since("".join(line + "\n" for line in now)) == since
 
 
 class FakeNode:
     """What xdist's scheduling sees of a worker."""
 
-    def __init__(self, name, label):
+    def __init__(self, name):
         self.gateway = type("Gateway", (), {"id": name})()
-        self.workerinput = {"hdc_target": ["serial", "server", label]}
         self.sent, self.shutting_down = [], False
 
     def send_runtest_some(self, indices):
@@ -280,24 +523,40 @@ class FakeNode:
         self.shutting_down = True
 
 
-def test_pinned_tests_go_to_their_device_and_none_wait_for_a_device_without_worker():
-    config = type("Config", (), {"getvalue": lambda self, name: ["popen", "popen"]})()
+def test_tests_go_only_where_they_can_run_and_none_waits_for_a_worker_that_will_not_come():
+    targets = [Target("dev-%d" % n, free_address(), "dev-%d" % n) for n in (1, 2, 3)]
+    farm = Farm(targets)
+    farm._holders.update(gw0=targets[0], gw1=targets[1])        # dev-3 is a spare; gw2 holds none
+    config = type("Config", (), {"getvalue": lambda self, name: ["popen"] * 3})()
+    # The pinned tests, then tests using the worker's device, then tests using none.
+    tests = ["t.py::test_e[dev-3]", "t.py::test_e[dev-2]", "t.py::test_e[dev-1]"] + [
+        "t.py::test_s[%d]" % i for i in range(6)] + ["t.py::test_n[%d]" % i for i in range(3)]
+    needs = ["dev-3", "dev-2", "dev-1"] + [""] * 6 + [None] * 3
     not_run = []
-    sched = DeviceScheduling(config, None, ["dev-1", "dev-2", "dev-3"], lambda *a: not_run.append(a[:2]))
-    one, two = FakeNode("gw0", "dev-1"), FakeNode("gw1", "dev-2")
-    tests = ["t.py::test_e[dev-3]", "t.py::test_e[dev-2]", "t.py::test_e[dev-1]"] + ["t.py::test_s[%d]" % i
-                                                                                      for i in range(9)]
-    for node in (one, two):
+    sched = DeviceScheduling(config, None, farm, lambda: needs, lambda *a: not_run.append(a[:2]))
+    one, two, none = FakeNode("gw0"), FakeNode("gw1"), FakeNode("gw2")
+    for node in (one, two, none):
         sched.add_node(node)
         sched.add_node_collection(node, tests)
     sched.schedule()
     assert not_run == [("t.py::test_e[dev-3]", "dev-3")]
-    assert 1 not in one.sent and 2 not in two.sent and 0 not in one.sent + two.sent
+    assert 1 not in one.sent and 2 not in two.sent and set(none.sent) <= {9, 10, 11}
+
+    # gw1 loses its device with no spare: the device tests queued on it go to gw0, and its
+    # pinned test does not run.
+    farm.fail_over("gw1", "dev-2", "device dev-2 on h:1 was lost")
+    queued = list(sched.node2pending[two])
+    sched.lose(two, "dev-2", None, True)
+    back = [i for i in queued[1:] if needs[i] == ""]
+    assert back and all(i in sched.pending or i in one.sent for i in back)
     while sched.pending or any(sched.node2pending.values()):
-        for node in (one, two):
+        for node in (one, two, none):
             if sched.node2pending[node]:
                 sched.mark_test_complete(node, sched.node2pending[node][0], duration=0.5)
-    assert sorted(one.sent + two.sent) == list(range(1, 12)) and one.shutting_down and two.shutting_down
+    ran = collections.Counter(one.sent + none.sent + [i for i in two.sent if i not in back])
+    assert sorted(ran) == list(range(1, 12)) and set(ran.values()) == {1}
+    assert set(none.sent) <= {9, 10, 11}
+    assert one.shutting_down and two.shutting_down and none.shutting_down
 
 
 def test_the_simulated_shell_sleeps_and_logs_each_command_line(hdc_sim):
@@ -305,6 +564,6 @@ def test_the_simulated_shell_sleeps_and_logs_each_command_line(hdc_sim):
     assert client.shell("echo a; sleep 0.05; echo b") == "a\nb\n"
     assert client.shell("sleep soon") == "sleep: invalid number 'soon'\n"
     assert client.shell("sleep 1 2") == "sleep: Needs 1 argument\n"
-    log = client.hilog("-t hdcd").splitlines()[-3:]
+    log = client.hilog("-x -T hdcd").splitlines()[-3:]
     assert [line.split(" I C015A0/hdcd: ")[1] for line in log] == [
         "shell command: echo a; sleep 0.05; echo b", "shell command: sleep soon", "shell command: sleep 1 2"]

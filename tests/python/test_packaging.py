@@ -148,7 +148,7 @@ def test_canned_answer(hdc_sim):
 def test_log_line_through_hilog(hdc_sim):
     hdc_sim.log("MyApp", "login ok ✓")
     client = kelpie.HdcClient(hdc_sim.addr)
-    assert client.hilog("-t MyApp").endswith(" I D00000/MyApp: login ok ✓\\n")
+    assert client.hilog("-x -T MyApp").endswith(" I A00000/MyApp: login ok ✓\\n")
 
 
 def test_detach_seen_by_the_next_call(hdc_sim):

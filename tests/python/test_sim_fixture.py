@@ -10,6 +10,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -52,7 +53,7 @@ def test_canned_answers_by_text_or_pattern_for_one_device_or_all(hdc_sim):
     ("close_during_next_reply", lambda c: c.shell("echo hi"), "I/O error: early eof"),
     ("close_during_next_reply", lambda c: c.file_recv("/data/local/tmp/none", "/tmp/none"), "I/O error: early eof"),
     # The one wait for a client limit: hilog gives up after 5 seconds without a reply.
-    ("withhold_next_reply", lambda c: c.hilog("-t Weather"), "Operation timed out"),
+    ("withhold_next_reply", lambda c: c.hilog("-x -T Weather"), "Operation timed out"),
 ])
 def test_faults_surface_as_the_errors_a_real_server_would_cause(hdc_sim, arm, call, message):
     getattr(hdc_sim, arm)()
@@ -215,3 +216,95 @@ def test_plugin_features_in_a_users_suite(tmp_path):
     assert "ZeroDivisionError" in run.stdout
     with pytest.raises(ProcessLookupError):
         os.kill(int((tmp_path / "second.pid").read_text()), 0)
+
+
+# --- the device log as hilog reads it ---------------------------------------------------------------------
+
+
+def test_hilog_clears_the_buffer_of_the_types_named(hdc_sim, hdc_sim_client):
+    hdc_sim.log("MyApp", "one")
+    client = hdc_sim_client
+    assert client.hilog("-r -t app") == "Log type app buffer clear successfully\n"
+    assert client.hilog("-x -T MyApp") == "" and client.hilog("-x -T Weather").count("\n") == 3
+    assert client.hilog("--type=init -r -x") == "Log type init buffer clear successfully\n"
+    assert client.hilog("-r") == "Log type core,app,only_prerelease buffer clear successfully\n"
+    assert client.hilog("-x") == "" and client.hilog("-x -t init") == ""
+
+
+def test_hilog_without_x_follows_so_a_later_line_is_the_next_calls_reply(hdc_sim, hdc_sim_client):
+    hdc_sim.log("MyApp", "before")
+    assert hdc_sim_client.hilog("-T MyApp").endswith(" I A00000/MyApp: before\n")   # after 5 s of silence
+    hdc_sim.log("MyApp", "after", level="W", domain="C0D003")
+    assert hdc_sim_client.shell("echo next").endswith(" W C0D003/MyApp: after\nnext\n")
+    assert hdc_sim_client.shell("echo in step") == "in step\n"
+
+
+@pytest.mark.parametrize("prefix", ["", "shell "], ids=["command", "shell"])
+def test_following_ends_when_the_device_detaches(hdc_sim, prefix):
+    from test_sim_protocol import RawClient
+    client = RawClient(hdc_sim.addr)
+    client.send(prefix + "hilog -T Weather")
+    got = b""
+    while got.count(b"\n") < 3:
+        got += client.packet()[2:]
+    hdc_sim.detach(ONE)
+    while client.packet() != b"\x05\x00":
+        pass
+    client.close()
+
+
+@pytest.mark.hdc_sim(log_rate=1000)
+def test_a_busy_device_logs_and_a_follower_gets_every_matching_line_in_order(hdc_sim, hdc_sim_client):
+    from test_sim_protocol import RawClient
+    follower = RawClient(hdc_sim.addr)
+    follower.send("hilog -T Weather,Notify -L I")
+    data = b""
+    stop = time.monotonic() + 1.0
+    while time.monotonic() < stop or not data.endswith(b"\n"):
+        data += follower.packet()[2:]
+    follower.close()
+    followed = data.decode().splitlines()
+    dump = hdc_sim_client.hilog("-x -T Weather,Notify -L I").splitlines()
+    assert len(followed) > 100 and all(re.search(r" I \w{6}/(Weather|Notify): ", ln) for ln in followed)
+    start = dump.index(followed[0])
+    assert dump[start:start + len(followed)] == followed
+    assert re.search("[^\\x00-\\x7f]", "".join(followed))
+    everything = hdc_sim_client.hilog("-x -t app,core,init,kmsg,only_prerelease").splitlines()
+    assert {ln.split("/")[0][-6] for ln in everything} == set("ACIKP") and {ln[31] for ln in everything} >= set("IWEF")
+
+
+def test_the_log_buffer_keeps_the_newest_lines_and_a_slow_follower_skips_what_it_lost():
+    from kelpie_sim.logbuffer import DeviceLog
+    log = DeviceLog("seed", capacity=4)
+    for n in range(6):
+        log.add("I", "A00001", "T", "line %d" % n)
+    assert [ln.message for ln in log.lines()] == ["line 2", "line 3", "line 4", "line 5"]
+    lines, cursor = log.since(1)
+    assert [ln.message for ln in lines] == ["line 2", "line 3", "line 4", "line 5"] and cursor == 6
+
+
+def test_output_before_a_sleep_goes_out_before_it(hdc_sim_client):
+    # The call ends after 5 s of silence with what came before the sleep; the rest is the next call's.
+    assert hdc_sim_client.shell("echo start; sleep 5.5; echo done") == "start\n"
+    assert hdc_sim_client.shell("echo next") == "done\n"
+
+
+def test_two_threads_share_one_simulator(hdc_sim):
+    failures = []
+
+    def ask(request, expected):
+        for _ in range(300):
+            try:
+                answer = request()
+            except Exception as e:  # every failure is counted, not only the first
+                answer = e
+            if answer != expected:
+                failures.append(answer)
+
+    threads = [threading.Thread(target=ask, args=(lambda: hdc_sim.devices, [ONE])),
+               threading.Thread(target=ask, args=(lambda: str(hdc_sim.folder()), str(hdc_sim.folder())))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []

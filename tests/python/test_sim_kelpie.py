@@ -69,11 +69,11 @@ def test_shell_output_larger_than_a_packet(client, sim):
 
 
 def test_hilog_joins_characters_cut_across_replies_and_filters(client):
-    log = quick(client.hilog, None)
+    log = quick(client.hilog, "-x")
     assert "温度 23.5℃" in log and "🔔 新消息" in log and "Größe" in log
-    weather = quick(client.hilog, "-t Weather")
+    weather = quick(client.hilog, "-x -T Weather")
     assert len(weather.splitlines()) == 3 and all("/Weather: " in ln for ln in weather.splitlines())
-    assert quick(client.hilog, "-t NoSuchTag") == ""
+    assert quick(client.hilog, "-x -T NoSuchTag") == ""
 
 
 def test_file_round_trip_with_flags(client, sim, tmp_path):

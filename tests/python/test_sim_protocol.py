@@ -2,6 +2,8 @@
 does; a probe command after each exchange proves that nothing was left unread."""
 
 import os
+import re
+import select
 import socket
 import struct
 import subprocess
@@ -130,6 +132,11 @@ def test_handshake_record_and_short_reply(sim):
     ("echo 'unterminated", "sh: No closing quotation\n"),
     ("echo a & echo b", "sh: '&' is not supported by the simulated shell (only ; && || | > >>)\n"),
     ("nosuch | cat; echo piped | cat && cd /data | pwd", "/bin/sh: nosuch: inaccessible or not found\npiped\n/\n"),
+    ("echo a#b '#c' #d", "a#b #c\n"),
+    ("echo a # c\necho b", "a\nb\n"),
+    ("echo a\necho b\n\necho c &&\n echo d;\n", "a\nb\nc\nd\n"),
+    ("cat /nosuch > /data/local/tmp/err.txt; echo in the file:; cat /data/local/tmp/err.txt",
+     "cat: /nosuch: No such file or directory\nin the file:\n"),
 ])
 def test_shell_output_ends_exactly(client, command, expected):
     assert client.shell(command) == expected
@@ -146,15 +153,96 @@ def test_shell_file_commands_and_large_output(client, sim):
         "rm: /data/t/sub: Is a directory\nls: /data/t: No such file or directory\n")
 
 
-def test_hilog_cuts_characters_across_replies_and_filters_tags(client):
-    log, texts = client.collect("hilog")
+def test_hilog_cuts_characters_across_replies(client):
+    log, texts = client.collect("hilog -x")
     assert "温度" in log and "Größe" in log and "🔔" in log
     cut = [t for t in texts if t.decode("utf-8", "replace") != t.decode("utf-8", "ignore")]
     assert cut, "some reply should end or start inside a character"
-    weather, _ = client.collect("hilog -t Weather,Notify -L I")
-    lines = weather.splitlines()
-    assert len(lines) == 4 and all("/Weather: " in ln or "/Notify: " in ln for ln in lines)
-    assert client.collect("hilog -q")[0].startswith("hilog: invalid option -q")
+
+
+W1 = "Weather: 温度 23.5℃，湿度 61%，东南风 2 级"
+W2 = "Weather: Größe des Radarbilds: 12 KiB, Übertragung in 34 ms"
+W3 = "Weather: Прогноз на завтра: ясно, +19 °C"
+NOTE = "Notify: 🔔 新消息：来自 张伟 — 今晚 7 点见 🍜"
+SAMGR = ("SAMGR: system ability manager ready, 87 abilities registered", "SAMGR: ability 3301 slow to start: 1204 ms")
+PREFIX = re.compile(r"^\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} [ \d]{5} [ \d]{5} [DIWEF] [ACIPK][0-9A-F]{5}/")
+
+
+def hilog_run(client, via, args):
+    """What hilog prints, run as the hilog command, in the shell, or in a pipe of the shell."""
+    if via == "command":
+        return client.collect("hilog " + args)[0]
+    return client.shell("hilog " + args + (" | cat" if via == "pipe" else ""))
+
+
+def tagged(text):
+    """TAG: message of each line, after checking the line's shape."""
+    assert all(PREFIX.match(ln) for ln in text.splitlines()), text
+    return [PREFIX.sub("", ln) for ln in text.splitlines()]
+
+
+@pytest.mark.parametrize("via", ["command", "shell", "pipe"])
+@pytest.mark.parametrize("args, expected", [
+    ("-x -T Weather", [W1, W2, W3]),
+    ("--exit --tag=Weather,Notify", [W1, W2, NOTE, W3]),
+    ("-xTNotify", [NOTE]),
+    ("-x -T PowerMgr,SAMGR,NetManager -L W,e", [
+        "PowerMgr: thermal level warm: 41.2 °C, limiting CPU big cores",
+        "NetManager: DNS lookup for ota.example.com failed: no network", SAMGR[1]]),
+    ("-x --level F -T Weather", []),
+    ("-x -D 0x1510", list(SAMGR)),
+    ("-x --domain d001510 -L W", [SAMGR[1]]),
+    ("-x -D 0F001", [NOTE]),
+    ("-x -t init", ["HiLog: ========Zeroth log of type: init"]),
+    ("-x -t app -T Weather", []),
+    ("-x --type core,app -T Weather -e 'Größe|Прогноз'", [W2, W3]),
+    ("-T Weather -a 1", [W1]),
+    ("-T Weather --tail 2", [W2, W3]),
+], ids=lambda v: v if isinstance(v, str) else None)
+def test_hilog_options(client, via, args, expected):
+    assert tagged(hilog_run(client, via, args)) == expected
+
+
+@pytest.mark.parametrize("via", ["command", "shell"])
+@pytest.mark.parametrize("args, message", [
+    ("-q", "hilog: invalid option -- 'q'\n"),
+    ("-r --nope", "hilog: unrecognized option '--nope'\n"),
+    ("-x -T", "hilog: option requires an argument -- 'T'\n"),
+    ("-r -t Weather", "hilog: invalid log type 'Weather' (one of app, core, init, kmsg, only_prerelease)\n"),
+    ("-x -L V", "hilog: invalid log level 'V' (one of D, I, W, E, F)\n"),
+    ("-x -D 0xZZ", "hilog: invalid domain '0xZZ'\n"),
+    ("-z 0", "hilog: invalid number of lines '0' for option -z\n"),
+    ("-r -x extra", "hilog: unexpected argument 'extra'\n"),
+    ("-g", "hilog: option '-g' is not supported by the simulated device\n"),
+])
+def test_hilog_refuses_a_bad_option_and_does_nothing_else(client, via, args, message):
+    assert hilog_run(client, via, args) == message
+    assert len(hilog_run(client, "command", "-x -T Weather").splitlines()) == 3
+    assert hilog_run(client, via, "-x -h -T x").startswith("Usage:\n")
+
+
+@pytest.mark.parametrize("prefix", ["", "shell "], ids=["command", "shell"])
+def test_hilog_follows_until_the_next_command(client, sim, prefix):
+    """Without -x the buffer is followed by each new line, with no end; a further command on
+    the connection stops it, and what was sent until then comes first in that command's output."""
+    word = "follow%d" % len(prefix)     # the pattern below does not match the command's own line
+    client.send(prefix + "hilog -T hdcd -e 'echo [f]ollow%d'" % len(prefix))
+    other = RawClient(sim.addr)
+    for n in (1, 2):
+        other.shell("echo %s-%d" % (word, n))
+    got = b""
+    while got.count(b"\n") < 2:
+        got += client.packet()[2:]
+    assert [ln.split("hdcd: ")[1] for ln in got.decode().splitlines()] == [
+        "shell command: echo %s-1" % word, "shell command: echo %s-2" % word]
+    with pytest.raises(socket.timeout):
+        client.packet(timeout=0.3)
+    other.shell("echo %s-3" % word)
+    assert select.select([client.sock], [], [], 5)[0]
+    assert client.shell("echo after").endswith("I C015A0/hdcd: shell command: echo %s-3\nafter\n" % word)
+    other.shell("echo %s-4" % word)
+    assert client.shell("echo quiet") == "quiet\n", "the following stopped"
+    other.close()
 
 
 def test_single_reply_commands(client):
@@ -307,7 +395,7 @@ def test_bad_handshake_reply_is_dropped(sim):
 def test_unknown_key_answers_every_command_with_fail(sim):
     c = RawClient(sim.addr, key="no-such-device")
     assert c.shell("echo hi") == "[Fail]device not found: no-such-device"
-    assert c.collect("hilog", ())[0] == "[Fail]device not found: no-such-device"
+    assert c.collect("hilog -x", ())[0] == "[Fail]device not found: no-such-device"
     assert c.collect("file send /etc/hostname /x", FILE_MARKERS)[0].startswith("[Fail]")
     assert c.one("fport tcp:9 tcp:9").startswith("[Fail]")
     assert c.one("list targets") == "kelpie-sim-1\n"
