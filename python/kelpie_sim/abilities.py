@@ -9,6 +9,7 @@ STOP_FAILED = "error: failed to force stop process.\n"
 ERROR_INFO = "Error Code:%d  Error Message:%s\n"
 NO_ABILITY = (10104001, "The specified ability does not exist.")
 NO_IMPLICIT_MATCH = (10103101, "Failed to find a matching application for implicit launch.")
+SCREEN_LOCKED = (10106102, "The device screen is locked during the application launch.")
 # aa start's options: those taking a value, those taking two (key and value), and switches.
 START_VALUES = {"-a", "-b", "-m", "-d", "-U", "-A", "-e", "-t", "-p", "--psn", "--wl", "--wt", "--wh", "--ww"}
 START_PAIRS = {"--pi", "--pb", "--ps"}
@@ -22,6 +23,10 @@ AA_USAGE = ("usage: aa <command> <options>\n"
 
 def is_installed(device, bundle):
     return bundle in SYSTEM_BUNDLES or bundle in device.installed()
+
+
+class BadOption(Exception):
+    pass
 
 
 def _start_options(args):
@@ -38,10 +43,6 @@ def _start_options(args):
     return found
 
 
-class BadOption(Exception):
-    pass
-
-
 def aa_start(s, args):
     try:
         opts = _start_options(args)
@@ -53,6 +54,8 @@ def aa_start(s, args):
         return _start_failed(s, NO_IMPLICIT_MATCH)
     if not ability or not is_installed(s.dev, bundle):
         return _start_failed(s, NO_ABILITY)
+    if not s.dev.power["awake"]:
+        return _start_failed(s, SCREEN_LOCKED)
     s.dev.processes.start(bundle, ability, opts.get("-m") or "entry")
     s.dev.log.add("I", "C01300", "AbilityManagerService", "start ability %s/%s" % (bundle, ability))
     s.say("start ability successfully.\n")

@@ -7,7 +7,7 @@ import re
 from .confine import FsError
 from .shell_args import Usage, reports_usage
 
-SWITCHES = "EFivcqnwlLHhso"
+SWITCHES = "EFivcqnwlLHhsor"
 POSIX_CLASSES = {
     "alpha": "a-zA-Z", "digit": "0-9", "alnum": "a-zA-Z0-9", "upper": "A-Z", "lower": "a-z",
     "space": r" \t\n\r\f\v", "blank": r" \t", "punct": r"!-/:-@\[-`{-~", "xdigit": "0-9A-Fa-f",
@@ -82,8 +82,8 @@ def compile_patterns(patterns, flags):
 
 
 def parse(args):
-    """(flags, patterns, files)."""
-    flags, patterns, rest = set(), [], []
+    """(flags, patterns, files, most lines selected per file or None)."""
+    flags, patterns, rest, most = set(), [], [], None
     i = 0
     while i < len(args):
         a = args[i]
@@ -94,13 +94,18 @@ def parse(args):
             j = 1
             while j < len(a):
                 ch = a[j]
-                if ch == "e":
+                if ch in "em":   # their value is the rest of the word, or the next word
                     value = a[j + 1:] or (args[i + 1] if i + 1 < len(args) else None)
                     if value is None:
-                        raise Usage("grep", "option -e needs a pattern", status=2)
+                        raise Usage("grep", "option -%s needs a value" % ch, status=2)
                     if not a[j + 1:]:
                         i += 1
-                    patterns.append(value)
+                    if ch == "e":
+                        patterns.append(value)
+                    elif value.isdigit():
+                        most = int(value)
+                    else:
+                        raise Usage("grep", "-m needs a number, not '%s'" % value, status=2)
                     break
                 if ch not in SWITCHES:
                     raise Usage("grep", "Unknown option '%s'" % ch, status=2)
@@ -113,7 +118,7 @@ def parse(args):
         if not rest:
             raise Usage("grep", "Needs 1 argument", status=2)
         patterns.append(rest.pop(0))
-    return flags, patterns, rest
+    return flags, patterns, rest, most
 
 
 def _lines(data):
@@ -133,12 +138,29 @@ def _read(s, path):
         return f.read()
 
 
-def search(s, regex, flags, name, named, data):
+def _walk(s, path):
+    """The files under the directory `path` (device paths, in order), for -r; links are not followed."""
+    _dev, host = s.resolve(path)
+    if not os.path.isdir(host):
+        return [path]
+    found = []
+    for folder, subfolders, names in os.walk(host):
+        subfolders.sort()
+        inside = os.path.relpath(folder, host)
+        for name in sorted(names):
+            if not os.path.islink(os.path.join(folder, name)):
+                found.append(os.path.normpath(os.path.join(path, inside, name)))
+    return found
+
+
+def search(s, regex, flags, most, name, named, data):
     """Prints what `flags` ask for of the input `name`; the number of lines selected."""
     invert, only = "v" in flags, "o" in flags and "v" not in flags
     prefix = name + ":" if named else ""
     count = 0
     for number, line in enumerate(_lines(data), 1):
+        if most is not None and count >= most:
+            break
         if (regex.search(line) is None) != invert:
             continue
         count += 1
@@ -162,10 +184,14 @@ def search(s, regex, flags, name, named, data):
 
 @reports_usage
 def sh_grep(s, args):
-    flags, patterns, files = parse(args)
+    flags, patterns, files, most = parse(args)
     regex = compile_patterns(patterns, flags)
-    files = files or ["-"]
-    named = ("H" in flags or len(files) > 1) and "h" not in flags
+    files = files or (["."] if "r" in flags else ["-"])
+    if "r" in flags:
+        named = "h" not in flags
+        files = [f for path in files for f in (_walk(s, path) if path != "-" else [path])]
+    else:
+        named = ("H" in flags or len(files) > 1) and "h" not in flags
     selected, failed = 0, False
     for path in files:
         try:
@@ -175,7 +201,7 @@ def sh_grep(s, args):
             if "s" not in flags:
                 s.err("grep", "%s: %s" % (path, e.strerror or e) if isinstance(e, OSError) else str(e))
             continue
-        selected += search(s, regex, flags, "(standard input)" if path == "-" else path, named, data)
+        selected += search(s, regex, flags, most, "(standard input)" if path == "-" else path, named, data)
         if selected and "q" in flags:
             return 0
     if failed and not ("q" in flags and selected):

@@ -9,6 +9,7 @@ import struct
 import zlib
 
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
+SLICE_ROWS = 256
 # Huffman table of DC differences by category (0..11): code counts by length 1..16.
 DC_BITS = (0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0)
 DC_VALUES = tuple(range(12))
@@ -23,7 +24,8 @@ def png(width, height, bands):
     chunks = []
     for rows, colour in _rows(bands, height):
         line = b"\x00" + bytes(colour) * width     # filter byte "none", then the pixels
-        chunks.append(deflate.compress(line * rows))
+        for done in range(0, rows, SLICE_ROWS):    # a slice at a time: a full screen is 10 MB raw
+            chunks.append(deflate.compress(line * min(SLICE_ROWS, rows - done)))
     chunks.append(deflate.flush())
     header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)   # 8-bit RGB
     return PNG_MAGIC + _png_chunk(b"IHDR", header) + _png_chunk(b"IDAT", b"".join(chunks)) + _png_chunk(b"IEND", b"")

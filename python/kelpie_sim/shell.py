@@ -10,8 +10,8 @@ import signal
 import stat
 import time
 
-from . import abilities, bundle_manager, grep, hilog, processes, system_tools, uitest
 from .confine import FsError
+from . import abilities, bundle_manager, grep, hilog, processes, system_tools, uitest
 
 HOST_SHELL_SILENCE = 4.0   # the client stops listening after 5 s of silence
 UNAME = (   # in the order uname prints them, whatever the order of the flags
@@ -465,6 +465,17 @@ def sh_param(s, args):
     return s.err("param", "usage: param get [NAME] | param set NAME VALUE")
 
 
+def sleep_seconds(text):
+    """Seconds of a duration such as 1.5, 2s, 3m, 1h or 1d; NaN when it is none."""
+    number, unit = (text[:-1], SLEEP_UNITS[text[-1]]) if text[-1:] in SLEEP_UNITS else (text, 1)
+    if not number or number.strip() != number:
+        return math.nan
+    try:
+        return float(number) * unit
+    except ValueError:
+        return math.nan
+
+
 def sh_sleep(s, args):
     """toybox's sleep, fractions allowed. The line runs at once; the time it owes is served
     afterwards by the server (serve_sleep), on its event loop, holding up no other device."""
@@ -477,15 +488,6 @@ def sh_sleep(s, args):
     return 0
 
 
-def sleep_seconds(text):
-    """Seconds of a duration such as 1.5, 2s, 3m, 1h or 1d; NaN when it is none."""
-    number, unit = (text[:-1], SLEEP_UNITS[text[-1]]) if text[-1:] in SLEEP_UNITS else (text, 1)
-    if not number or number.strip() != number:
-        return math.nan
-    try:
-        return float(number) * unit
-    except ValueError:
-        return math.nan
 
 
 def log_command(device, line):

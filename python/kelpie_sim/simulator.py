@@ -211,12 +211,12 @@ def param_args(params: Optional[Mapping[str, str]],
     args: List[str] = []
     try:
         for name, value in (params or {}).items():
-            args += ["--param", "%s=%s" % check(name, value)]
+            args.append("--param=%s=%s" % check(name, value))   # one word: a name may start with "-"
         for serial, settings in (device_params or {}).items():
             if not isinstance(serial, str) or not serial or ":" in serial:
                 raise ParamError("device_params is keyed by device serial, not %r" % (serial,))
             for name, value in settings.items():
-                args += ["--device-param", "%s:%s=%s" % ((serial,) + check(name, value))]
+                args.append("--device-param=%s:%s=%s" % ((serial,) + check(name, value)))
     except AttributeError:
         raise ParamError("params is a mapping of NAME to VALUE, and device_params one of SERIAL to "
                          "such a mapping") from None

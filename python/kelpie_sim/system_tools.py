@@ -130,14 +130,20 @@ def sh_power_shell(s, args):
 
 
 def strftime(fmt, when, utc):
-    """`fmt` as date formats it: strftime's directives, and %N for nanoseconds."""
+    """`fmt` as date formats it: strftime's directives, %N for nanoseconds, %s for seconds."""
     moment = time.gmtime(when) if utc else time.localtime(when)
     out, i = [], 0
     while i < len(fmt):
         if fmt[i] == "%" and i + 1 < len(fmt):
             code = fmt[i + 1]
-            out.append("%09d" % int(when % 1 * 1e9) if code == "N" else "%d" % int(when) if code == "s"
-                       else time.strftime("%" + code, moment))
+            if code == "N":
+                out.append("%09d" % int(when % 1 * 1e9))
+            elif code == "s":
+                out.append("%d" % int(when))
+            elif code == "Z" and utc:
+                out.append("UTC")    # toybox's name for it; a C library may say GMT
+            else:
+                out.append(time.strftime("%" + code, moment))
             i += 2
         else:
             out.append(fmt[i])

@@ -73,6 +73,9 @@ def put(sim, path, data):
      "Set Mode: 602\nSet Mode Success!\nOverride screen off time to 60000\nSuspendDevice is called\n"
      "WakeupDevice is called\n"),
     ("power-shell setmode 7", "power-shell: setmode needs one of 600, 601, 602, 603\n"),
+    ("power-shell suspend > /data/local/tmp/p; aa start -a MainAbility -b com.ohos.settings; power-shell wakeup | grep -c called",
+     "error: failed to start ability.\nError Code:10106102  Error Message:The device screen is locked during the "
+     "application launch.\n1\n"),
     ("power-shell setmode 601 | grep -c Success; power-shell timeout -o 45000 | grep -c 45000; hidumper -s 3301 -a '-a'",
      "1\n1\n\n%s\n\n\n%s\nPOWER STATE DUMP:\nCurrent State: AWAKE\nPower Mode: 601 (power saving)\n"
      "Screen Off Time: 45000 ms\n" % (ABILITY, "-" * 34 + "PowerManagerService" + "-" * 34)),
@@ -108,6 +111,7 @@ def test_udid_and_system_abilities(client):
     ("grep -c zzz /data/g/words; grep zzz /data/g/words || echo none", "0\nnone\n"),
     ("grep x /data/g/absent || echo two", "grep: /data/g/absent: No such file or directory\ntwo\n"),
     ("grep -n -w pie /data/g/words", "1:apple pie\n"),
+    ("grep -rc -i apple /data/g; grep -m1 -e an -e ch /data/g/words", "/data/g/more:0\n/data/g/words:2\nbanana split\n"),
     ("grep '温度' /data/g/more", "温度 OK\n"),
     ("grep -E 'a(' /data/g/words || echo bad", "grep: bad regex 'a(': "),
 ])
