@@ -90,21 +90,53 @@ def test_every_nowhere(hdc_device):
     pass
 '''
 
+# test_victim's first attempt waits until the harness detaches its device; its second fails;
+# its third passes. test_plain keeps the other workers busy meanwhile.
+LOST_SUITE = '''
+import json, os, time
+import kelpie
+import pytest
+
+def test_victim(hdc_device):
+    records = os.environ["FARM_RECORDS"]
+    before = len([n for n in os.listdir(records) if n.endswith(".json")])
+    with open(os.path.join(records, "victim-%d-%d.json" % (os.getpid(), time.monotonic_ns())), "w") as f:
+        json.dump({"test": "victim", "serial": hdc_device.serial}, f)
+    if before == 0:
+        with open(os.path.join(records, "ready.tmp"), "w") as f:
+            f.write(hdc_device.serial)
+        os.rename(os.path.join(records, "ready.tmp"), os.path.join(records, "ready"))
+        lister = kelpie.HdcClient(hdc_device.server)
+        deadline = time.monotonic() + 30
+        while hdc_device.serial in lister.list_targets() and time.monotonic() < deadline:
+            time.sleep(0.05)
+    assert before != 1, "fails once more on another device"
+
+@pytest.mark.parametrize("i", range(4))
+def test_plain(hdc_device, i):
+    hdc_device.client.shell("sleep 0.2")
+'''
+
 CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                   "--disable-background-networking", "--disable-component-update", "--disable-sync"]
 
 
-def run_suite(folder, text, *args, cache=False):
+def start_suite(folder, text, *args):
     with open(os.path.join(folder, "test_suite.py"), "w") as f:
         f.write(text)
     records = os.path.join(folder, "records")
     os.makedirs(records, exist_ok=True)
     env = dict(os.environ, FARM_RECORDS=records)
-    command = [sys.executable, "-m", "pytest", "-rs", "--junitxml", os.path.join(folder, "junit.xml")]
-    command += [] if cache else ["-p", "no:cacheprovider"]
-    run = subprocess.run(command + list(args), cwd=folder, env=env, stdout=subprocess.PIPE,
-                         stderr=subprocess.STDOUT, universal_newlines=True, timeout=240)
-    return run.returncode, run.stdout
+    command = [sys.executable, "-m", "pytest", "-rs", "-p", "no:cacheprovider", "--junitxml",
+               os.path.join(folder, "junit.xml")]
+    return subprocess.Popen(command + list(args), cwd=folder, env=env, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, universal_newlines=True)
+
+
+def run_suite(folder, text, *args):
+    run = start_suite(folder, text, *args)
+    out = run.communicate(timeout=240)[0]
+    return run.returncode, out
 
 
 def records(folder):
@@ -208,6 +240,27 @@ def test_a_pool_keeps_the_matching_devices_and_the_marker_picks_among_them(tmp_p
                                       "test_nowhere", "test_every_nowhere[no-device]"])
     assert [n for n, (outcome, _) in cases.items() if outcome == "skipped"] == ["test_nowhere",
                                                                                 "test_every_nowhere[no-device]"]
+
+
+def test_a_test_whose_device_is_lost_runs_again_elsewhere_without_spending_a_retry(tmp_path):
+    folder = str(tmp_path)
+    with Simulator(devices=3) as sim:
+        run = start_suite(folder, LOST_SUITE, "-n", "2", "--hdc-server", sim.addr, "--hdc-retries", "1")
+        ready = os.path.join(folder, "records", "ready")
+        deadline = time.monotonic() + 120
+        while run.poll() is None and not os.path.exists(ready) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        with open(ready) as f:
+            victim = f.read()
+        sim.detach(victim)
+        out = run.communicate(timeout=240)[0]
+    assert run.returncode == 0, out
+    assert re.search(r"^=+ 5 passed, 2 rerun in ", out, re.M), out
+    devices = [r["serial"] for r in records(folder)]
+    assert len(devices) == 3 and len(set(devices)) == 3 and devices[0] == victim, devices
+    story = "lost %s, failed on %s, passed on %s" % tuple(devices)
+    assert "flaky: test_suite.py::test_victim " + story in out, out
+    assert junit_cases(folder)["test_victim"][1]["hdc_flaky"] == story
 
 
 def test_no_device_in_the_pool_is_one_clear_error(tmp_path):
