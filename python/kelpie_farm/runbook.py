@@ -115,10 +115,9 @@ class RunBook:
         """Before JUnit writes its file: the reruns' test cases go; the durations are kept."""
         from _pytest.junitxml import xml_key
 
-        xml = self.config.stash.get(xml_key, None)
-        if xml is not None and self._dropped:
-            xml.node_reporters_ordered[:] = [r for r in xml.node_reporters_ordered
-                                             if not any(r is d for d in self._dropped)]
+        ordered = getattr(self.config.stash.get(xml_key, None), "node_reporters_ordered", None)
+        if isinstance(ordered, list) and self._dropped:
+            ordered[:] = [r for r in ordered if not any(r is d for d in self._dropped)]
         self.durations.save()
         if self.report_path:
             if self.timeline is None:
