@@ -44,7 +44,7 @@ class RunBook:
         if device is None and worker is not None:
             held = getattr(self._farm(), "held_by", lambda worker: None)(worker)
             device = held.label if held is not None else None
-        if self.book is not None and node is not None and not getattr(report, "hdc_not_run", None):
+        if self.book is not None and node is not None and not hasattr(report, "hdc_not_run"):
             self._judge(report, (report.nodeid, worker), device)
         yield
         self.durations.add_report(report, worker)

@@ -99,7 +99,7 @@ class Timeline:
         """A report of a test that ran on `device` (a label; None without one). A report of a
         test that did not run for want of a device carries `hdc_not_run`."""
         nodeid = report.nodeid
-        if getattr(report, "hdc_not_run", None) and report.skipped:
+        if hasattr(report, "hdc_not_run") and report.skipped:
             self.not_run[nodeid] = str(report.longrepr[2] if isinstance(report.longrepr, tuple) else report.longrepr)
             self.final[nodeid] = "not run"
             return
@@ -116,7 +116,7 @@ class Timeline:
         attempt.record(report)
         if attempt.lost and device and device not in self.lost:
             self.lost[device] = attempt.message.splitlines()[0] if attempt.message else "lost"
-        if report.when == "teardown":
+        if report.when not in ("setup", "call"):    # teardown, or "???": a crashed worker's test
             del self._open[key]
             if attempt.outcome != "rerun":
                 self.final[nodeid] = "failed" if attempt.outcome == "error" else attempt.outcome
