@@ -819,7 +819,13 @@ def pytest_terminal_summary(terminalreporter, config):
 # --- SIGTERM ends a run as Ctrl-C does ---------------------------------------------------------
 
 def pytest_sessionstart(session):
+    """Under xdist, the controlling process makes no kelpie call, so a signal's Python handler
+    always runs at once there: SIGTERM ends the run as Ctrl-C does, workers and simulators
+    included. A process that runs tests itself keeps SIGTERM's default (a handler would wait
+    for a kelpie call to return, perhaps for ever)."""
     config = session.config
+    if CONTROL not in config.stash and dsession(config) is None:
+        return
     if hasattr(config, "workerinput") or not isinstance(config.stash.get(FARM, None), Farm):
         return
     try:

@@ -2,48 +2,41 @@
 
 Every device's properties are asked once, at discovery, with `param get` (all of them in one
 answer). A kelpie call holds the interpreter lock, so no thread could bound one: the asking
-speaks the host protocol over plain sockets with a timeout instead, a thread for each
-device, side by side, all within one deadline. A device that has not answered by then has
-no properties.
+speaks the host protocol over plain sockets with a timeout instead, as the probes do
+(probe.py), a thread for each device, side by side, all within one deadline. A device that
+has not answered by then has no properties.
 """
 
 import socket
-import struct
 import threading
 import time
 
+from .probe import BANNER, CODES, LONG_RECORD, MIN_RECORD, ProbeError, _left, _read_packet, _send_packet, address
+
 DEADLINE = 10.0     # seconds for every device of the farm to answer
 QUIET = 0.1         # seconds of silence after a line that end a shell's answer, as for kelpie
-BANNER = b"OHOS HDC"
-MAX_PACKET = 523264
-# Command codes a reply may start with, which are not part of its text.
-CODES = {0, 1, 2, 4, 5, 6, 7, 8, 9, 10, 13, 14, 1001, 1002, 1003, 2000, 2001, 3000, 3003, 3004}
-
-
-class AskError(Exception):
-    pass
 
 
 def shell(server, serial, command, deadline):
     """The device's answer to a shell command, read as kelpie reads it, by `deadline`
-    (time.monotonic()); AskError says why not."""
-    host, _, port = server.rpartition(":")
+    (time.monotonic()); ProbeError says why not. The connection's handshake names the device,
+    as kelpie's connect_device does."""
     try:
-        with socket.create_connection((host.strip("[]"), int(port)), timeout=max(left(deadline), 0.001)) as sock:
-            record = read_packet(sock, deadline)
-            if len(record) < 44 or record[:8] != BANNER:
-                raise AskError("no HDC handshake")
+        with socket.create_connection(address(server), timeout=_left(deadline)) as sock:
+            record = _read_packet(sock, deadline)
+            if len(record) < MIN_RECORD or record[:8] != BANNER:
+                raise ProbeError("it is not an HDC server (no handshake)")
             key = serial.encode("utf-8")[:32]
-            reply = record[:12] + key + bytes(32 - len(key)) + (record[44:108] if len(record) >= 108 else b"")
-            send_packet(sock, reply, deadline)
-            send_packet(sock, b"shell " + command.encode("utf-8"), deadline)
+            _send_packet(sock, record[:12] + key.ljust(32, b"\0") + (
+                record[MIN_RECORD:LONG_RECORD] if len(record) >= LONG_RECORD else b""), deadline)
+            _send_packet(sock, b"shell " + command.encode("utf-8"), deadline)
             answer = b""
             while True:
-                wait = deadline if not answer.endswith(b"\n") else min(deadline, time.monotonic() + QUIET)
+                quiet = answer.endswith(b"\n")
                 try:
-                    payload = read_packet(sock, wait, empty_ok=True)
+                    payload = _read_packet(sock, min(deadline, time.monotonic() + QUIET) if quiet else deadline)
                 except socket.timeout:
-                    if wait < deadline:
+                    if quiet and time.monotonic() < deadline:
                         break
                     raise
                 if len(payload) >= 2 and payload[0] + 256 * payload[1] in CODES:
@@ -52,40 +45,10 @@ def shell(server, serial, command, deadline):
                     break
                 answer += payload
     except socket.timeout:
-        raise AskError("no answer within the deadline") from None
-    except (OSError, ValueError) as e:
-        raise AskError(getattr(e, "strerror", None) or str(e)) from None
+        raise ProbeError("no answer within the deadline") from None
+    except OSError as e:
+        raise ProbeError(e.strerror or str(e)) from None
     return answer.decode("utf-8", "replace")
-
-
-def left(deadline):
-    remaining = deadline - time.monotonic()
-    if remaining <= 0:
-        raise socket.timeout()
-    return remaining
-
-
-def send_packet(sock, payload, deadline):
-    sock.settimeout(left(deadline))
-    sock.sendall(struct.pack(">I", len(payload)) + payload)
-
-
-def read_exactly(sock, count, deadline):
-    data = bytearray()
-    while len(data) < count:
-        sock.settimeout(left(deadline))
-        chunk = sock.recv(count - len(data))
-        if not chunk:
-            raise AskError("the server closed the connection")
-        data += chunk
-    return bytes(data)
-
-
-def read_packet(sock, deadline, empty_ok=False):
-    (length,) = struct.unpack(">I", read_exactly(sock, 4, deadline))
-    if length > MAX_PACKET or (length == 0 and not empty_ok):
-        raise AskError("a packet of %d bytes" % length)
-    return read_exactly(sock, length, deadline)
 
 
 class Requirement(tuple):
@@ -140,7 +103,7 @@ def ask_params(targets, timeout=DEADLINE):
     def ask(target):
         try:
             found[target.label] = parse_params(shell(target.server, target.serial, "param get", deadline))
-        except AskError as e:
+        except ProbeError as e:
             problems[target.label] = "%s did not answer param get: %s" % (target.describe(), e)
 
     threads = [threading.Thread(target=ask, args=(t,), daemon=True) for t in targets]

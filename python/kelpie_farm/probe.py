@@ -9,6 +9,7 @@ not hang: at the start, between tests, and before it gives a worker a device.
 
 import socket
 import struct
+import threading
 import time
 
 BANNER = b"OHOS HDC"
@@ -44,22 +45,73 @@ def canonical(server):
 
 
 def list_targets(server, timeout):
-    """The serials the server lists, within `timeout` seconds all told, or ProbeError."""
-    deadline = time.monotonic() + timeout
+    """The serials the server lists, within `timeout` seconds all told, or ProbeError; over
+    a connection of its own."""
+    return Prober(server).list_targets(timeout)
+
+
+class Prober:
+    """Looks at one server, keeping its connection between looks, so that a look is one
+    command and its reply. A look that fails in any way drops the connection (a reply it
+    did not read must not become the next look's), and one made again once, within the
+    same deadline, before the server counts as unreachable (it may have restarted). One
+    look at a time; a second caller meanwhile looks over a connection of its own."""
+
+    def __init__(self, server):
+        self.server = server
+        self._sock = None
+        self._lock = threading.Lock()
+
+    def list_targets(self, timeout):
+        deadline = time.monotonic() + timeout
+        if not self._lock.acquire(blocking=False):
+            return Prober(self.server).list_targets(timeout)
+        try:
+            for attempt in (0, 1):
+                fresh = self._sock is None
+                try:
+                    if fresh:
+                        self._sock = _connect(self.server, deadline)
+                    _send_packet(self._sock, b"list targets", deadline)
+                    return _serials(_read_packet(self._sock, deadline))
+                except (ProbeError, OSError) as e:
+                    self.close()
+                    if fresh or attempt or isinstance(e, socket.timeout):
+                        raise _probe_error(e, timeout) from None
+        finally:
+            self._lock.release()
+
+    def close(self):
+        if self._sock is not None:
+            self._sock.close()
+            self._sock = None
+
+
+def _probe_error(e, timeout):
+    if isinstance(e, ProbeError):
+        return e
+    if isinstance(e, socket.timeout):
+        return ProbeError("no answer within %g s" % timeout)
+    return ProbeError(e.strerror or str(e))
+
+
+def _connect(server, deadline):
+    """A connection to the server, its handshake done."""
+    host, port = address(server)
+    sock = socket.create_connection((host, port), timeout=_left(deadline))
     try:
-        host, port = address(server)
-        with socket.create_connection((host, port), timeout=max(timeout, 0.001)) as sock:
-            record = _read_packet(sock, deadline)
-            if len(record) < MIN_RECORD or record[:8] != BANNER:
-                raise ProbeError("it is not an HDC server (no handshake)")
-            reply = record[:12] + bytes(32) + (record[44:LONG_RECORD] if len(record) >= LONG_RECORD else b"")
-            _send_packet(sock, reply, deadline)
-            _send_packet(sock, b"list targets", deadline)
-            payload = _read_packet(sock, deadline)
-    except socket.timeout:
-        raise ProbeError("no answer within %g s" % timeout) from None
-    except OSError as e:
-        raise ProbeError(e.strerror or str(e)) from None
+        record = _read_packet(sock, deadline)
+        if len(record) < MIN_RECORD or record[:8] != BANNER:
+            raise ProbeError("it is not an HDC server (no handshake)")
+        reply = record[:12] + bytes(32) + (record[44:LONG_RECORD] if len(record) >= LONG_RECORD else b"")
+        _send_packet(sock, reply, deadline)
+        return sock
+    except BaseException:
+        sock.close()
+        raise
+
+
+def _serials(payload):
     if len(payload) >= 2 and payload[0] + 256 * payload[1] in CODES:
         payload = payload[2:]
     text = payload.decode("utf-8", "replace")

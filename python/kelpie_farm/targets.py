@@ -5,7 +5,9 @@ cost a deadline, not the run."""
 import collections
 import fnmatch
 
-from .probe import ProbeError, canonical, list_targets
+import threading
+
+from .probe import Prober, ProbeError, canonical, list_targets
 
 DEFAULT_SERVER = "127.0.0.1:8710"
 DEFAULT_TIMEOUT = 300.0      # seconds a test may take (--hdc-timeout)
@@ -53,10 +55,23 @@ def discover(servers, patterns=(), timeout=LOOK):
     return [Target(s, srv, s if shared[s] == 1 else "%s@%s" % (s, srv)) for s, srv in found], problems
 
 
+_probers = {}
+_probers_lock = threading.Lock()
+
+
+def prober(server):
+    """The process's Prober for `server`, kept for the whole run."""
+    with _probers_lock:
+        found = _probers.get(server)
+        if found is None:
+            found = _probers[server] = Prober(server)
+        return found
+
+
 def whereabouts(target, timeout):
     """None while the device is listed by its server; otherwise why it is lost."""
     try:
-        serials = list_targets(target.server, timeout)
+        serials = prober(target.server).list_targets(timeout)
     except ProbeError as e:
         return "its server is unreachable (%s)" % e
     return None if target.serial in serials else "it is gone from list_targets"

@@ -18,31 +18,46 @@ def _pick(rand, items):
     return items[rand.randrange(len(items))]
 
 
-# (weight, level, domain, tag, message maker)
+# (weight, level, domain, tag, message format, its values)
 TEMPLATES = (
-    (12, "I", "C01300", "AbilityManagerService", lambda r: "foreground: %s/EntryAbility" % _pick(r, BUNDLES)),
-    (10, "I", "C01400", "WindowManager", lambda r: "vsync %d: frame took %.1f ms" % (r.randrange(1 << 20), r.uniform(2, 20))),
-    (8, "I", "C01B00", "InputKeyFlow", lambda r: "key event: code=%d action=up duration=%dms" % (r.randrange(2000), r.randrange(400))),
-    (8, "I", "A00F00", "Weather", lambda r: "温度 %.1f℃，湿度 %d%%，东南风 %d 级" % (r.uniform(-5, 35), r.randrange(100), r.randrange(8))),
-    (6, "I", "A00F00", "Weather", lambda r: "Прогноз на завтра: ясно, %+d °C" % r.randrange(-20, 35)),
-    (6, "I", "A00F01", "Notify", lambda r: "🔔 新消息：来自 %s — 今晚 %d 点见 🍜" % (_pick(r, NAMES), r.randrange(6, 11))),
-    (6, "I", "A03200", "testTag", lambda r: "this is a info level hilog, seq %d" % r.randrange(1 << 24)),
-    (5, "I", "C01700", "Locale", lambda r: "langue système : français (Suisse) — clavier « QWERTZ » n°%d" % r.randrange(100)),
-    (5, "W", "C02D06", "PowerMgr", lambda r: "thermal level warm: %.1f °C, limiting CPU big cores" % r.uniform(38, 48)),
-    (4, "W", "C01510", "SAMGR", lambda r: "ability %d slow to start: %d ms" % (r.randrange(1000, 9000), r.randrange(500, 3000))),
-    (4, "E", "C03F00", "NetManager", lambda r: "DNS lookup for ota.example.com failed: no network (%d)" % r.randrange(100)),
-    (3, "E", "A00F02", "MailSync", lambda r: "Zustellung fehlgeschlagen für %s: Zeitüberschreitung nach %d s" % (_pick(r, NAMES), r.randrange(5, 60))),
-    (2, "I", "P00B00", "DfxTrace", lambda r: "prerelease trace point %d hit" % r.randrange(1 << 16)),
-    (2, "I", "K00000", "kmsg", lambda r: "[%8.3f] binder: %d:%d transaction failed" % (r.uniform(0, 99999), r.randrange(9000), r.randrange(9000))),
-    (1, "F", "A00F02", "MailSync", lambda r: "fatal: mailbox index corrupt at block %d" % r.randrange(1 << 16)),
+    (12, "I", "C01300", "AbilityManagerService", "foreground: %s/EntryAbility",
+     lambda r: (_pick(r, BUNDLES),)),
+    (10, "I", "C01400", "WindowManager", "vsync %d: frame took %.1f ms",
+     lambda r: (r.randrange(1 << 20), r.uniform(2, 20))),
+    (8, "I", "C01B00", "InputKeyFlow", "key event: code=%d action=up duration=%dms",
+     lambda r: (r.randrange(2000), r.randrange(400))),
+    (8, "I", "A00F00", "Weather", "温度 %.1f℃，湿度 %d%%，东南风 %d 级",
+     lambda r: (r.uniform(-5, 35), r.randrange(100), r.randrange(8))),
+    (6, "I", "A00F00", "Weather", "Прогноз на завтра: ясно, %+d °C",
+     lambda r: (r.randrange(-20, 35),)),
+    (6, "I", "A00F01", "Notify", "🔔 新消息：来自 %s — 今晚 %d 点见 🍜",
+     lambda r: (_pick(r, NAMES), r.randrange(6, 11))),
+    (6, "I", "A03200", "testTag", "this is a info level hilog, seq %d",
+     lambda r: (r.randrange(1 << 24),)),
+    (5, "I", "C01700", "Locale", "langue système : français (Suisse) — clavier « QWERTZ » n°%d",
+     lambda r: (r.randrange(100),)),
+    (5, "W", "C02D06", "PowerMgr", "thermal level warm: %.1f °C, limiting CPU big cores",
+     lambda r: (r.uniform(38, 48),)),
+    (4, "W", "C01510", "SAMGR", "ability %d slow to start: %d ms",
+     lambda r: (r.randrange(1000, 9000), r.randrange(500, 3000))),
+    (4, "E", "C03F00", "NetManager", "DNS lookup for ota.example.com failed: no network (%d)",
+     lambda r: (r.randrange(100),)),
+    (3, "E", "A00F02", "MailSync", "Zustellung fehlgeschlagen für %s: Zeitüberschreitung nach %d s",
+     lambda r: (_pick(r, NAMES), r.randrange(5, 60))),
+    (2, "I", "P00B00", "DfxTrace", "prerelease trace point %d hit",
+     lambda r: (r.randrange(1 << 16),)),
+    (2, "I", "K00000", "kmsg", "[%8.3f] binder: %d:%d transaction failed",
+     lambda r: (r.uniform(0, 99999), r.randrange(9000), r.randrange(9000))),
+    (1, "F", "A00F02", "MailSync", "fatal: mailbox index corrupt at block %d",
+     lambda r: (r.randrange(1 << 16),)),
 )
 WEIGHTS = [t[0] for t in TEMPLATES]
 
 
 def batch(rand, count):
     """`count` lines (level, domain, tag, message)."""
-    return [(level, domain, tag, make(rand))
-            for _w, level, domain, tag, make in rand.choices(TEMPLATES, weights=WEIGHTS, k=count)]
+    return [(level, domain, tag, text % values(rand))
+            for _w, level, domain, tag, text, values in rand.choices(TEMPLATES, weights=WEIGHTS, k=count)]
 
 
 async def chatter(log, rate, seed):

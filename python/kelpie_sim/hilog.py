@@ -88,6 +88,17 @@ class Query:
             picked = picked[-self.tail:]
         return picked
 
+    def pick_tail(self, newest_first):
+        """The last `tail` lines that match, read from the newest back only as far as needed:
+        a busy device's full buffer is long."""
+        picked = []
+        for ln in newest_first:
+            if len(picked) >= self.tail:
+                break
+            if self.matches(ln):
+                picked.append(ln)
+        return picked[::-1]
+
     def clear_types(self):
         return tuple(self.types_given) if self.types is not None else CLEARED_BY_DEFAULT
 
@@ -177,7 +188,8 @@ def _value(q, ch, value):
         for name in _items(ch, value):
             if name not in TYPE_NAMES:
                 raise LogArgsError("invalid log type '%s' (one of %s)" % (name, ", ".join(TYPE_NAMES)))
-            q.types_given.append(name)
+            if name not in q.types_given:
+                q.types_given.append(name)
         q.types = set(q.types_given)
     elif ch == "T":
         q.tags.update(_items(ch, value))
@@ -206,12 +218,10 @@ def _value(q, ch, value):
 
 
 def _domain(text):
-    """A domain number from "0x2d00", "01B06" or the core form "d003200"."""
-    digits = text
-    if text[:2] in ("0x", "0X"):
-        digits = text[2:]
-    elif text[:1] in ("d", "D") and len(text) == 7:
-        digits = text[1:]
+    """A domain number from "0x2d00", "01B06" or the core form "d003200" (also "0xD003200")."""
+    digits = text[2:] if text[:2] in ("0x", "0X") else text
+    if digits[:1] in ("d", "D") and len(digits) == 7:
+        digits = digits[1:]
     try:
         number = int(digits, 16)
     except ValueError:
@@ -233,6 +243,8 @@ def answer(log, q):
         types = q.clear_types()
         log.clear(types)
         return cleared_message(types).encode()
+    if q.tail is not None and q.head is None:
+        return render(q.pick_tail(log.newest_first()))
     return render(q.pick(log.lines()))
 
 

@@ -81,6 +81,13 @@ class DeviceLog:
         """The lines the buffer holds, oldest first."""
         return self._slice(self._first, self._next)
 
+    def newest_first(self):
+        """The lines the buffer holds, newest first, one at a time."""
+        for n in range(self._next - 1, self._first - 1, -1):
+            ln = self._ring[n % self.capacity]
+            if ln is not None:
+                yield ln
+
     def end(self):
         """The number the next line will get: where a reader that has read everything stands."""
         return self._next

@@ -192,6 +192,7 @@ def tagged(text):
     ("-x --level F -T Weather", []),
     ("-x -D 0x1510", list(SAMGR)),
     ("-x --domain d001510 -L W", [SAMGR[1]]),
+    ("-x -D 0xD001510,0x2D06 -L W", ["PowerMgr: thermal level warm: 41.2 °C, limiting CPU big cores", SAMGR[1]]),
     ("-x -D 0F001", [NOTE]),
     ("-x -t init", ["HiLog: ========Zeroth log of type: init"]),
     ("-x -t app -T Weather", []),
