@@ -197,18 +197,18 @@ def measure(python, site, rounds, serial_rounds):
 
 
 def summarise(interpreter, times, load):
-    med = {way: statistics.median(t) for way, t in times.items()}
+    med = {way: statistics.median(t) if t else None for way, t in times.items()}
     result = {
         "interpreter": interpreter, "tests": TESTS, "devices": DEVICES, "wait": WAIT, "runs": times,
         "cores": os.cpu_count(), "load_average": load,
         "median": med,
         "farm_over_floor": med["farm"] / med["floor"],
-        "serial_over_farm": med["serial"] / med["farm"],
+        "serial_over_farm": med["serial"] / med["farm"] if med["serial"] else None,    # --serial-rounds 0
     }
     result["goals"] = {
         "farm_over_floor": result["farm_over_floor"] <= GOALS["farm_over_floor"],
         "serial_over_farm": (result["serial_over_farm"] >= GOALS["serial_over_farm"]
-                             if interpreter == "cpython" else None),
+                             if interpreter == "cpython" and med["serial"] else None),
     }
     return result
 
@@ -222,7 +222,8 @@ def table(result):
         "",
         "| way | wall time | |",
         "|---|---|---|",
-        "| serial (no xdist) | %.2f s | %.1fx the farm's |" % (med["serial"], result["serial_over_farm"]),
+        "| serial (no xdist) | %s |" % ("%.2f s | %.1fx the farm's" % (med["serial"], result["serial_over_farm"])
+                                         if med["serial"] else "not run | "),
         "| farm (-n auto) | %.2f s | %.2fx the floor's |" % (med["farm"], result["farm_over_floor"]),
         "| floor (plain xdist, 8 workers, no device) | %.2f s | |" % med["floor"],
         "",

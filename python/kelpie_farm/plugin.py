@@ -122,6 +122,12 @@ def pytest_configure(config):
                                                   lambda: config.stash.get(FARM, None)), RUNBOOK)
 
 
+def pytest_unconfigure(config):
+    from .targets import close_probers
+
+    close_probers()
+
+
 # A simulated farm starts as soon as the options are known, in the controlling process: the
 # simulators start while pytest and its workers do. An xdist worker has its environment
 # variable before its options are read, and its workerinput after.
@@ -516,6 +522,9 @@ def pytest_runtest_protocol(item, nextitem):
         if why is not None:
             station.lose(target, why, during=False)
     if need == "" and station.bereft and station.link is not None:
+        # The fixtures the earlier test kept for this one go now, as its tear-down would have
+        # done them, or the next test's set-up would find them in its way.
+        item.session._setupstate.teardown_exact(nextitem)
         return True
     return None
 
@@ -734,6 +743,22 @@ class Bookkeeper:
         if label is not None and (report.when == "call" or report.failed or report.when == "???"):
             farm.record(label, report.nodeid, report.outcome)
         self.junit_log(report)
+        if report.when == "???" and report.user_properties:
+            self.junit_properties(report)
+
+    def junit_properties(self, report):
+        """A crashed worker's test has no teardown report, from which JUnit takes a test's
+        properties: they go to its test case directly."""
+        try:
+            from _pytest.junitxml import xml_key
+
+            xml = self.config.stash.get(xml_key, None)
+            if xml is not None:
+                reporter = xml.node_reporter(report)
+                for name, value in report.user_properties:
+                    reporter.add_property(name, str(value))
+        except (ImportError, AttributeError):     # another pytest: the message still names the device
+            pass
 
     def junit_log(self, report):
         """A failing test's device log goes to JUnit's system-out when junit_logging asks for

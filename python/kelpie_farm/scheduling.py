@@ -221,7 +221,8 @@ class DeviceScheduling(LoadScheduling):
         self.pending[:] = [i for i in self.pending if i not in dropped]
         for i in sorted(dropped):
             need = self.need(i)
-            self._not_run(self.collection[i], need if not isinstance(need, list) else ANY, self.why(need))
+            self._not_run(self.collection[i], (need or None) if not isinstance(need, list) else None,
+                          self.why(need))
         self._finish_idle()
 
     def why(self, need):

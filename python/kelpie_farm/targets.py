@@ -68,6 +68,13 @@ def prober(server):
         return found
 
 
+def close_probers():
+    with _probers_lock:
+        for found in _probers.values():
+            found.close()
+        _probers.clear()
+
+
 def whereabouts(target, timeout):
     """None while the device is listed by its server; otherwise why it is lost."""
     try:
