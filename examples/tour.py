@@ -9,6 +9,7 @@ Every step prints the call, how long it took and what came back, and checks the
 result; the exit status is 1 if any check failed.
 """
 
+import json
 import os
 import socket
 import struct
@@ -140,12 +141,22 @@ def run(addr, work):
     show(text)
     tour.check(text == original + "Changed on the device\n", "it holds the original plus the device's line")
 
-    tour.step("Install an application, list it, uninstall it")
+    tour.step("Install an application, start it, read its screen, uninstall it")
     package = make_package(work)
     installed = tour.call(client, "install", [package])
     tour.check("successfully" in installed, "the bundle was installed")
     bundles = tour.call(client, "shell", "bm dump -a")
     tour.check("\t%s\n" % BUNDLE in bundles, "bm dump -a lists %s" % BUNDLE)
+    started = tour.call(client, "shell", "aa start -a EntryAbility -b %s && pidof %s" % (BUNDLE, BUNDLE))
+    tour.check(started.startswith("start ability successfully.\n") and started.split("\n")[1].isdigit(),
+               "the application started, and its process runs")
+    # As on a device, uitest writes the layout to a file and prints only where: read the file.
+    tour.call(client, "shell", "uitest dumpLayout -p /data/local/tmp/layout.json")
+    layout_file = os.path.join(work, "layout.json")
+    tour.call(client, "file_recv", "/data/local/tmp/layout.json", layout_file)
+    with open(layout_file, encoding="utf-8") as f:
+        window = json.load(f)["children"][0]["attributes"]
+    tour.check(window["bundleName"] == BUNDLE, "the screen's layout, read back from uitest's file, shows it")
     removed = tour.call(client, "uninstall", BUNDLE)
     tour.check("successfully" in removed, "the bundle was uninstalled")
     bundles = tour.call(client, "shell", "bm dump -a")

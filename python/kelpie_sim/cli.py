@@ -2,8 +2,8 @@
 kelpie and testing code that uses it without hardware.
 
     kelpie-sim [--port PORT] [--devices N] [--serial-prefix PREFIX] [--attach-after S] [--root DIR]
-               [--log-rate LINES_PER_S] [--log-buffer LINES]
                [--param NAME=VALUE]... [--device-param SERIAL:NAME=VALUE]...
+               [--log-rate LINES_PER_S] [--log-buffer LINES]
 
 The first line on standard output is "listening on 127.0.0.1:PORT". Each device is
 a folder (its file system) under the root: ROOT/kelpie-sim-1, ROOT/kelpie-sim-2, ...

@@ -7,8 +7,8 @@ import time
 
 from .busylog import chatter
 from .confine import DeviceFs
-from .processes import Processes
 from .logbuffer import DEFAULT_CAPACITY, DeviceLog
+from .processes import Processes
 
 SKELETON = (
     "data/local/tmp",

@@ -22,8 +22,8 @@ import pytest
 
 from .simulator import Simulator
 
-MARKER = ("hdc_sim(devices=1, attach_after=None, host_shell=False, python=None, max_seconds=None, params=None, "
-          "device_params=None, log_rate=0.0, log_buffer=65536): "
+MARKER = ("hdc_sim(devices=1, attach_after=None, host_shell=False, python=None, max_seconds=None, log_rate=0.0, "
+          "log_buffer=65536, params=None, device_params=None): "
           "how the hdc_sim fixture starts its simulator")
 
 

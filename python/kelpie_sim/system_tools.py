@@ -6,6 +6,8 @@ from . import bundle_manager
 from .shell_args import Usage, reports_usage
 
 COLUMN = 33
+PROCESS_COLUMNS = "%-12s %5s %5s %5s %4s %-5s %-8s %8s %s\n"     # ps -efT, as hidumper -p shows it
+MEMORY_COLUMNS = "%-10s %-28s %-12s %-12s %-12s %s\n"
 # (name, id) of the system abilities `hidumper -ls` lists; -s takes either.
 SYSTEM_ABILITIES = (
     ("RenderService", 10), ("AbilityManagerService", 180), ("DataObserverMgr", 182), ("AccountMgr", 200),
@@ -62,24 +64,51 @@ def hidumper_abilities(s, words):
         if name is None:
             raise Usage("hidumper", "no such system ability: %s" % word)
         names.append(name)
-    s.say("\n" + "-" * 31 + "[ability]" + "-" * 31 + "\n")
+    s.say("\n" + _section("ability"))
     for name in names:
         s.say("\n\n" + "-" * 34 + name + "-" * 34 + "\n" + ability_text(s.dev, name))
     return 0
 
 
+def _section(name):
+    return "-" * 31 + "[%s]" % name + "-" * 31 + "\n"
+
+
+def hidumper_processes(s):
+    s.say(_section("processes") + "cmd is: ps -efT\n")
+    s.say(PROCESS_COLUMNS % ("UID", "PID", "TID", "PPID", "TCNT", "STIME", "TTY", "TIME", "CMD"))
+    for p in s.dev.processes.all():
+        s.say(PROCESS_COLUMNS % (p.uid, p.pid, p.pid, p.ppid, 1 + p.pid % 23,
+                                 time.strftime("%H:%M", time.localtime(p.started)), "?", "00:00:00", p.name))
+    return 0
+
+
+def hidumper_memory(s):
+    s.say(_section("memory") + "Total Memory Usage by PID:\n")
+    s.say(MEMORY_COLUMNS % ("PID", "Total Pss(xxx in SwapPss)", "Total Vss", "Total Rss", "Total Uss", "Name"))
+    for p in s.dev.processes.all():
+        pss = 2048 + p.pid * 37 % 90000      # kB, steady for a process
+        s.say(MEMORY_COLUMNS % (p.pid, "%d(0 in SwapPss) kB" % pss, "%d kB" % (pss * 9), "%d kB" % (pss + 4096),
+                                "%d kB" % (pss * 3 // 4), p.name))
+    return 0
+
+
 @reports_usage
 def sh_hidumper(s, args):
-    """hidumper -ls | -s NAME|ID... [-a "ARGS"]"""
+    """hidumper -ls | -s NAME|ID... [-a "ARGS"] | -p | --mem"""
     if args == ["-ls"]:
         return hidumper_list(s)
+    if args == ["-p"]:
+        return hidumper_processes(s)
+    if args == ["--mem"]:
+        return hidumper_memory(s)
     if args[:1] == ["-s"] and len(args) > 1:
         words = args[1:]
         if "-a" in words:
             words = words[:words.index("-a")]
         if words:
             return hidumper_abilities(s, words)
-    raise Usage("hidumper", "usage: hidumper -ls | -s NAME|ID... [-a \"ARGS\"]")
+    raise Usage("hidumper", "usage: hidumper -ls | -s NAME|ID... [-a \"ARGS\"] | -p | --mem")
 
 
 def power_wakeup(s, args):

@@ -5,6 +5,7 @@ The screen shows the foreground ability (the last one `aa start` started, else t
 launcher): the layout names its bundle, and the screenshot's colour is the bundle's own.
 """
 
+import functools
 import hashlib
 import json
 import os
@@ -108,7 +109,7 @@ def dump_layout(s, args):
 def screen_cap(s, args):
     opts, _rest = options(args, {"p", "d"}, "uitest")
     dev, host = _target(s, opts.get("p"), "screenCap_%d.png" % int(time.time() * 1000))
-    _write(s, host, images.png(DISPLAY[0], DISPLAY[1], screen_bands(s.dev)))
+    _write(s, host, drawn("png", DISPLAY[0], DISPLAY[1], screen_bands(s.dev)))
     s.say("ScreenCap saved to:%s\n" % dev)
     return 0
 
@@ -140,14 +141,20 @@ def sh_snapshot_display(s, args):
     display = opts.get("i", "0")
     default = "%s/snapshot_%s.%s" % (TMP, time.strftime("%Y-%m-%d_%H-%M-%S"), kind)
     dev, host = s.resolve(opts.get("f") or default)
-    draw = images.png if kind == "png" else images.jpeg
-    bands = [(rows * height // DISPLAY[1], colour) for rows, colour in screen_bands(s.dev)]
-    _write(s, host, draw(width, height, bands))
+    bands = tuple((rows * height // DISPLAY[1], colour) for rows, colour in screen_bands(s.dev))
+    _write(s, host, drawn(kind, width, height, bands))
     s.say("process: set filename to %s\n" % dev)
     s.say("process: display %s: width %d, height %d\n" % (display, DISPLAY[0], DISPLAY[1]))
     s.say("success: snapshot display %s , write to %s as %s, width %d, height %d\n" % (
         display, dev, kind, width, height))
     return 0
+
+
+@functools.lru_cache(maxsize=16)
+def drawn(kind, width, height, bands):
+    """The image file's bytes. A screen seldom changes between two screenshots, and a full
+    PNG takes tens of milliseconds to deflate, which the whole simulator would wait for."""
+    return (images.png if kind == "png" else images.jpeg)(width, height, bands)
 
 
 def _colour(name):
@@ -158,9 +165,9 @@ def _colour(name):
 def screen_bands(device):
     """The screen from the top: status bar, the foreground ability, navigation bar."""
     if not device.power["awake"]:
-        return [(DISPLAY[1], (0, 0, 0))]
+        return ((DISPLAY[1], (0, 0, 0)),)
     bundle = device.processes.foreground()[0]
-    return [(BAR, (24, 24, 28)), (DISPLAY[1] - 2 * BAR, _colour(bundle)), (BAR, (24, 24, 28))]
+    return ((BAR, (24, 24, 28)), (DISPLAY[1] - 2 * BAR, _colour(bundle)), (BAR, (24, 24, 28)))
 
 
 def _node(kind, bounds, children=(), **attributes):

@@ -81,6 +81,7 @@ def put(sim, path, data):
      "Screen Off Time: 45000 ms\n" % (ABILITY, "-" * 34 + "PowerManagerService" + "-" * 34)),
     ("uitest uiInput click 540 1200 && uitest uiInput swipe 100 900 100 300 600 && uitest uiInput keyEvent Back "
      "&& uitest uiInput inputText 100 200 'héllo 世界' && echo accepted", "accepted\n"),
+    ("uitest uiInput doubleClick 321 654; hilog -x -T UiTestKit | grep -c 'uiInput doubleClick 321 654$'", "1\n"),
     ("uitest uiInput click 540", "uitest: click needs X Y\n"),
     ("uitest uiInput swipe 1 2 3 4 50", "uitest: invalid speed (200-40000 px/s): 50\n"),
     ("uitest dumpLayout -p /data/layout.json", "uitest: the file must be under /data/local/tmp/, not /data/layout.json\n"),
@@ -89,7 +90,7 @@ def test_command_texts(client, command, expected):
     assert client.shell(command) == expected
 
 
-def test_udid_and_system_abilities(client):
+def test_udid_and_hidumper_listings(client):
     udid = client.shell("bm get -u").split("\n")
     assert udid[0] == "udid of current device is:" and re.fullmatch(r"[0-9A-F]{64}", udid[1]) and udid[2:] == [""]
     listing = client.shell("hidumper -ls").splitlines()
@@ -98,6 +99,12 @@ def test_udid_and_system_abilities(client):
     assert {"AbilityManagerService", "BundleMgr", "PowerManagerService"} <= set(names)
     columns = [[line[i:i + 33].strip() for i in range(0, len(line), 33)] for line in listing[1:]]
     assert [c for c in columns if len(c) != 3] == columns[-1:] and [n for c in columns for n in c] == names
+    processes = client.shell("hidumper -p").splitlines()
+    assert processes[:3] == ["-" * 31 + "[processes]" + "-" * 31, "cmd is: ps -efT",
+                             "UID            PID   TID  PPID TCNT STIME TTY          TIME CMD"]
+    assert any(line.endswith(" /system/bin/hdcd") for line in processes)
+    memory = client.shell("hidumper --mem").splitlines()
+    assert memory[:2] == ["-" * 31 + "[memory]" + "-" * 31, "Total Memory Usage by PID:"]
 
 
 @pytest.mark.parametrize("command, expected", [
