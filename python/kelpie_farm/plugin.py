@@ -508,11 +508,12 @@ def pytest_runtest_protocol(item, nextitem):
     """The device is looked at before the test starts, so that a device found gone costs
     no test: a spare takes its place, or, with none left, the test is given back for another
     worker to run (it has no report here)."""
-    for key in (USE, LOST, NOT_RUN):    # a test run again here (a retry) starts afresh
-        if key in item.stash:
-            del item.stash[key]
-    item.user_properties[:] = [p for p in item.user_properties if p[0] not in ("hdc_serial", "hdc_server")]
     station = item.config.stash.get(STATION, None)
+    if station is not None:
+        for key in (USE, LOST, NOT_RUN):    # a test run again here (a retry) starts afresh
+            if key in item.stash:
+                del item.stash[key]
+        item.user_properties[:] = [p for p in item.user_properties if p[0] not in ("hdc_serial", "hdc_server")]
     need = need_of(item) if station is not None else None
     if need is None:
         return None
