@@ -51,8 +51,9 @@ class Simulator:
     def __init__(self, devices: int = 1, attach_after: Optional[float] = None, host_shell: bool = False,
                  python: Optional[str] = None, stderr: Union[int, IO[Any], None] = None,
                  max_seconds: Optional[float] = None, log_rate: float = 0.0, log_buffer: int = 65536,
-                 serial_prefix: Optional[str] = None, params: Optional[Mapping[str, str]] = None,
-                 device_params: Optional[Mapping[str, Mapping[str, str]]] = None) -> None:
+                 params: Optional[Mapping[str, str]] = None,
+                 device_params: Optional[Mapping[str, Mapping[str, str]]] = None,
+                 serial_prefix: Optional[str] = None) -> None:
         """`log_rate` makes every device log that many lines a second by itself, as a busy device
         does, into a log buffer of `log_buffer` lines; `serial_prefix` names the devices
         PREFIX1, PREFIX2, ... instead of kelpie-sim-1, ..."""
