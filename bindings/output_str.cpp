@@ -1,5 +1,6 @@
 #include "output_str.hpp"
 
+#include <cassert>
 #include <cstdint>
 #include <cstring>
 
@@ -31,13 +32,16 @@ void move_from_end(Output& output, Move&& move) {
     }
 }
 
-// Decodes `output` into the characters at `to`, from the end.
+// Decodes `output` into the characters at `to`, from the end: the count
+// measured on arrival places the last one, and the first must then land
+// exactly at `to`.
 template <typename Char>
 void decode_from_end(Output& output, Char* to) {
     Char* at = to + output.shape().chars;
     move_from_end(output, [&](const std::uint8_t* from, std::size_t start, std::size_t end) {
         at = decode_utf8_backward(from + start, from + end, at);
     });
+    assert(at == to);
 }
 
 #ifdef PYPY_VERSION
@@ -77,10 +81,44 @@ void tell_collector(std::size_t bytes) {
 }
 #endif
 
+#ifdef PYPY_VERSION
+// PyPy builds its own str of one made here when the interpreter first takes
+// it. Left to happen after the call returns, a failure there (memory running
+// out) strands the str made here, which is never freed, and raises a
+// MemoryError with no text. An item fetched back from a list is built inside
+// that call, where a failure is an error like any other: so the str is put in
+// a list and fetched back while this code still holds it, and on failure it
+// can be given back. (Handing the str itself to a call does not do: PyPy
+// builds the arguments outside its error handling, and a failure there ends
+// the process.) The list and its index are made once and kept for the
+// process. Only a large output's str goes this way: for a small one the
+// three calls would cost about 3% of the call's CPU time, and PyPy failing to
+// convert a few kilobytes means the process is out of memory anyway.
+// False, with the error pending, when PyPy could not build its str.
+bool taken_in(PyObject* object) {
+    static PyObject* list = nullptr;
+    static PyObject* first = nullptr;
+    if (!list) list = PyList_New(1);
+    if (!first) first = PyLong_FromLong(0);
+    if (!list || !first) return false;
+    Py_INCREF(object);
+    PyList_SetItem(list, 0, object);
+    const bool taken = static_cast<bool>(PyRef::steal(PyObject_GetItem(list, first)));
+    // The list lets go of the str at once (keeping a failure's error).
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    if (!taken) PyErr_Fetch(&type, &value, &traceback);
+    Py_INCREF(Py_None);
+    PyList_SetItem(list, 0, Py_None);
+    if (!taken) PyErr_Restore(type, value, traceback);
+    return taken;
+}
+#endif
+
 // A str of `output`, which is not all ASCII, made from what the check
 // learnt while the text arrived: its length and width are known, so it is
 // decoded in one pass straight into its final form, with no second check.
 PyObject* new_str(Output& output) {
+    [[maybe_unused]] const std::size_t output_bytes = output.size();  // the decode gives the output back
     PyObject* object = PyUnicode_New(static_cast<Py_ssize_t>(output.shape().chars), str_max_char(output.shape()));
     if (!object) return nullptr;
     switch (PyUnicode_KIND(object)) {
@@ -90,6 +128,10 @@ PyObject* new_str(Output& output) {
     }
 #ifdef PYPY_VERSION
     tell_collector(static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)) * PyUnicode_KIND(object));
+    if (output_bytes >= kBulkText && !taken_in(object)) {
+        Py_DECREF(object);
+        return nullptr;
+    }
 #endif
     return object;
 }

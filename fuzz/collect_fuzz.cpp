@@ -42,6 +42,30 @@ Expected finished(const JoinModel& join, Duration at) {
     return Expected{join.out, at};
 }
 
+// One strict reply of a collection. Invalid text does not end the output:
+// the reply counts whole, the first such error is kept for the end, and the
+// output is read on to where it would have ended.
+struct StrictJoin {
+    JoinModel join;
+    std::optional<std::string> bad;  // the first invalid reply's error
+
+    // The text this reply completed.
+    std::string add(const Bytes& text) {
+        const std::size_t before = join.out.size();
+        Bytes all = join.carry;
+        all.insert(all.end(), text.begin(), text.end());
+        if (auto failure = join.strict(text)) {
+            if (!bad) bad = failure->first;
+            join.carry.clear();
+            return std::string(all.begin(), all.end());
+        }
+        return join.out.substr(before);
+    }
+    // Whatever ended the collection at `at`, the first invalid reply's error wins.
+    Expected ended(Expected outcome) const { return bad ? error_at(*bad, outcome.at) : outcome; }
+    Expected ended(Duration at) const { return ended(finished(join, at)); }
+};
+
 // Where the events of the script stand for one reading loop.
 struct Events {
     const std::vector<FrameEvent>& list;
@@ -62,47 +86,44 @@ struct Rules {
 
 Expected model_collect(Events ev, const Rules& rules) {
     Duration t{};
-    JoinModel join;
+    StrictJoin out;
     for (;;) {
         const FrameEvent* e = ev.by(t + rules.per_reply);
         if (!e) {
             const Duration at = t + rules.per_reply;
-            if (!join.carry.empty()) return finished(join, at);
-            if (join.out.empty() && rules.silence_is_timeout) return error_at("Operation timed out", at);
-            return finished(join, at);
+            if (!out.join.carry.empty() || out.bad) return out.ended(at);
+            if (out.join.out.empty() && rules.silence_is_timeout) return error_at("Operation timed out", at);
+            return out.ended(at);
         }
         t = std::max(t, e->known_at);
-        if (e->kind != FrameEvent::Packet) return error_at(event_message(*e), t);
+        if (e->kind != FrameEvent::Packet) return out.ended(error_at(event_message(*e), t));
         const Bytes text = text_of(e->payload);
-        if (text.empty()) return finished(join, t);
-        const std::size_t before = join.out.size();
-        if (auto failure = join.strict(text)) return error_at(failure->first, t);
-        const std::string_view added = std::string_view(join.out).substr(before);
+        if (text.empty()) return out.ended(t);
+        const std::string added = out.add(text);
         for (std::string_view m : rules.markers)
-            if (added.find(m) != std::string_view::npos) return finished(join, t);
+            if (added.find(m) != std::string_view::npos) return out.ended(t);
     }
 }
 
 Expected model_shell(Events ev) {
     Duration t{};
-    JoinModel join;
+    StrictJoin out;
     for (;;) {
         const FrameEvent* e = ev.by(t + SHELL_REPLY_TIMEOUT);
-        if (!e) return finished(join, t + SHELL_REPLY_TIMEOUT);
+        if (!e) return out.ended(t + SHELL_REPLY_TIMEOUT);
         t = std::max(t, e->known_at);
-        if (e->kind != FrameEvent::Packet) return error_at(event_message(*e), t);
+        if (e->kind != FrameEvent::Packet) return out.ended(error_at(event_message(*e), t));
         const Bytes text = text_of(e->payload);
-        if (text.empty()) return finished(join, t);
-        const std::size_t before = join.out.size();
-        if (auto failure = join.strict(text)) return error_at(failure->first, t);
-        if (join.out.size() == before || (join.out.back() != '\n' && join.out.back() != '\0')) continue;
+        if (text.empty()) return out.ended(t);
+        const std::string added = out.add(text);
+        if (added.empty() || (added.back() != '\n' && added.back() != '\0')) continue;
         // The look for a trailing packet: any failure of it ends the operation quietly.
         const FrameEvent* trailing = ev.by(t + SHELL_TRAILING_LOOK);
-        if (!trailing) return finished(join, t + SHELL_TRAILING_LOOK);
+        if (!trailing) return out.ended(t + SHELL_TRAILING_LOOK);
         t = std::max(t, trailing->known_at);
-        if (trailing->kind != FrameEvent::Packet) return finished(join, t);
+        if (trailing->kind != FrameEvent::Packet) return out.ended(t);
         const Bytes& p = trailing->payload;
-        join.lossy(p.size() == 1 ? std::span<const std::uint8_t>(p) : std::span<const std::uint8_t>(p).subspan(2));
+        out.join.lossy(p.size() == 1 ? std::span<const std::uint8_t>(p) : std::span<const std::uint8_t>(p).subspan(2));
     }
 }
 

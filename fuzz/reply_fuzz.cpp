@@ -6,6 +6,7 @@
 //
 // Input: records of one byte (bit 7: take this reply leniently, as shell
 // takes a trailing packet; bits 0-6: its length) and that many payload bytes.
+#include <algorithm>
 #include <array>
 #include <set>
 
@@ -28,19 +29,15 @@ std::span<const std::uint8_t> oracle_text(std::span<const std::uint8_t> payload)
 
 std::string as_string(std::span<const std::uint8_t> b) { return std::string(b.begin(), b.end()); }
 
-// The shape of well-formed text, found another way: every byte but the
-// continuation bytes starts a character, and the widest class is that of
-// the largest lead byte.
+// The shape of well-formed text from its code points, decoded plainly: how
+// many there are, and the class of the largest.
 TextShape oracle_shape(std::string_view text) {
-    TextShape shape;
-    std::uint8_t top = 0;
-    for (const char ch : text) {
-        const auto b = static_cast<std::uint8_t>(ch);
-        if ((b & 0xC0) != 0x80) ++shape.chars;
-        if (b > top) top = b;
-    }
-    shape.max_char = top < 0x80 ? 0x7F : top < 0xC4 ? 0xFF : top < 0xF0 ? 0xFFFF : 0x10FFFF;
-    return shape;
+    const std::u32string points = oracle_code_points(text);
+    const char32_t largest = points.empty() ? 0 : *std::max_element(points.begin(), points.end());
+    return TextShape{points.size(), largest <= 0x7F     ? char32_t{0x7F}
+                                    : largest <= 0xFF   ? char32_t{0xFF}
+                                    : largest <= 0xFFFF ? char32_t{0xFFFF}
+                                                        : char32_t{0x10FFFF}};
 }
 
 bool same_shape(const TextShape& a, const TextShape& b) { return a.chars == b.chars && a.max_char == b.max_char; }
@@ -52,7 +49,7 @@ void check_one_reply(std::span<const std::uint8_t> payload) {
     const auto decoded = decode_strict(text);
     const auto f = oracle_failure(text);
     TextShape shape;
-    find_utf8_failure(text, shape);
+    check_and_measure_utf8(text, shape);
     check(same_shape(shape, oracle_shape(as_string(text.first(f ? f->at : text.size())))), "shape of the text");
     if (!f) {
         check(decoded && *decoded == as_string(text), "valid text refused or changed");
@@ -81,6 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto t = reader.text();
         return std::string(t.begin(), t.end()) == model.out + as_string(model.carry);
     };
+    // The first invalid reply's error: the text is given up there, and the
+    // collection goes on to its end, which brings that error.
+    std::optional<std::pair<std::string, Bytes>> failed;
     while (!in.done()) {
         const std::uint8_t head = in.byte();
         const auto payload = in.take(head & 0x7F);
@@ -89,24 +89,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (head & 0x80) {
             collector.append_lossy(text);
             model.lossy(text);
-            check(held() && !collector.pending(), "lenient join");
+            check((failed || held()) && !collector.pending(), "lenient join");
             continue;
         }
         const std::size_t before = model.out.size();
-        const auto added = collector.append(text);
-        const auto expected = model.strict(text);
-        if (expected) {
-            check(!added && added.error().message() == expected->first, "join failure",
-                  added ? "accepted" : added.error().message());
-            check(added.error().bytes() == expected->second, "join failure bytes");
-            return 0;  // the collection ends here
+        const std::size_t carried = model.carry.size();
+        const std::size_t added = collector.append(text);
+        if (auto expected = model.strict(text)) {
+            check(added == carried + text.size(), "an invalid reply counts whole");
+            model.carry.clear();
+            if (!failed) failed = std::move(expected);
+        } else {
+            check(added == model.out.size() - before && (failed || held()), "joined text");
         }
-        check(added.has_value(), "join refused", added ? "" : added.error().message());
-        check(*added == model.out.size() - before && held(), "joined text");
         check(collector.pending() == !model.carry.empty(), "pending bytes");
     }
-    const bool complete = model.carry.empty();
     const auto finished = collector.finish();
+    if (failed) {
+        check(!finished && finished.error().message() == failed->first, "join failure",
+              finished ? "accepted" : finished.error().message());
+        check(finished.error().bytes() == failed->second, "join failure bytes");
+        return 0;
+    }
+    const bool complete = model.carry.empty();
     check(finished.has_value() == complete, "finish");
     if (finished) check(*finished == model.out && same_shape(finished->shape(), oracle_shape(model.out)), "finished text");
     else

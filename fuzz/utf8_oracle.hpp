@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -68,6 +69,22 @@ inline std::optional<OracleFailure> oracle_failure(std::span<const std::uint8_t>
         return OracleFailure{i, good == 0 ? 1 : good};
     }
     return std::nullopt;
+}
+
+// The code points of well-formed UTF-8, decoded one sequence at a time: the
+// lead byte's payload bits, then six from each continuation byte.
+inline std::u32string oracle_code_points(std::string_view text) {
+    std::u32string points;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<std::uint8_t>(text[i]);
+        const int width = announced_width(lead);
+        std::uint32_t cp = width == 1 ? lead : lead & (0xFFu >> (width + 1));
+        for (int k = 1; k < width; ++k)
+            cp = (cp << 6) | (static_cast<std::uint8_t>(text[i + static_cast<std::size_t>(k)]) & 0x3Fu);
+        points.push_back(static_cast<char32_t>(cp));
+        i += static_cast<std::size_t>(width);
+    }
+    return points;
 }
 
 // Every ill-formed piece (and an unfinished sequence at the end) becomes U+FFFD.

@@ -37,9 +37,10 @@ public:
     void shrink_to(std::size_t size);
     void release();
 
-    // While one of these lives, every allocation of at least `from` bytes
-    // fails as if memory had run out: tests reach each out-of-memory path at
-    // the size they choose, without exhausting the machine.
+    // While one of these lives, every resize() to a capacity of at least
+    // `from` bytes fails as if memory had run out (other allocations are not
+    // affected): tests reach each out-of-memory path at the size they choose,
+    // without exhausting the machine.
     class RefusalsFrom {
     public:
         explicit RefusalsFrom(std::size_t from) : before_(std::exchange(refused_from_, from)) {}

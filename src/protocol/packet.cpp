@@ -20,12 +20,10 @@ constexpr std::size_t kMaxTextSlack = 4u << 20;
 // Past this size the buffer grows by this much at a time, not by doubling:
 // a 1 GiB output on a 32-bit process must not ask for 2 GiB.
 constexpr std::size_t kMaxGrowth = 64u << 20;
-// A character cut between replies leaves at most this many bytes pending.
-constexpr std::size_t kLongestPending = 3;
 // The largest packet with its header, and the usual room behind it; what
 // is left of the text once it is lost fits in front of it.
 constexpr std::size_t kPacketRoom = 4 + MAX_PACKET_SIZE + kInitialCapacity;
-static_assert(kPacketRoom - (4 + MAX_PACKET_SIZE) >= kLongestPending);
+static_assert(kPacketRoom - (4 + MAX_PACKET_SIZE) >= PacketReader::kLongestPending);
 
 std::uint32_t decode_length(const std::uint8_t* p) {
     return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
@@ -81,12 +79,12 @@ bool PacketReader::grow_text(std::size_t more) {
     return false;
 }
 
-// Keeps only the text's last few bytes, and moves the unread bytes after
+// Keeps only the text's last `last` bytes, and moves the unread bytes after
 // them. The rest of the output is only read and counted, a packet at a
 // time, so the address space the text held goes back now, not when the
 // operation ends, which may be many packets later.
-void PacketReader::trim_lost_text() {
-    const std::size_t tail = std::min(text_end_, kLongestPending);
+void PacketReader::trim_lost_text(std::size_t last) {
+    const std::size_t tail = std::min(text_end_, last);
     std::uint8_t* data = buffer_.data();
     if (tail) std::memmove(data, data + text_end_ - tail, tail);
     const std::size_t unread = end_ - begin_;
@@ -95,6 +93,11 @@ void PacketReader::trim_lost_text() {
     begin_ = tail;
     end_ = tail + unread;
     buffer_.shrink_to(std::max(end_, kPacketRoom));
+}
+
+void PacketReader::give_up_text(std::size_t last) {
+    text_lost_ = true;
+    trim_lost_text(std::max(last, kLongestPending));
 }
 
 bool PacketReader::reserve_packet() {
@@ -137,13 +140,15 @@ void PacketReader::keep_copy(std::span<const std::uint8_t> bytes) {
     text_end_ += bytes.size();
 }
 
-std::optional<Output> PacketReader::take_text(const TextShape& shape) {
+Result<Output> PacketReader::take_text(const TextShape& shape) {
     keeping_ = false;
     const std::size_t size = std::exchange(text_end_, 0);
     ByteBuffer storage;
     if (buffer_.capacity() <= kKeptBetweenCalls) {
         // A small text is copied out and the reader keeps its buffer.
-        if (size && !storage.resize(size, 0)) return std::nullopt;
+        if (size && !storage.resize(size, 0))
+            return fail(ClientError::out_of_memory("no room for a copy of the output's " + std::to_string(size) +
+                                                   " bytes"));
         if (size) std::memcpy(storage.data(), buffer_.data(), size);
         return Output(std::move(storage), size, shape);
     }
@@ -153,11 +158,14 @@ std::optional<Output> PacketReader::take_text(const TextShape& shape) {
     // fresh buffer and then the caller's string to use.
     buffer_.shrink_to(end_);
     const std::size_t unread = end_ - begin_;
+    const std::size_t carry_on = std::max(unread, kInitialCapacity);
     ByteBuffer fresh;
-    if (!fresh.resize(std::max(unread, kInitialCapacity), 0)) {
+    if (!fresh.resize(carry_on, 0)) {
         // No memory even for that: give up the text; the buffer shrinks in place.
         shrink();
-        return std::nullopt;
+        return fail(ClientError::out_of_memory("no room for a receive buffer of " + std::to_string(carry_on) +
+                                               " bytes to read on in after an output of " + std::to_string(size) +
+                                               " bytes"));
     }
     if (unread) std::memcpy(fresh.data(), buffer_.data() + begin_, unread);
     storage = std::exchange(buffer_, std::move(fresh));

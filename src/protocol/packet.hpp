@@ -65,25 +65,32 @@ public:
     std::span<const std::uint8_t> text() const { return {buffer_.data(), text_end_}; }
     // Shortens the text to its first `size` bytes.
     void cut_text(std::size_t size) { text_end_ = size; }
-    // Memory ran out while the text grew: it was dropped but for its last
-    // three bytes (enough for a character cut between replies), and from
-    // then on it is trimmed so whenever room is needed. Reading goes on.
+    // Memory ran out while the text grew, or the text was given up: it was
+    // dropped but for its last few bytes (at least three, enough for a
+    // character cut between replies), and from then on it is trimmed so
+    // whenever room is needed. Reading goes on.
     bool text_lost() const { return text_lost_; }
+    // Gives the text up as if memory had run out, keeping its last `last`
+    // bytes (the reply just kept, for its caller to look at); the memory
+    // behind the rest goes back at once.
+    void give_up_text(std::size_t last);
     // Ends the keeping. The text leaves in an Output: a large buffer goes
     // whole, and the reader carries on in a small one with the unread bytes.
-    // None when not even the small copy could be made.
-    std::optional<Output> take_text(const TextShape& shape);
+    // OutOfMemory when the output's copy or that small buffer cannot be had.
+    Result<Output> take_text(const TextShape& shape);
     // Ends the keeping without an output.
     void drop_text();
 
     // What a reader keeps at most between two operations, unread bytes aside.
     static constexpr std::size_t kKeptBetweenCalls = 1u << 20;
+    // A character cut between replies leaves at most this many bytes pending.
+    static constexpr std::size_t kLongestPending = 3;
 
 private:
     [[nodiscard]] bool make_room(std::size_t want);
     [[nodiscard]] bool make_text_room(std::size_t want);
     [[nodiscard]] bool grow_text(std::size_t more);
-    void trim_lost_text();
+    void trim_lost_text(std::size_t last = kLongestPending);
     void shrink();
     // Where reading may reuse the buffer from: after the kept text.
     std::size_t floor() const { return keeping_ ? text_end_ : 0; }

@@ -18,22 +18,25 @@ std::span<const std::uint8_t> TextCollector::join(std::span<const std::uint8_t> 
     return spare;
 }
 
-Result<std::size_t> TextCollector::append(std::span<const std::uint8_t> reply) {
+std::size_t TextCollector::append(std::span<const std::uint8_t> reply) {
     // The pending bytes and this reply are contiguous now: one check covers
     // the joined character and the rest.
     Bytes spare;
     const auto region = join(reply, spare);
     TextShape shape;
-    const auto failure = find_utf8_failure(region, shape);
-    if (failure && failure->error_len)
-        return std::unexpected(ClientError::utf8(Bytes(region.begin(), region.end()), failure->valid_up_to,
-                                                 failure->error_len));
-    const std::size_t complete = failure ? failure->valid_up_to : region.size();
+    const auto failure = check_and_measure_utf8(region, shape);
+    const bool invalid = failure && failure->error_len;
+    // Invalid text ends the output only where it would have ended anyway,
+    // so the rest of it is not left to become the next operation's replies.
+    const std::size_t complete = invalid ? region.size() : failure ? failure->valid_up_to : region.size();
     shape_.add(shape);
     if (complete) last_ = region[complete - 1];
     pending_ = region.size() - complete;
     size_ += complete;
     last_added_ = complete;
+    if (invalid)
+        give_up(ClientError::utf8(Bytes(region.begin(), region.end()), failure->valid_up_to, failure->error_len),
+                region.size());
     return complete;
 }
 
@@ -42,7 +45,7 @@ void TextCollector::append_lossy(std::span<const std::uint8_t> bytes) {
     const auto region = join(bytes, spare);
     TextShape shape;
     std::size_t added = region.size();
-    if (find_utf8_failure(region, shape)) {
+    if (check_and_measure_utf8(region, shape)) {
         std::string fixed;
         kelpie::append_lossy(fixed, region);
         const std::span fixed_bytes(reinterpret_cast<const std::uint8_t*>(fixed.data()), fixed.size());
@@ -50,7 +53,7 @@ void TextCollector::append_lossy(std::span<const std::uint8_t> bytes) {
             reader_.cut_text(reader_.text().size() - region.size());
             reader_.keep_copy(fixed_bytes);
         }
-        find_utf8_failure(fixed_bytes, shape);
+        check_and_measure_utf8(fixed_bytes, shape);
         added = fixed.size();
         if (added) last_ = static_cast<std::uint8_t>(fixed.back());
     } else if (added) {
@@ -77,16 +80,20 @@ Result<Output> TextCollector::finish() {
         return fail(ClientError::utf8(Bytes(tail.begin(), tail.end()), 0, std::nullopt));
     }
     done_ = true;
-    auto output = reader_.take_text(shape_);
-    if (!output) return std::unexpected(lost_error());
-    return std::move(*output);
+    return reader_.take_text(shape_);
 }
 
 std::unexpected<ClientError> TextCollector::fail(ClientError error) {
-    const bool lost = reader_.text_lost();
+    if (failure_) error = std::move(*failure_);
+    else if (reader_.text_lost()) error = lost_error();
     if (!done_) reader_.drop_text();
     done_ = true;
-    return std::unexpected(lost ? lost_error() : std::move(error));
+    return std::unexpected(std::move(error));
+}
+
+void TextCollector::give_up(ClientError error, std::size_t last) {
+    if (!reader_.text_lost()) failure_ = std::move(error);
+    reader_.give_up_text(last);
 }
 
 ClientError TextCollector::lost_error() const {

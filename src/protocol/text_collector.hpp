@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -18,9 +19,10 @@ namespace kelpie {
 // two replies (output is split into packets by byte count) is joined: the
 // incomplete tail of one reply waits in the text for the next.
 //
-// When memory runs out the text is dropped but the replies are still read,
-// checked and counted, so the operation ends where it would have ended and
-// the connection stays in step; the operation then ends in OutOfMemory.
+// When memory runs out, or a reply is not valid UTF-8, the text is dropped
+// but the replies are still read and counted, so the operation ends where it
+// would have ended and the connection stays in step; the operation then ends
+// in whichever of OutOfMemory and Utf8 came first.
 class TextCollector {
 public:
     explicit TextCollector(PacketReader& reader) : reader_(reader) { reader_.start_text(); }
@@ -31,9 +33,10 @@ public:
     TextCollector& operator=(const TextCollector&) = delete;
 
     // Appends one reply's text and returns how many bytes of text it
-    // completed (0 when it held only part of a character). Invalid bytes fail
-    // with Utf8 over the pending bytes followed by this reply's bytes.
-    Result<std::size_t> append(std::span<const std::uint8_t> reply);
+    // completed (0 when it held only part of a character). Invalid bytes give
+    // the text up, this reply counting whole; the collection then ends in
+    // Utf8 over the pending bytes followed by this reply's bytes.
+    std::size_t append(std::span<const std::uint8_t> reply);
     // Lenient: each invalid sequence becomes U+FFFD; pending bytes join in.
     void append_lossy(std::span<const std::uint8_t> bytes);
 
@@ -48,7 +51,7 @@ public:
 
     // The collection ends: pending bytes are an incomplete sequence.
     Result<Output> finish();
-    // The collection ends with `error`, or with OutOfMemory if the text was lost.
+    // The collection ends with `error`, or with what made the text lost.
     std::unexpected<ClientError> fail(ClientError error);
 
 private:
@@ -57,6 +60,9 @@ private:
     // and the bytes could not join the text.
     std::span<const std::uint8_t> join(std::span<const std::uint8_t> bytes, Bytes& spare);
     ClientError lost_error() const;
+    // Gives the text up for `error`, unless it is lost already, keeping the
+    // last `last` bytes, which this reply added, for last_added().
+    void give_up(ClientError error, std::size_t last);
 
     PacketReader& reader_;
     std::size_t size_ = 0;       // complete bytes, counted even when lost
@@ -64,6 +70,7 @@ private:
     std::size_t last_added_ = 0;
     std::uint8_t last_ = 0;      // the last complete byte
     TextShape shape_;           // of the complete text
+    std::optional<ClientError> failure_;  // what gave the text up, when not memory
     bool done_ = false;
 };
 

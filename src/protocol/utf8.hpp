@@ -35,9 +35,11 @@ struct TextShape {
 
 // None when every byte is well-formed UTF-8.
 std::optional<Utf8Failure> find_utf8_failure(std::span<const std::uint8_t> bytes);
-// The same, also telling the shape of the well-formed text before the
-// failure (or of all the input).
-std::optional<Utf8Failure> find_utf8_failure(std::span<const std::uint8_t> bytes, TextShape& shape);
+// Checks `bytes` as find_utf8_failure does and measures the well-formed text
+// before the failure (or all of it) into `shape`: its character count is what
+// sizes a string the text is decoded into, and its widest character the
+// string's width.
+std::optional<Utf8Failure> check_and_measure_utf8(std::span<const std::uint8_t> bytes, TextShape& shape);
 
 // Appends bytes to out, each invalid maximal subpart replaced by U+FFFD.
 void append_lossy(std::string& out, std::span<const std::uint8_t> bytes);

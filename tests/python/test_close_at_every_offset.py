@@ -89,6 +89,7 @@ def play(server, fn, rounds):
 
     Nothing may be left behind: every descriptor and thread of every round is gone at the end.
     """
+    collect_garbage()   # what earlier tests dropped goes now, not in the middle of the count
     held = open_descriptors(), thread_count()
     outcomes, clients = [], []
     for k in range(rounds):

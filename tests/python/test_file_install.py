@@ -80,7 +80,7 @@ def test_transfer_collection_end(hdc_server, replies, output):
 
 
 BAD_REPLIES = [
-    (["50%", b"\xff"], "UTF-8 error: invalid utf-8 sequence of 1 bytes from index 0"),
+    (["50%", b"\xff", END], "UTF-8 error: invalid utf-8 sequence of 1 bytes from index 0"),
     (["50%", b"\xe4", END], "UTF-8 error: incomplete utf-8 byte sequence from index 0"),
     (["50%", b""], "Protocol error: Received zero-length packet"),
 ]

@@ -52,13 +52,24 @@ def test_shell_output(hdc_server, replies, output):
 
 
 @pytest.mark.parametrize("replies, message", [
-    (["ok", b"\xff"], "UTF-8 error: invalid utf-8 sequence of 1 bytes from index 0"),
+    (["ok", b"\xff", END], "UTF-8 error: invalid utf-8 sequence of 1 bytes from index 0"),
     ([b"a\xe4", END], "UTF-8 error: incomplete utf-8 byte sequence from index 0"),
-    ([b"a\xe4", b"x"], "UTF-8 error: invalid utf-8 sequence of 1 bytes from index 0"),
+    ([b"a\xe4", b"x", END], "UTF-8 error: invalid utf-8 sequence of 1 bytes from index 0"),
 ], ids=["invalid", "collection-ends-inside-a-character", "character-not-completed"])
 def test_shell_output_lost_on_a_bad_reply(hdc_server, replies, message):
     server = hdc_server(greet() + exchange("shell x", *replies))
     assert run(server, lambda c: c.shell("x")) == Raised(RuntimeError, message)
+
+
+def test_invalid_text_mid_output_is_read_to_its_end(hdc_server):
+    # The output is read on to its end and dropped, so the next calls get their own replies.
+    server = hdc_server(greet() + exchange("hilog", "line 1\n", b"bad \xff byte\n", "line 3\n", END)
+                        + exchange("shell x", "line 1 ", b"bad \xff byte ", "line 3", END)
+                        + exchange("hilog", "log\n", END) + exchange("list targets", "next\n"))
+    bad = Raised(RuntimeError, "UTF-8 error: invalid utf-8 sequence of 1 bytes from index 4")
+    result, took = timed(server, lambda c: (outcome(c.hilog, None), outcome(c.shell, "x"), c.hilog(None),
+                                            c.list_targets()))
+    assert (result, took < QUICK) == ((bad, bad, "log\n", ["next"]), True)
 
 
 LIMIT = 523264

@@ -31,7 +31,7 @@ def packet(payload):
 REPLIES = [
     (b"list targets", [b"dev1\r\ndev2\n"]),
     (b"wait", [b"device is dev1\n"]),
-    (b"shell fail", [b"\xff"]),                 # not UTF-8: the call fails
+    (b"shell fail", [b"\xff", END]),            # not UTF-8: the call fails once the output ends
     (b"shell ", [CODE + b"out", END]),
     (b"hilog", [CODE + b"log\n", END]),
     (b"fport rm ", [b"[Fail]no such task"]),     # becomes an error

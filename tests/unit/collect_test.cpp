@@ -125,6 +125,23 @@ TEST_P(CollectTest, EndingWhileCarryingPartOfACharacterFails) {
     EXPECT_EQ(waiting_replies(), "next");
 }
 
+// Invalid text in the middle of an output ends the operation in its UTF-8
+// error only where the output ends, by an empty reply or by silence: the rest
+// is read and dropped, and the next operation gets its own replies.
+TEST_P(CollectTest, InvalidTextMidOutputIsReadToItsEnd) {
+    const std::string bad = "error: UTF-8 error: invalid utf-8 sequence of 1 bytes from index 4";
+    queue({bytes_of("line 1 "), bytes_of("bad \xFF byte "), bytes_of("line 3"), coded(""), bytes_of("next")});
+    const auto ended = collect(op);
+    EXPECT_EQ(ended.text, bad);
+    EXPECT_EQ(ended.took, 0s);
+    EXPECT_EQ(waiting_replies(), "next");
+
+    queue({bytes_of("bad \xFF byte "), bytes_of("line 3")});
+    const auto silent = collect(op);
+    EXPECT_EQ(silent.text, bad);
+    EXPECT_EQ(silent.took, op.limit);
+}
+
 // Without room for the largest packet, an operation that gathers replies
 // asks for nothing: a reply it could not read whole would be left behind for
 // the next operation. The next one, with memory again, runs as usual.
@@ -218,7 +235,7 @@ INSTANTIATE_TEST_SUITE_P(
         ShellCase{"trailing_lenient", test::frames({bytes_of("hi\n"), Bytes{0, 0, 0xFF, 'z', 0xE4}}),
                   "hi\n\uFFFDz\uFFFD", 5s},
         ShellCase{"strict_again_after_trailing", test::frames({bytes_of("hi\n"), kCodeX, Bytes{0xFF}}),
-                  "error: UTF-8 error: invalid utf-8 sequence of 1 bytes from index 0", 0s},
+                  "error: UTF-8 error: invalid utf-8 sequence of 1 bytes from index 0", 5s},
         ShellCase{"trailing_error_dropped", concat({test::frames({bytes_of("hi\n")}), header(0)}), "hi\n", 0s},
         ShellCase{"joined_before_line_end", test::frames({bytes_of("a\xE4"), bytes_of("\xB8\xAD\n")}),
                   "a\u4E2D\n", 100ms},
