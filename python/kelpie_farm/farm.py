@@ -22,6 +22,9 @@ class Farm:
         self.not_run = collections.Counter()   # label (None: any device) -> tests not run for want of it
         # label -> [(nodeid, outcome)], in the order the reports came: what each device ran.
         self.results = collections.defaultdict(list)
+        self.params = {}                  # label -> {property: value}, as asked at discovery
+        self.pool = []                    # the Requirements every device of the run meets
+        self.wanted = None                # the label the next lease is to give, when free
 
     # --- leases -------------------------------------------------------------------------------
 
@@ -31,8 +34,9 @@ class Farm:
         while True:
             with self._lock:
                 busy = set(self._holders.values())
-                target = next((t for t in self.targets if t not in busy and t.label not in self.lost
-                               and t.label not in self._looking), None)
+                wanted, self.wanted = self.wanted, None     # a worker started for a retry wants its device
+                target = next((t for t in sorted(self.targets, key=lambda t: t.label != wanted)
+                               if t not in busy and t.label not in self.lost and t.label not in self._looking), None)
                 if target is None:
                     return None
                 self._looking.add(target.label)
@@ -83,9 +87,10 @@ class Farm:
 
     def describe(self):
         servers = len({t.server for t in self.targets})
-        return "%d device%s on %d server%s%s" % (
+        return "%d device%s on %d server%s%s%s" % (
             len(self.targets), "" if len(self.targets) == 1 else "s", servers, "" if servers == 1 else "s",
-            " (simulated)" if self.sims is not None else "")
+            " (simulated)" if self.sims is not None else "",
+            "; pool: " + ", ".join("%s=%s" % r for r in self.pool) if self.pool else "")
 
     def summary(self):
         """Lines for the end of the run: what went missing, and what it cost."""

@@ -26,12 +26,15 @@ import pytest
 from . import hooks
 from .device import HdcDevice
 from .farm import Farm
+from .pools import ask_params, describe, matches, requirements
 from .simfarm import SimFarm
 from .station import Station
 from .targets import DEFAULT_SERVER, DEFAULT_TIMEOUT, Target, discover, look_deadline
 
 ENV_SERVER = "KELPIE_HDC_SERVER"
 MARKER = "hdc_every_device"
+REQUIRE = "hdc_require"         # the marker: only on devices with these properties
+RUNBOOK = "kelpie-farm-runbook"
 PARAM = "_hdc_every_device"     # the parameter an every-device test is spread over
 DEVICE_FIXTURES = ("hdc_device", "hdc_client")
 FARM = pytest.StashKey()        # the controlling process's Farm (or the FarmError it met)
@@ -69,7 +72,20 @@ def pytest_addoption(parser):
                     help="stop before the first test when a named server does not answer (ini hdc_strict)")
     group.addoption("--hdc-min-devices", type=int, dest="hdc_min_devices", metavar="N",
                     help="stop before the first test when fewer than N devices are found")
+    group.addoption("--hdc-retries", type=int, dest="hdc_retries", metavar="N",
+                    help="run a failing test again, up to N times, each time on a device it has not failed "
+                         "on; also the ini option hdc_retries (default 0)")
+    group.addoption("--hdc-order", choices=("longest", "none"), dest="hdc_order",
+                    help="longest: start the tests that took longest last time first (the default); "
+                         "none: in the order collected")
+    group.addoption("--hdc-report", dest="hdc_report", metavar="PATH.html",
+                    help="write the run's timeline, a lane per device, to this HTML file")
+    group.addoption("--hdc-require", action="append", dest="hdc_require", metavar="NAME=VALUE",
+                    help="only the devices whose `param get NAME` answers VALUE; repeatable; "
+                         "also the ini option hdc_require")
     parser.addini("hdc_server", type="linelist", help="HDC host servers (HOST:PORT) of the device farm")
+    parser.addini("hdc_retries", default="0", help="times a failing test runs again, on other devices")
+    parser.addini("hdc_require", type="linelist", help="NAME=VALUE: only the devices with these properties")
     parser.addini("hdc_device", type="linelist", help="shell-style patterns: only the devices they match")
     parser.addini("hdc_timeout", help="a test's deadline in seconds (--hdc-timeout)")
     parser.addini("hdc_strict", type="bool", default=False,
@@ -79,6 +95,8 @@ def pytest_addoption(parser):
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "%s: run the test once on every device of the farm, the device's serial in its id" % MARKER)
+    config.addinivalue_line(
+        "markers", "%s(\"NAME=VALUE\", ...): run the test only on devices whose property NAME is VALUE" % REQUIRE)
     if hasattr(config, "workerinput"):
         data = config.workerinput.get("hdc_farm")
         if data is not None:
@@ -90,11 +108,18 @@ def pytest_configure(config):
                                             config.workerinput["workerid"], config.workerinput["hdc_timeout"],
                                             link.spare_for)
             config.stash[STATION].link = link
+            config.stash[STATION].params = config.workerinput.get("hdc_params", {})
             config.pluginmanager.register(Timekeeper(link), "kelpie-farm-timekeeper")
     else:
+        check_options(config)
         config.pluginmanager.register(Bookkeeper(config), "kelpie-farm-bookkeeper")
         if farm_named(config) and SIMS not in config.stash:
             controller_farm(config)     # errors before the first test; a simulated farm is still starting
+        if farm_named(config):
+            from .runbook import RunBook
+
+            config.pluginmanager.register(RunBook(config, retries_of(config), config.getoption("hdc_report"),
+                                                  lambda: config.stash.get(FARM, None)), RUNBOOK)
 
 
 def pytest_unconfigure(config):
@@ -152,6 +177,25 @@ def patterns(config):
     return config.getoption("hdc_device") or config.getini("hdc_device")
 
 
+def pool_of(config):
+    return requirements(config.getoption("hdc_require") or config.getini("hdc_require"))
+
+
+def retries_of(config):
+    value = config.getoption("hdc_retries")
+    return int(value if value is not None else config.getini("hdc_retries") or 0)
+
+
+def check_options(config):
+    try:
+        pool_of(config)
+        retries = retries_of(config)
+    except ValueError as e:
+        raise pytest.UsageError(str(e))
+    if retries < 0:
+        raise pytest.UsageError("--hdc-retries takes 0 or more, not %d" % retries)
+
+
 def farm_named(config):
     return bool(servers_named(config) or patterns(config) or config.getoption("hdc_sim") is not None)
 
@@ -204,21 +248,39 @@ def start_farm(config):
     else:
         servers = servers_named(config) or [DEFAULT_SERVER]
     targets, problems = discover(servers, patterns(config), look_deadline(timeout))
-    minimum = config.getoption("hdc_min_devices")
-    why = None
-    if not targets:
-        why = problems + ["no device matches %s" % ", ".join(patterns(config))] if patterns(config) else problems
-        why = "no HDC device to run on (servers: %s)%s" % (", ".join(servers), "".join("; " + w for w in why))
-    elif problems and strict(config):
-        why = "--hdc-strict: %s" % "; ".join(problems)
-    elif minimum is not None and len(targets) < minimum:
-        why = "--hdc-min-devices %d: %d found (%s)%s" % (minimum, len(targets), ", ".join(t.label for t in targets),
-                                                         "".join("; " + p for p in problems))
+    why = verdict(config, servers, targets, problems)
+    pool = pool_of(config)
+    params = {}
+    if why is None:
+        # Each device's properties, for the pool and the hdc_require marker: asked once the
+        # lab has passed the checks above, so that a run stopped by them only looked.
+        params, unasked = ask_params(targets, look_deadline(timeout))
+        if pool:
+            problems += unasked
+            targets = [t for t in targets if matches(params.get(t.label), pool)]
+            why = verdict(config, servers, targets, problems + ([] if targets else ["no device has %s" % describe(pool)]))
     if why is not None:
         if sims is not None:
             sims.stop()
         raise FarmError(why)
-    return Farm(targets, problems, sims, timeout)
+    farm = Farm(targets, problems, sims, timeout)
+    farm.params = {t.label: params.get(t.label, {}) for t in targets}
+    farm.pool = pool
+    return farm
+
+
+def verdict(config, servers, targets, problems):
+    """Why the run cannot start with these devices, or None."""
+    minimum = config.getoption("hdc_min_devices")
+    if not targets:
+        why = problems + ["no device matches %s" % ", ".join(patterns(config))] if patterns(config) else problems
+        return "no HDC device to run on (servers: %s)%s" % (", ".join(servers), "".join("; " + w for w in why))
+    if problems and strict(config):
+        return "--hdc-strict: %s" % "; ".join(problems)
+    if minimum is not None and len(targets) < minimum:
+        return "--hdc-min-devices %d: %d found (%s)%s" % (minimum, len(targets), ", ".join(t.label for t in targets),
+                                                          "".join("; " + p for p in problems))
+    return None
 
 
 def station_of(config):
@@ -235,6 +297,7 @@ def station_of(config):
                                                                                                   message))
         if own is None:
             station.bereft = True
+        station.params = farm.params
     return station
 
 
@@ -307,6 +370,7 @@ def pytest_configure_node(node):
     farm = control.farm
     worker = node.gateway.id
     own = farm.lease(worker)
+    control.template = node
     process = control.processes[worker] = worker_process(node)
     link = ControllerLink(node, farm, control.watchdog, process, control.set_needs, control.post_lost)
     control.links.append(link)
@@ -314,6 +378,7 @@ def pytest_configure_node(node):
     node.workerinput["hdc_target"] = list(own) if own else None
     node.workerinput["hdc_timeout"] = farm.timeout
     node.workerinput["hdc_link"] = link.channel
+    node.workerinput["hdc_params"] = farm.params
 
 
 @pytest.hookimpl(optionalhook=True)
@@ -362,8 +427,25 @@ def pytest_xdist_make_scheduler(config, log):
         return None
     from .scheduling import DeviceScheduling
 
+    order = None
+    if (config.getoption("hdc_order") or "longest") == "longest" and getattr(config, "cache", None) is not None:
+        order = config.pluginmanager.getplugin(RUNBOOK).durations.longest_first
     return DeviceScheduling(config, log, control.farm, lambda: control.needs,
-                            lambda nodeid, label, why: report_not_run(config, nodeid, label, why))
+                            lambda nodeid, label, why: report_not_run(config, nodeid, label, why),
+                            order=order, start_worker=lambda label: start_worker(config, control, label))
+
+
+def start_worker(config, control, label):
+    """A new worker for the device `label`, started as xdist starts one in place of a crashed
+    worker; False when this xdist cannot."""
+    session = dsession(config)
+    clone = getattr(session, "_clone_node", None)
+    template = getattr(control, "template", None)
+    if clone is None or template is None or getattr(session, "shuttingdown", False):
+        return False
+    control.farm.wanted = label
+    clone(template)
+    return True
 
 
 @pytest.hookimpl(hookwrapper=True)
@@ -392,11 +474,23 @@ def report_not_run(config, nodeid, label, why):
 
 # --- the worker's side ----------------------------------------------------------------------
 
+def placement_of(item, station):
+    """What the scheduler needs to know of a test: what need_of says, or for a test that asks
+    for devices of certain properties, the list of those devices."""
+    need = need_of(item)
+    pool = required(item)
+    if need == "" and pool:
+        fit = [t.label for t in station.targets if matches(station.params.get(t.label), pool)]
+        return fit or None          # none: it is skipped wherever it goes
+    return need
+
+
 def need_of(item):
     """What a test needs: None for no device, "" for the worker's, or the label it is pinned to."""
     callspec = getattr(item, "callspec", None)
     if callspec is not None and PARAM in callspec.params:
-        return callspec.params[PARAM].label
+        target = callspec.params[PARAM]
+        return target.label if target is not None else None     # None: no device has what it asks
     fixtures = getattr(item, "fixturenames", ())
     return "" if any(name in fixtures for name in DEVICE_FIXTURES) else None
 
@@ -406,7 +500,7 @@ def pytest_collection_finish(session):
     station = session.config.stash.get(STATION, None)
     if station is not None and getattr(station, "link", None) is not None:
         # Before xdist's own report of the collection, which the scheduler waits for.
-        station.link.send("needs", [need_of(item) for item in session.items])
+        station.link.send("needs", [placement_of(item, station) for item in session.items])
 
 
 @pytest.hookimpl(tryfirst=True)
@@ -415,6 +509,11 @@ def pytest_runtest_protocol(item, nextitem):
     no test: a spare takes its place, or, with none left, the test is given back for another
     worker to run (it has no report here)."""
     station = item.config.stash.get(STATION, None)
+    if station is not None:
+        for key in (USE, LOST, NOT_RUN):    # a test run again here (a retry) starts afresh
+            if key in item.stash:
+                del item.stash[key]
+        item.user_properties[:] = [p for p in item.user_properties if p[0] not in ("hdc_serial", "hdc_server")]
     need = need_of(item) if station is not None else None
     if need is None:
         return None
@@ -450,11 +549,29 @@ def pytest_generate_tests(metafunc):
     if metafunc.definition.get_closest_marker(MARKER) is None:
         return
     try:
-        targets = station_of(metafunc.config).targets
+        station = station_of(metafunc.config)
     except FarmError as e:
         pytest.fail("%s needs the farm's devices: %s" % (MARKER, e), pytrace=False)
     metafunc.fixturenames.append(PARAM)
+    pool = required(metafunc.definition)
+    targets = [t for t in station.targets if matches(station.params.get(t.label), pool)]
+    if not targets:
+        metafunc.parametrize(PARAM, [pytest.param(None, marks=pytest.mark.skip(reason=no_device(pool)))],
+                             ids=["no-device"])
+        return
     metafunc.parametrize(PARAM, targets, ids=[t.label for t in targets])
+
+
+def required(node):
+    """The Requirements of every hdc_require marker of a test."""
+    try:
+        return [r for mark in node.iter_markers(REQUIRE) for r in requirements(mark.args)]
+    except ValueError as e:
+        pytest.fail("%s: %s" % (REQUIRE, e), pytrace=False)
+
+
+def no_device(pool):
+    return "no device of the farm has %s" % describe(pool)
 
 
 # --- fixtures -----------------------------------------------------------------------------
@@ -512,6 +629,9 @@ def ready(config, target):
 def device_for(item, station):
     callspec = getattr(item, "callspec", None)
     target = callspec.params.get(PARAM) if callspec is not None else None
+    pool = required(item)
+    if target is None and pool:
+        return device_in_pool(station, pool)
     if target is None:
         if station.own is None:
             if station.bereft:
@@ -529,6 +649,20 @@ def device_for(item, station):
     return target
 
 
+def device_in_pool(station, pool):
+    """The device for a test that asks for certain properties: this process's own, which the
+    scheduler chose for having them; without xdist, the first such device."""
+    fit = [t for t in station.targets if matches(station.params.get(t.label), pool) and t.label not in station.lost]
+    if not fit:
+        pytest.skip(no_device(pool))
+    if station.worker is None:
+        return fit[0]
+    if station.own not in fit:
+        pytest.fail("the test for a device with %s came to worker %s, which holds %s: run it with --dist load" % (
+            describe(pool), station.worker, station.own.label if station.own else "none"), pytrace=False)
+    return station.own
+
+
 def lose(item, station, target, why):
     """A test found its device gone: it fails saying so (reported with hdc_lost)."""
     item.stash[LOST] = (target.label, station.lose(target, why, during=True))
@@ -540,6 +674,8 @@ def lose(item, station, target, why):
 def pytest_runtest_makereport(item, call):
     outcome = yield
     report = outcome.get_result()
+    if STATION in item.config.stash or USE in item.stash:
+        report.hdc_start, report.hdc_stop = call.start, call.stop     # for the timeline
     if NOT_RUN in item.stash and report.skipped:
         report.hdc_not_run = item.stash[NOT_RUN]
     use = item.stash.get(USE, None)
@@ -686,7 +822,9 @@ def end_workers(control, grace=1.0):
 def pytest_report_header(config):
     farm = config.stash.get(FARM, None)
     if farm is None and SIMS in config.stash:
-        return ["hdc farm: %d simulated devices" % config.getoption("hdc_sim")]
+        pool = pool_of(config)
+        return ["hdc farm: %d simulated devices%s" % (config.getoption("hdc_sim"),
+                                                       "; pool: " + describe(pool) if pool else "")]
     if isinstance(farm, Farm) and not hasattr(config, "workerinput"):
         return ["hdc farm: " + farm.describe()] + [
             "ERROR: %s; the run goes on with the other servers" % problem for problem in farm.problems]
@@ -696,7 +834,8 @@ def pytest_report_header(config):
 def pytest_terminal_summary(terminalreporter, config):
     farm = config.stash.get(FARM, None)
     if isinstance(farm, Farm) and not hasattr(config, "workerinput"):
-        lines = farm.summary()
+        runbook = config.pluginmanager.getplugin(RUNBOOK)
+        lines = farm.summary() + (runbook.summary() if runbook is not None else [])
         if lines:
             terminalreporter.write_sep("=", "hdc farm")
             for line in lines:

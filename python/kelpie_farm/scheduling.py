@@ -8,10 +8,18 @@
   them by without a report);
 - a test that no worker can take, now or after a worker xdist is starting again, is
   reported as not run, at once: nothing waits for ever, and xdist never finds itself
-  with tests left and no worker to give them to.
+  with tests left and no worker to give them to;
+- the tests may start longest first (order.py), dealt one a worker;
+- a test that is to run again (retries.py) goes to a device it has not failed on while
+  the run has one; when no worker in the run can take it, a worker is started for a free
+  device (a spare, or one whose worker has finished) as xdist starts one in place of a
+  crashed worker. Since a test may thus come back after the others have ended, the run
+  ends only when no test is under way, and a worker down to its last test with nothing
+  left to hand out is told to finish (xdist runs a test once it knows the next one).
 
 What each collected test needs comes from the workers (link.py): None for no device, ""
-for the worker's device, or the label of the device it is pinned to.
+for the worker's device, the label of the device it is pinned to, or the list of the
+devices it may run on (a test that asks for devices of certain properties).
 """
 
 from xdist.scheduler import LoadScheduling
@@ -20,13 +28,16 @@ ANY = ""
 
 
 class DeviceScheduling(LoadScheduling):
-    def __init__(self, config, log, farm, needs, not_run):
+    def __init__(self, config, log, farm, needs, not_run, order=None, start_worker=None):
         super().__init__(config, log)
         self.farm = farm
         self._needs = needs          # needs() -> the list, once a worker has sent it
         self._not_run = not_run      # not_run(nodeid, label, why): reports a test that will not run
         self._given_back = set()     # (worker id, index): queued on a worker, then handed to others
-        self.restarting = 0          # workers xdist is starting in place of crashed ones
+        self.restarting = 0          # workers xdist is starting in place of crashed ones, or for a retry
+        self._order = order          # order(collection) -> the indices in the order to start them
+        self._avoid = {}             # index of a test to run again -> the devices it failed on
+        self._start_worker = start_worker   # start_worker(label) -> True: a worker for that device is starting
 
     def need(self, index):
         needs = self._needs()
@@ -41,7 +52,22 @@ class DeviceScheduling(LoadScheduling):
         if need is None:
             return True
         holds = self.holds(node)
-        return holds is not None and (need == ANY or need == holds)
+        if holds is None or not (need == ANY or need == holds or (isinstance(need, list) and holds in need)):
+            return False
+        avoid = self._avoid.get(index)
+        return not avoid or holds not in avoid or not self._elsewhere(index, avoid)
+
+    def _usable(self, index):
+        """The devices of the run a test may use, lost ones left out."""
+        need = self.need(index)
+        labels = [t.label for t in self.farm.targets if t.label not in self.farm.lost]
+        if isinstance(need, list):
+            return [label for label in labels if label in need]
+        return [need] if need and need in labels else labels if need in (None, ANY) else []
+
+    def _elsewhere(self, index, avoid):
+        """Whether the run still has a device for the test outside `avoid`."""
+        return any(label not in avoid for label in self._usable(index))
 
     def add_node(self, node):
         self.restarting = max(0, self.restarting - 1) if self.collection is not None else self.restarting
@@ -55,6 +81,15 @@ class DeviceScheduling(LoadScheduling):
             self.pending[:] = rest
             self.node2pending[node].extend(picked)
             node.send_runtest_some(picked)
+        self._finish_idle()
+
+    def _finish_idle(self):
+        """With nothing left to hand out, a worker down to its last test is told to finish:
+        xdist runs a worker's test once it knows the next one, or once told to finish."""
+        if not self.pending:
+            for node in self.nodes:
+                if not node.shutting_down and len(self.node2pending[node]) <= 1:
+                    node.shutdown()
 
     def mark_test_complete(self, node, item_index, duration=0):
         key = (node.gateway.id, item_index)
@@ -68,16 +103,78 @@ class DeviceScheduling(LoadScheduling):
     def check_schedule(self, node, duration=0):
         if node.shutting_down:
             return
+        if not self.pending:
+            # A retry may still come: a worker with tests left keeps going, the rest finish.
+            if len(self.node2pending[node]) <= 1:
+                node.shutdown()
+            return
         super().check_schedule(node, duration)
         if self.collection is not None and self.pending and not any(self._fits(node, i) for i in self.pending):
             self.settle()
 
+    @property
+    def tests_finished(self):
+        # Not before the last test has ended: until then a failure may call for a retry.
+        return (self.collection_is_completed and not self.pending and not self.restarting
+                and not any(self.node2pending.values()))
+
     def schedule(self):
-        super().schedule()
+        if self.collection is None and self._order is not None:
+            self._start_in_order()
+        else:
+            super().schedule()
         if self.collection:
             self.settle()
             for node in self.nodes:
                 self.check_schedule(node)
+
+    def _start_in_order(self):
+        """xdist's first distribution, with the pending tests in the order wanted, dealt one
+        at a time round the workers so that the first (longest) tests start side by side."""
+        if not self._check_nodes_have_same_collection():
+            self.log("**Different tests collected, aborting run**")
+            return
+        self.collection = list(self.node2collection.values())[0]
+        if not self.collection:
+            return
+        self.pending[:] = self._order(self.collection)
+        share = max(len(self.collection) // len(self.nodes) // 4, 2)
+        for _ in range(share):
+            for node in self.nodes:
+                self._send_tests(node, 1)
+
+    def retry(self, index, avoid):
+        """The test runs again, first in line, on a device outside `avoid` while the run has
+        one: a worker that holds such a device takes it when it asks for more, or a worker is
+        started for a free one."""
+        self._avoid[index] = set(avoid)
+        self.pending.insert(0, index)
+        for node in self.nodes:
+            self.check_schedule(node)
+        self.settle()
+
+    def can_retry(self, index):
+        return self._start_worker is not None and bool(self._usable(index))
+
+    def _find_worker(self, index, live):
+        """Starts a worker for a test no worker in the run can take, on a free device it may
+        use, one it has not failed on first; True when one is starting (or the test can wait
+        for one to come free)."""
+        if self._start_worker is None:
+            return False
+        held = set(self.farm.holders().values())
+        usable = self._usable(index)
+        free = [label for label in usable if label not in {t.label for t in held}]
+        avoid = self._avoid.get(index, ())
+        choice = [label for label in free if label not in avoid] or (
+            [] if self._elsewhere(index, avoid) else free)
+        if choice:
+            if self._start_worker(choice[0]):
+                self.restarting += 1
+                return True
+            return False
+        # Every device it may use is held: it waits until a worker finishes and frees one.
+        return bool(self.nodes) and bool(usable)
 
     def remove_node(self, node):
         crashed = super().remove_node(node)
@@ -91,6 +188,9 @@ class DeviceScheduling(LoadScheduling):
         live = [n for n in self.nodes if not n.shutting_down]
         if not self.restarting:
             stuck = [i for i in self.pending if not any(self._fits(n, i) for n in live)]
+            waiting = next((i for i in stuck if i in self._avoid), None)
+            if waiting is not None and self._find_worker(waiting, live):
+                stuck = [i for i in stuck if i not in self._avoid]
             if stuck:
                 self._drop(stuck)
         for node in live:
@@ -121,10 +221,12 @@ class DeviceScheduling(LoadScheduling):
         self.pending[:] = [i for i in self.pending if i not in dropped]
         for i in sorted(dropped):
             need = self.need(i)
-            self._not_run(self.collection[i], need or None, self.why(need))
+            self._not_run(self.collection[i], (need or None) if not isinstance(need, list) else None,
+                          self.why(need))
+        self._finish_idle()
 
     def why(self, need):
-        if need is None or need == ANY:
+        if need is None or need == ANY or isinstance(need, list):
             return "no device was left to run it on"
         if need in self.farm.lost:
             return self.farm.lost[need]

@@ -21,6 +21,7 @@ class Station:
         self.bereft = False          # lost its device and got no spare
         self._spare_for = spare_for
         self.link = None             # under xdist, the worker's end of the farm's channel (link.py)
+        self.params = {}             # label -> the device's properties, as asked at discovery
         self._readers = {}
 
     def look(self, target):

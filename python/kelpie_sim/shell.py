@@ -10,9 +10,8 @@ import signal
 import stat
 import time
 
-from . import hilog
 from .confine import FsError
-from . import abilities, bundle_manager, grep, processes, system_tools, uitest
+from . import abilities, bundle_manager, grep, hilog, processes, system_tools, uitest
 
 HOST_SHELL_SILENCE = 4.0   # the client stops listening after 5 s of silence
 UNAME = (   # in the order uname prints them, whatever the order of the flags
@@ -487,6 +486,8 @@ def sh_sleep(s, args):
         return s.err("sleep", "invalid number '%s'" % args[0])
     s.dev.sleep_owed += seconds
     return 0
+
+
 
 
 def log_command(device, line):

@@ -34,7 +34,7 @@ MODULE_FILE = "kelpie" + sysconfig.get_config_var("EXT_SUFFIX")
 # ELF class (byte 4) and machine (bytes 18-19, little-endian) of a loadable module.
 ELF_ID = {32: (1, 3), 64: (2, 62)}[BITS]
 SIM_FILES = sorted(package + "/" + f for package in ("kelpie_sim", "kelpie_farm")
-                   for f in os.listdir(os.path.join(SIM_DIR, package)) if f.endswith(".py"))
+                   for f in os.listdir(os.path.join(SIM_DIR, package)) if f.endswith((".py", ".html")))
 ENTRY_POINTS = {"console_scripts": {"kelpie-sim": "kelpie_sim.cli:main"},
                 "pytest11": {"kelpie_sim": "kelpie_sim.pytest_plugin", "kelpie_farm": "kelpie_farm.plugin"}}
 

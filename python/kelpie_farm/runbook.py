@@ -1,0 +1,127 @@
+"""The controlling process's book of the run: every test report as it arrives from the
+workers, for the retries (which failures run again, reported as reruns), the durations
+kept for the next run's order, and the timeline.
+
+A failing attempt that runs again is reported with pytest's "rerun" outcome, the convention
+of pytest-rerunfailures: "R" in the progress line, counted as reruns, neither passed nor
+failed for pytest, xdist or JUnit. Its JUnit test case is dropped at the end, so that each
+test appears there once, with its last attempt's outcome.
+"""
+
+import time
+
+import pytest
+
+from .order import Durations
+from .retries import RetryBook
+from .timeline import Timeline
+
+RERUN = "rerun"
+ATTEMPTS = "hdc attempts"     # the section a test that failed every time gets
+
+
+class RunBook:
+    def __init__(self, config, retries, report_path, farm):
+        self.config = config
+        self.book = RetryBook(retries) if retries > 0 else None
+        self.durations = Durations(getattr(config, "cache", None))
+        self.timeline = None
+        self.report_path = report_path
+        self._farm = farm           # farm() -> the Farm, once found
+        self._started = time.time()
+        self._rerunning = set()     # (test id, worker) of attempts reported as reruns
+        self._outcome = {}          # (test id, worker) -> the attempt's outcome so far
+        self._dropped = []          # JUnit test cases of the reruns
+
+    def _sched(self):
+        return getattr(self.config.pluginmanager.getplugin("dsession"), "sched", None)
+
+    @pytest.hookimpl(hookwrapper=True, tryfirst=True)
+    def pytest_runtest_logreport(self, report):
+        node = getattr(report, "node", None)
+        worker = node.gateway.id if node is not None else None
+        device = getattr(report, "hdc_label", None)
+        if device is None and worker is not None:
+            held = getattr(self._farm(), "held_by", lambda worker: None)(worker)
+            device = held.label if held is not None else None
+        if self.book is not None and node is not None and not hasattr(report, "hdc_not_run"):
+            self._judge(report, (report.nodeid, worker), device)
+        yield
+        self.durations.add_report(report, worker)
+        if self.report_path and self.timeline is None:
+            farm = self._farm()
+            if farm is not None and hasattr(farm, "targets"):
+                self.timeline = Timeline([(t.label, t.serial, t.server) for t in farm.targets],
+                                         ", ".join("%s=%s" % r for r in farm.pool), started=self._started)
+        if self.timeline is not None:
+            self.timeline.add_report(report, device)
+            if report.when == "teardown" and self.book is not None and report.nodeid in self.book.flaky:
+                self.timeline.mark_flaky(report.nodeid, self.book.flaky[report.nodeid])
+        if report.outcome == RERUN:
+            self._keep_out_of_junit(report)
+
+    def _judge(self, report, key, device):
+        """Turns a failing attempt that is to run again into a rerun and has it placed; gives
+        the last attempt of a test that ran more than once its story."""
+        nodeid = report.nodeid
+        if key in self._rerunning:
+            if report.when == "teardown":
+                self._rerunning.discard(key)
+            return
+        if report.failed and report.when in ("setup", "call"):
+            sched = self._sched()
+            lost = bool(getattr(report, "hdc_lost", None))
+            possible = sched is not None and hasattr(sched, "can_retry") and sched.can_retry(report.item_index)
+            if self.book.failed(nodeid, device, lost, possible):
+                report.outcome = RERUN
+                self._rerunning.add(key)
+                self._outcome.pop(key, None)
+                sched.retry(report.item_index, self.book.failed_on(nodeid))
+                return
+            if self.book.tried(nodeid):
+                report.sections.append((ATTEMPTS, "%s\n" % self.book.story(nodeid)))
+        before = self._outcome.get(key, "passed")
+        self._outcome[key] = "failed" if report.failed or before == "failed" else \
+            "skipped" if report.skipped or before == "skipped" else "passed"
+        if report.when == "teardown":
+            outcome = self._outcome.pop(key, "passed")
+            if not self.book.tried(nodeid):
+                return
+            self.book.ended(nodeid, device, outcome)
+            name = "hdc_flaky" if nodeid in self.book.flaky else "hdc_attempts"
+            report.user_properties.append((name, self.book.story(nodeid)))
+
+    def _keep_out_of_junit(self, report):
+        from _pytest.junitxml import xml_key
+
+        xml = self.config.stash.get(xml_key, None)
+        reporter = getattr(xml, "node_reporters", {}).get((report.nodeid, getattr(report, "node", None)))
+        if reporter is not None:
+            self._dropped.append(reporter)
+
+    def pytest_report_teststatus(self, report):
+        if report.outcome == RERUN:
+            return RERUN, "R", ("RERUN", {"yellow": True})
+        return None
+
+    def summary(self):
+        """Lines for the end of the run: the flaky tests."""
+        if self.book is None:
+            return []
+        return ["flaky: %s %s" % (nodeid, story) for nodeid, story in self.book.flaky.items()]
+
+    @pytest.hookimpl(tryfirst=True)
+    def pytest_sessionfinish(self, session):
+        """Before JUnit writes its file: the reruns' test cases go; the durations are kept."""
+        from _pytest.junitxml import xml_key
+
+        ordered = getattr(self.config.stash.get(xml_key, None), "node_reporters_ordered", None)
+        if isinstance(ordered, list) and self._dropped:
+            ordered[:] = [r for r in ordered if not any(r is d for d in self._dropped)]
+        self.durations.save()
+        if self.report_path:
+            if self.timeline is None:
+                farm = self._farm()
+                self.timeline = Timeline([(t.label, t.serial, t.server) for t in getattr(farm, "targets", ())],
+                                         started=self._started)
+            self.timeline.write(self.report_path)
