@@ -8,7 +8,8 @@ With BENCH_SKIP_CHECKSUM set (for profiling) the checksum is left out (0).
 The fields are those of the C++ baseline client: count, bytes and checksum (the
 CRC-32 of the output, as zlib computes it) for the driver's checks; wall and CPU
 seconds of the workload alone; peak resident memory and the resident memory of
-the idle interpreter (client built, workload not started), in KiB. With "utf8"
+the idle interpreter (client built, workload not started), in KiB; for bulk
+workloads also the largest free stretch of address space then, in MiB. With "utf8"
 the server sends its multilingual text ("shell utf8 TOTAL PACKET").
 
 A bulk workload makes CALLS calls in a row (default 1) as user code does,
@@ -66,6 +67,19 @@ def status_kb(field):
             if line.startswith(field):
                 return int(line.split()[1])
     return 0
+
+
+def largest_free_stretch_mib():
+    """The largest stretch of address space below the top mapping that nothing
+    maps (/proc/self/maps), in MiB: on a 32-bit process, the largest block one
+    allocation can still get."""
+    largest = previous_end = 0
+    with open("/proc/self/maps") as maps:
+        for line in maps:
+            start, end = (int(x, 16) for x in line.split()[0].split("-"))
+            largest = max(largest, start - previous_end)
+            previous_end = end
+    return largest / 1048576.0
 
 
 def list_targets(client, calls):
@@ -158,12 +172,13 @@ def main(argv):
     every = collect_every(numbers[0]) if workload == "construct" else 0
     gc.collect()
     idle_kb = status_kb("VmRSS:")
+    free_mib = largest_free_stretch_mib()
     if workload in ("shell", "hilog"):
         calls = numbers[2] if len(numbers) > 2 else 1
         loop, wall, user, system = bulk(client, workload, text, numbers[0], numbers[1], calls)
         print(json.dumps(dict(loop, client=name, workload=workload, count=calls, checksum=0, wall_s=wall,
                               cpu_s=user + system, user_s=user, sys_s=system, peak_rss_kb=status_kb("VmHWM:"),
-                              idle_rss_kb=idle_kb)))
+                              idle_rss_kb=idle_kb, idle_free_stretch_mib=free_mib)))
         return
     wall0, cpu0 = time.perf_counter(), cpu_seconds()
     if workload == "list_targets":

@@ -216,7 +216,8 @@ def big_one(server, contenders, workload):
             continue
         fig = figures(workload.verb, sample)
         out[name] = {"whole": True, "mb_per_s": fig["mb_per_s"], "peak_above_idle_mib": fig["peak_above_idle_mib"],
-                     "peak_rss_mib": sample["peak_rss_kb"] / 1024.0}
+                     "peak_rss_mib": sample["peak_rss_kb"] / 1024.0,
+                     "idle_free_stretch_mib": sample.get("idle_free_stretch_mib")}
     return out
 
 

@@ -1,12 +1,15 @@
-"""The floor's routes from non-ASCII text to a str, measured against each other on
-one interpreter, as the benchmark measures its contenders (loops of calls, each
-run in a process of its own, the order alternating over the rounds, every output
-checked): the figures that choose the floor's route per interpreter.
+"""The floor's routes, measured against each other on one interpreter, as the
+benchmark measures its contenders (loops of calls, each run in a process of its
+own, the order alternating over the rounds, every output checked): the figures
+that choose the floor's routes per interpreter. A route is where a bulk reply
+stream is received (BENCH_FLOOR_RECEIVE) and how non-ASCII text becomes a str
+(BENCH_FLOOR_ROUTE); each pair named runs on the workloads of the texts named.
 
     python3 floor_routes.py --server BIN --floor DIR [--interpreter pypy|cpython] [--python EXE]
-                            [--routes decode,kind,...] [--rounds N] [--calls N] [--quick] [--big]
+                            [--routes decode,kind,...] [--receive shrink,keep,...]
+                            [--text utf8,ascii] [--rounds N] [--calls N] [--quick] [--big]
 
-With --big, each route also makes one shell call returning 1 GiB of UTF-8 text.
+With --big, each route also makes one shell call returning 1 GiB of each text named.
 """
 
 import argparse
@@ -18,14 +21,17 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 from driver import DEFAULT_PYTHON, BenchServer, Contenders, check  # noqa: E402
-from workloads import UTF8, big_workloads, figures, workloads  # noqa: E402
+from workloads import BULK, UTF8, big_workloads, figures, workloads  # noqa: E402
 
 ROUTES = {"pypy": ("decode", "slices", "from_string", "kind", "ucs4", "kind_data", "codec", "auto"),
           "cpython": ("decode", "slices", "from_string", "kind", "kind_data", "codec", "auto")}
+RECEIVE = {"pypy": ("shrink", "keep"), "cpython": ("shrink", "keep", "into_str", "switch")}
 
 
 def run(contenders, server, workload, route):
-    contenders.env["BENCH_FLOOR_ROUTE"] = route
+    receive, _, utf8 = route.rpartition("/")
+    contenders.env["BENCH_FLOOR_ROUTE"] = utf8
+    contenders.env["BENCH_FLOOR_RECEIVE"] = receive
     sample, error = contenders.finish(contenders.start("floor", workload))
     error = error or check(sample, workload, server.crcs)
     if error:
@@ -39,7 +45,9 @@ def main(argv=None):
     p.add_argument("--floor", required=True, help="folder holding the bench_floor module built for the interpreter")
     p.add_argument("--interpreter", choices=sorted(DEFAULT_PYTHON), default="pypy")
     p.add_argument("--python")
-    p.add_argument("--routes", help="comma-separated (default: every route the interpreter allows)")
+    p.add_argument("--routes", help="non-ASCII routes, comma-separated (default: every route the interpreter allows)")
+    p.add_argument("--receive", help="receive routes, comma-separated (default: the floor's choice alone)")
+    p.add_argument("--text", default="utf8", help="the texts whose workloads run: utf8, ascii or both (default utf8)")
     p.add_argument("--rounds", type=int, default=3)
     p.add_argument("--calls", type=int, default=8)
     p.add_argument("--quick", action="store_true")
@@ -47,9 +55,13 @@ def main(argv=None):
     opts = p.parse_args(argv)
     opts.python = opts.python or DEFAULT_PYTHON[opts.interpreter]
     opts.site, opts.baseline, opts.timeout = None, None, 600
-    routes = opts.routes.split(",") if opts.routes else ROUTES[opts.interpreter]
-    plan = [w for w in workloads(opts.quick, opts.calls) if w.key in UTF8]
-    bigs = [w for w in big_workloads() if w.text == "utf8"] if opts.big else []
+    utf8_routes = opts.routes.split(",") if opts.routes else ROUTES[opts.interpreter]
+    receive = opts.receive.split(",") if opts.receive else [""]
+    routes = [(rx + "/" if rx else "") + r for rx in receive for r in utf8_routes]
+    texts = set(opts.text.replace("both", "utf8,ascii").split(","))
+    keys = (UTF8 if "utf8" in texts else ()) + (BULK if "ascii" in texts else ())
+    plan = [w for w in workloads(opts.quick, opts.calls) if w.key in keys]
+    bigs = [w for w in big_workloads() if ("utf8" if w.text == "utf8" else "ascii") in texts] if opts.big else []
     server = BenchServer(opts.server, sorted({w.stream for w in plan + bigs}))
     samples = {(w.key, r): [] for w in plan for r in routes}
     errors = []
@@ -65,7 +77,7 @@ def main(argv=None):
                         errors.append("%s, %s: %s" % (route, workload.key, error))
                     else:
                         samples[(workload.key, route)].append(fig)
-        big_runs = {route: run(contenders, server, w, route) for w in bigs for route in routes}
+        big_runs = {(w.key, route): run(contenders, server, w, route) for w in bigs for route in routes}
     finally:
         server.close()
     print("floor routes, %s, medians of %d rounds, %d calls in a row%s" % (
@@ -88,11 +100,11 @@ def main(argv=None):
         print("| " + " | ".join([route] + cells) + " |")
     if big_runs:
         print()
-        print("| route | 1 GiB UTF-8, one call |")
-        print("|---|---|")
-        for route, (fig, error) in big_runs.items():
+        print("| route | workload | one call of 1 GiB |")
+        print("|---|---|---|")
+        for (key, route), (fig, error) in big_runs.items():
             text = error or "whole, %.0f MB/s, %.0f MiB above idle" % (fig["mb_per_s"], fig["peak_above_idle_mib"])
-            print("| %s | %s |" % (route, text.replace("|", "/")))
+            print("| %s | %s | %s |" % (route, key, text.replace("|", "/")))
     for error in errors:
         print("FAILED: " + error)
     return 1 if errors else 0

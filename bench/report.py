@@ -107,7 +107,8 @@ def big_table(result):
     if not by_workload:
         return []
     lines = ["", "One shell call returning 1 GiB (523264-byte packets), one run each:", "",
-             "| text | contender | returned whole | MB/s | peak RSS above idle | peak RSS |", "|---|---|---|---|---|---|"]
+             "| text | contender | returned whole | MB/s | peak RSS above idle | peak RSS | largest free stretch of address space, idle |",
+             "|---|---|---|---|---|---|---|"]
     for key, runs in by_workload.items():
         for name in ORDER:
             run = runs.get(name)
@@ -115,11 +116,13 @@ def big_table(result):
                 continue
             head = "| %s | %s |" % (BIG_TEXTS.get(key, key), NAMES[name])
             if run["whole"]:
-                lines.append("%s yes | %.0f | %.0f MiB | %.0f MiB |" % (
-                    head, run["mb_per_s"], run["peak_above_idle_mib"], run["peak_rss_mib"]))
+                free = run.get("idle_free_stretch_mib")
+                lines.append("%s yes | %.0f | %.0f MiB | %.0f MiB | %s |" % (
+                    head, run["mb_per_s"], run["peak_above_idle_mib"], run["peak_rss_mib"],
+                    "%.0f MiB" % free if free else "–"))
             else:
                 error = run["error"].replace("|", "/").replace("\n", " ")
-                lines.append("%s no: %s | – | – | – |" % (head, error))
+                lines.append("%s no: %s | – | – | – | – |" % (head, error))
     return lines
 
 

@@ -90,11 +90,11 @@ def figures(verb, sample):
 _BOTH = [
     ("list_targets", "calls_per_s", "floor", "min", 0.95),
     ("list_targets", "cpu_us_per_call", "floor", "max", 1.15),
-    ("shell_523264", "mb_per_s", "floor", "min", 0.85),
-    ("shell_4096", "mb_per_s", "floor", "min", 0.85),
-    ("hilog_65536", "mb_per_s", "floor", "min", 0.85),
+    ("shell_523264", "mb_per_s", "floor", "min", 0.9),
+    ("shell_4096", "mb_per_s", "floor", "min", 0.9),
+    ("hilog_65536", "mb_per_s", "floor", "min", 0.9),
     ("construct", "clients_per_s", "floor", "min", 0.85),
-]
+] + [(key, "peak_above_idle_x_output", "floor", "max", 1.1) for key in BULK + UTF8]
 
 
 def _peak_at_most(ratio, keys=BULK):

@@ -9,6 +9,7 @@
 #include "fault.hpp"
 #include "fault_boundary.hpp"
 #include "method_table.hpp"
+#include "output_memory.hpp"
 #include "py_ref.hpp"
 
 namespace kelpie::py {
@@ -42,6 +43,7 @@ PyObject* hdc_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!self) return pending();  // `client` is released on the way out
         auto* object = reinterpret_cast<HdcClientObject*>(self);
         new (object->client_storage) BlockingClient(std::move(*client));
+        object->client().async_client().set_text_memory(output_memory());
         new (object->names_storage) TargetNames();
         new (&object->borrow_flag) std::atomic<std::int32_t>(0);
         return PyRef::steal(self);

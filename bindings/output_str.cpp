@@ -6,6 +6,7 @@
 
 #include "fault_boundary.hpp"
 #include "memory_refusal.hpp"
+#include "output_memory.hpp"
 #include "protocol/utf8.hpp"
 
 namespace kelpie::py {
@@ -154,6 +155,11 @@ PyResult<PyRef> from_output(Output& output) {
     if (output.size() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return no_room_for_str(output.size());
     const std::string_view text = output.view();
     const std::size_t size = text.size();  // the view does not outlive a bulk copy
+    // ASCII text received straight into its str needs nothing more.
+    if (received_into_str(output)) {
+        if (PyObject* received = take_received_str(output)) return PyRef::steal(received);
+        return no_room_for_str(size);
+    }
     // Large ASCII output (the usual shell and log text) is copied straight
     // into a new one-byte string, and other text decoded straight into its
     // final form: the interpreter's UTF-8 decoder would check the bytes

@@ -98,6 +98,10 @@ public:
     Task<Result<Output>> install(std::span<const std::string> packages, bool replace, bool shared);
     Task<Result<std::string>> uninstall(std::string_view package, bool keep_data, bool shared);
 
+    // Where the text of a large output goes once it outgrows the receive
+    // buffer (see TextMemory); by default the receive buffer grows.
+    void set_text_memory(TextMemory memory) { text_memory_ = std::move(memory); }
+
     bool connected() const { return connected_; }
     bool has_stream() const { return connection_.has_value(); }
     const std::string& address() const { return address_; }
@@ -119,6 +123,7 @@ private:
     explicit AsyncClient(std::string address) : address_(std::move(address)) {}
 
     std::optional<Connection> connection_;
+    TextMemory text_memory_;
     std::string address_;
     std::optional<std::string> connect_key_;
     std::uint32_t channel_id_ = 0;

@@ -11,7 +11,7 @@ namespace kelpie {
 Task<Result<Output>> AsyncClient::collect(std::string command, const CollectRules& rules) {
     if (auto sent = co_await send_collecting(command); !sent) co_return fail(std::move(sent.error()));
     Runtime& rt = Runtime::current();
-    TextCollector output(connection_->reader);
+    TextCollector output(connection_->reader, text_memory_);
     for (;;) {
         auto payload = co_await recv_view(rt.now() + rules.per_reply);
         if (!payload) {

@@ -13,7 +13,7 @@ Task<Result<Output>> AsyncClient::shell(std::string_view command) {
     text.append(command);
     if (auto sent = co_await send_collecting(text); !sent) co_return fail(std::move(sent.error()));
     Runtime& rt = Runtime::current();
-    TextCollector output(connection_->reader);
+    TextCollector output(connection_->reader, text_memory_);
     for (;;) {
         auto payload = co_await recv_view(rt.now() + SHELL_REPLY_TIMEOUT);
         if (!payload) {

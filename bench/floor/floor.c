@@ -48,6 +48,14 @@
 /* Below this much free room the buffer grows before the next recv. */
 #define MIN_RECV ((size_t)64 << 10)
 #define KEEP_PIECES 4096u
+/* The "keep" receive route keeps at most this much of its buffer mapped
+ * between calls (the rest handed to the kernel with MADV_FREE): on a 32-bit
+ * process the address space must stay free for the next large str. */
+#define KEPT_BOUND ((size_t)128 << 20)
+/* The "into_str" route's first guess when there is no earlier output to go
+ * by: large enough that glibc maps it on its own (its mmap threshold rises to
+ * 32 MiB at most), so that growing and trimming move pages, not bytes. */
+#define STR_GUESS ((size_t)32 << 20)
 
 typedef struct {
     size_t off, len;
@@ -80,6 +88,23 @@ enum {
 static const char *const route_names[R_COUNT] = {"decode", "slices", "from_string", "kind", "ucs4", "kind_data",
                                                  "codec", "auto"};
 static int utf8_route;
+
+/* Where a bulk reply stream is received; see the README. */
+enum {
+    RX_SHRINK,   /* one buffer, back to at most 1 MiB after each call (mremap) */
+    RX_KEEP,     /* one buffer, kept mapped between calls up to KEPT_BOUND, past 1 MiB given MADV_FREE */
+    RX_INTO_STR, /* CPython: straight into the str returned (PyUnicode_New, then PyUnicode_Resize) */
+    RX_SWITCH,   /* CPython: into_str while the text is ASCII, moved into the kept buffer at its first other byte */
+    RX_AUTO,
+    RX_COUNT
+};
+static const char *const receive_names[RX_COUNT] = {"shrink", "keep", "into_str", "switch", "auto"};
+static int receive_route;
+
+/* How ASCII text becomes a str (BENCH_FLOOR_ASCII). */
+enum { A_NEW, A_FROM_STRING, A_DECODE_ASCII, A_COUNT };
+static const char *const ascii_names[A_COUNT] = {"new", "from_string", "decode_ascii"};
+static int ascii_route;
 static size_t slice_bytes = (size_t)1 << 20;
 static PyObject *utf_8_decode; /* for R_CODEC */
 /* PyPy's __pypy__.add_memory_pressure (see new_filled()); BENCH_FLOOR_PRESSURE=0 leaves it out. */
@@ -93,6 +118,15 @@ typedef struct {
     Piece *pieces;
     size_t npieces, cap_pieces;
     Utf8 utf8;
+    /* The into_str route, during a bulk call: the str the stream is received
+     * into (c->buf is its data then), the thread state to take the GIL back
+     * with when it must grow, the client's own buffer set aside meanwhile,
+     * the text gathered at the str's front so far, and the last output's size,
+     * the next one's guess. */
+    PyObject *text_str;
+    PyThreadState *ts;
+    unsigned char *own_buf;
+    size_t own_cap, text_len, last_output;
     /* The last target list's reply text and its names: while the reply stays the
      * same, the same str objects go into each new list. On PyPy a str made from C
      * costs more than the rest of the round trip, and sharing an immutable str
@@ -214,6 +248,17 @@ static int grow(Client *c, size_t need) {
     if (cap < c->cap || cap < need) cap = need;
     cap = (cap + 0xffff) & ~(size_t)0xffff;
     if (cap < need) return E_NOMEM; /* wrapped around */
+    if (c->text_str) {
+        /* realloc of a block glibc mapped on its own: mremap, pages not bytes. */
+        PyEval_RestoreThread(c->ts);
+        int failed = PyUnicode_Resize(&c->text_str, (Py_ssize_t)cap) < 0;
+        if (failed) PyErr_Clear();
+        else c->buf = PyUnicode_1BYTE_DATA(c->text_str);
+        c->ts = PyEval_SaveThread();
+        if (failed) return E_NOMEM;
+        c->cap = cap;
+        return OK;
+    }
     void *p = mremap(c->buf, c->cap, cap, MREMAP_MAYMOVE);
     if (p == MAP_FAILED) return E_NOMEM;
     c->buf = p;
@@ -271,10 +316,24 @@ static void join_pieces(Client *c) {
     c->npieces = 1;
 }
 
+static int leave_str(Client *c);
+
 static int note_payload(Client *c, size_t off, size_t n, uint64_t *bits) {
     const uint64_t b = or_words(c->buf + off, n);
     if (counts_text() && ((b & HIGH_BITS) || c->utf8.ncut)) check_utf8(&c->utf8, c->buf + off, n);
     else c->utf8.chars += n;
+    if (c->text_str && receive_route == RX_SWITCH && (b & HIGH_BITS)) {
+        int err = leave_str(c);
+        if (err) return err;
+    }
+    if (c->text_str) {
+        /* The text gathers at the str's front, moved down over the framing
+         * while it is in the cache. */
+        *bits |= b;
+        memmove(c->buf + c->text_len, c->buf + off, n);
+        c->text_len += n;
+        return OK;
+    }
     *bits |= b;
     if (!(*bits & HIGH_BITS) || !gathers_text() || c->npieces == 0) return add_piece(c, off, n);
     if (c->npieces > 1) join_pieces(c);
@@ -352,6 +411,74 @@ static int send_frame(int fd, const char *a, size_t na, const char *b, size_t nb
     return err;
 }
 
+static int keeps_buffer(void) {
+    return receive_route == RX_KEEP || receive_route == RX_SWITCH;
+}
+
+/* Grows the client's own buffer (set aside while a call receives into a str) to `need`. */
+static int grow_own(Client *c, size_t need) {
+    if (c->own_cap >= need) return OK;
+    const size_t cap = (need + 0xffff) & ~(size_t)0xffff;
+    void *p = mremap(c->own_buf, c->own_cap, cap, MREMAP_MAYMOVE);
+    if (p == MAP_FAILED) return E_NOMEM;
+    c->own_buf = p;
+    c->own_cap = cap;
+    return OK;
+}
+
+/* The into_str routes, before a bulk call (with the GIL): the str the stream
+ * is received into, of the last output's size and some, the few bytes already
+ * received moved into it. */
+static int enter_str(Client *c) {
+    size_t guess = c->last_output + c->last_output / 8 + 2 * MIN_RECV;
+    if (guess < STR_GUESS) guess = STR_GUESS;
+    PyObject *s = PyUnicode_New((Py_ssize_t)guess, 127);
+    if (!s) return -1;
+    const size_t rest = c->end - c->begin;
+    memcpy(PyUnicode_1BYTE_DATA(s), c->buf + c->begin, rest);
+    c->own_buf = c->buf;
+    c->own_cap = c->cap;
+    c->text_str = s;
+    c->buf = PyUnicode_1BYTE_DATA(s);
+    c->cap = guess;
+    c->begin = 0;
+    c->end = rest;
+    c->text_len = 0;
+    return 0;
+}
+
+/* Back to the client's own buffer (with the GIL): the bytes received past the
+ * output's end move there; the str is handed back, or NULL on failure. */
+static PyObject *leave_str_after(Client *c, int *err) {
+    const size_t rest = c->end - c->begin;
+    *err = grow_own(c, rest);
+    if (!*err) memcpy(c->own_buf, c->buf + c->begin, rest);
+    PyObject *s = c->text_str;
+    c->text_str = NULL;
+    c->buf = c->own_buf;
+    c->cap = c->own_cap;
+    c->begin = 0;
+    c->end = *err ? 0 : rest;
+    return s;
+}
+
+/* The switch route, at the first byte that is not ASCII (without the GIL):
+ * everything received so far moves to the client's own (kept) buffer at the
+ * same offsets, the text gathered so far becoming its first piece. */
+static int leave_str(Client *c) {
+    int err = grow_own(c, c->end);
+    if (err) return err;
+    memcpy(c->own_buf, c->buf, c->end);
+    const size_t text = c->text_len;
+    PyEval_RestoreThread(c->ts);
+    Py_CLEAR(c->text_str);
+    c->ts = PyEval_SaveThread();
+    c->buf = c->own_buf;
+    c->cap = c->own_cap;
+    c->npieces = 0;
+    return text ? add_piece(c, 0, text) : OK;
+}
+
 /* After a call: what was received past its end moves to the front, and the
  * buffer and the notes go back to their between-calls size. */
 static void settle(Client *c) {
@@ -361,7 +488,23 @@ static void settle(Client *c) {
         c->begin = 0;
         c->end = rest;
     }
-    if (c->cap > KEEP_BUFFER && rest <= KEEP_BUFFER) {
+    if (keeps_buffer()) {
+        /* Kept mapped up to KEPT_BOUND; past 1 MiB the kernel may take the
+         * pages back whenever it needs them, and until it does they come back
+         * without a fault. */
+        if (c->cap > KEPT_BOUND && rest <= KEEP_BUFFER) {
+            /* Too large to keep: kept, its start would split the stretch of
+             * address space it frees, which a 32-bit PyPy needs whole for its
+             * own copy of the str just made. */
+            void *p = mremap(c->buf, c->cap, KEEP_BUFFER, 0);
+            if (p != MAP_FAILED) {
+                c->buf = p;
+                c->cap = KEEP_BUFFER;
+            }
+        }
+        const size_t from = rest <= KEEP_BUFFER ? KEEP_BUFFER : (rest + 0xfff) & ~(size_t)0xfff;
+        if (c->cap > from) madvise(c->buf + from, c->cap - from, MADV_FREE);
+    } else if (c->cap > KEEP_BUFFER && rest <= KEEP_BUFFER) {
         void *p = mremap(c->buf, c->cap, KEEP_BUFFER, 0);
         if (p != MAP_FAILED) {
             c->buf = p;
@@ -385,6 +528,10 @@ static void disconnect(Client *c) {
  * partly unread, and the next call would take its rest for its own. */
 static PyObject *fail(Client *c, int err, int saved_errno) {
     disconnect(c);
+    if (c->text_str) {
+        int ignored;
+        Py_DECREF(leave_str_after(c, &ignored));
+    }
     c->begin = c->end = 0;
     settle(c);
     switch (err) {
@@ -590,9 +737,42 @@ static PyObject *make_utf8_text(Client *c, size_t n) {
     }
 }
 
+/* The text received into a str (into_str routes): ASCII is the str, trimmed
+ * (realloc of a mapped block: mremap); other text is decoded from it. */
+static PyObject *text_from_str(Client *c, size_t n, uint64_t bits) {
+    int err;
+    PyObject *s = leave_str_after(c, &err);
+    if (err) {
+        Py_DECREF(s);
+        return PyErr_NoMemory();
+    }
+    c->last_output = n;
+    if (!(bits & HIGH_BITS)) {
+        if (PyUnicode_Resize(&s, (Py_ssize_t)n) < 0) return NULL;
+        return s;
+    }
+    /* The text lies at the str's front: one piece, as the other routes see it. */
+    unsigned char *own = c->buf;
+    const size_t own_cap = c->cap;
+    c->buf = PyUnicode_1BYTE_DATA(s);
+    c->npieces = 0;
+    PyObject *text = add_piece(c, 0, n) ? PyErr_NoMemory() : make_utf8_text(c, n);
+    c->buf = own;
+    c->cap = own_cap;
+    Py_DECREF(s);
+    return text;
+}
+
 /* The text noted by collect(), as one str. */
 static PyObject *make_text(Client *c, size_t n, uint64_t bits) {
     if ((Py_ssize_t)n < 0) return PyErr_NoMemory();
+    if (c->text_str) return text_from_str(c, n, bits);
+    c->last_output = n;
+    if (!(bits & HIGH_BITS) && ascii_route != A_NEW) {
+        const char *text = gather(c);
+        if (ascii_route == A_DECODE_ASCII) return PyUnicode_DecodeASCII(text, (Py_ssize_t)n, "strict");
+        return PyUnicode_FromStringAndSize(text, (Py_ssize_t)n);
+    }
     if (!(bits & HIGH_BITS)) {
         PyObject *s = PyUnicode_New((Py_ssize_t)n, 127);
         if (!s) return NULL;
@@ -621,11 +801,12 @@ static PyObject *bulk(Client *c, const char *verb, size_t nverb, PyObject *arg) 
     int err, saved = 0;
     size_t n = 0;
     uint64_t bits = 0;
-    Py_BEGIN_ALLOW_THREADS
+    if ((receive_route == RX_INTO_STR || receive_route == RX_SWITCH) && enter_str(c) < 0) return NULL;
+    c->ts = PyEval_SaveThread();
     err = send_frame(c->fd, verb, nverb, text, (size_t)ntext);
     if (!err) err = collect(c, 1, 0, &n, &bits);
     saved = errno;
-    Py_END_ALLOW_THREADS
+    PyEval_RestoreThread(c->ts);
     if (err) return fail(c, err, saved);
     PyObject *s = make_text(c, n, bits);
     settle(c);
@@ -829,6 +1010,34 @@ static int choose_route(void) {
         }
         utf8_route = i;
     }
+    const char *an = getenv("BENCH_FLOOR_ASCII");
+    if (an && *an) {
+        while (ascii_route < A_COUNT && strcmp(ascii_names[ascii_route], an) != 0) ++ascii_route;
+        if (ascii_route == A_COUNT) {
+            PyErr_Format(PyExc_ValueError, "BENCH_FLOOR_ASCII: no route named %s", an);
+            return -1;
+        }
+    }
+    const char *rx = getenv("BENCH_FLOOR_RECEIVE");
+    receive_route = RX_AUTO;
+    if (rx && *rx) {
+        int i = 0;
+        while (i < RX_COUNT && strcmp(receive_names[i], rx) != 0) ++i;
+        if (i == RX_COUNT) {
+            PyErr_Format(PyExc_ValueError, "BENCH_FLOOR_RECEIVE: no route named %s", rx);
+            return -1;
+        }
+        receive_route = i;
+    }
+#ifdef PYPY_VERSION
+    if (receive_route == RX_AUTO) receive_route = RX_KEEP;
+    if (receive_route == RX_INTO_STR || receive_route == RX_SWITCH) {
+        PyErr_SetString(PyExc_ValueError, "BENCH_FLOOR_RECEIVE: PyPy refuses PyUnicode_Resize on a str made in C");
+        return -1;
+    }
+#else
+    if (receive_route == RX_AUTO) receive_route = RX_SWITCH;
+#endif
 #ifndef PYPY_VERSION
     if (utf8_route == R_AUTO) utf8_route = R_DECODE;
     if (utf8_route == R_UCS4) {
@@ -860,7 +1069,8 @@ PyMODINIT_FUNC PyInit_bench_floor(void) {
     if (PyType_Ready(&ClientType) < 0 || choose_route() < 0) return NULL;
     PyObject *m = PyModule_Create(&floor_module);
     if (!m) return NULL;
-    if (PyModule_AddStringConstant(m, "utf8_route", route_names[utf8_route]) < 0) {
+    if (PyModule_AddStringConstant(m, "utf8_route", route_names[utf8_route]) < 0 ||
+        PyModule_AddStringConstant(m, "receive_route", receive_names[receive_route]) < 0) {
         Py_DECREF(m);
         return NULL;
     }

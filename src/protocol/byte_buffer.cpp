@@ -27,7 +27,9 @@ std::uint8_t* map_bytes(std::size_t length) {
 ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       capacity_(std::exchange(other.capacity_, 0)),
-      mapped_(std::exchange(other.mapped_, false)) {}
+      mapped_(std::exchange(other.mapped_, false)),
+      memory_(std::move(other.memory_)),
+      owner_(std::exchange(other.owner_, nullptr)) {}
 
 ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
     if (this != &other) {
@@ -35,19 +37,64 @@ ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
         data_ = std::exchange(other.data_, nullptr);
         capacity_ = std::exchange(other.capacity_, 0);
         mapped_ = std::exchange(other.mapped_, false);
+        memory_ = std::move(other.memory_);
+        owner_ = std::exchange(other.owner_, nullptr);
     }
     return *this;
 }
 
 void ByteBuffer::release() {
-    if (mapped_) ::munmap(data_, capacity_);
-    else std::free(data_);
+    if (memory_) {
+        if (data_) {
+            BufferMemory::Block block{data_, capacity_, owner_};
+            memory_->release(block);
+        }
+        owner_ = nullptr;
+    } else if (mapped_) {
+        ::munmap(data_, capacity_);
+    } else {
+        std::free(data_);
+    }
     data_ = nullptr;
     capacity_ = 0;
     mapped_ = false;
 }
 
+BufferMemory::Block ByteBuffer::take_block() {
+    const BufferMemory::Block block{std::exchange(data_, nullptr), std::exchange(capacity_, 0),
+                                    std::exchange(owner_, nullptr)};
+    return block;
+}
+
+void ByteBuffer::lend_from(std::size_t size) {
+    if (!memory_) return shrink_to(size);
+    if (!data_ || size >= capacity_) return;
+    BufferMemory::Block block{data_, capacity_, owner_};
+    memory_->lend(block, size);
+    data_ = block.data;
+    capacity_ = block.capacity;
+    owner_ = block.owner;
+}
+
+bool ByteBuffer::resize_from_memory(std::size_t capacity, std::size_t keep) {
+    BufferMemory::Block block{data_, capacity_, owner_};
+    if (!data_) {
+        block = memory_->allocate(capacity);
+        if (!block.data) return false;
+    } else if (!memory_->resize(block, capacity, keep)) {
+        return false;
+    }
+    data_ = block.data;
+    capacity_ = block.capacity;
+    owner_ = block.owner;
+    return true;
+}
+
 void ByteBuffer::shrink_to(std::size_t size) {
+    if (memory_) {
+        if (data_ && size < capacity_) static_cast<void>(resize_from_memory(size, size));
+        return;
+    }
     if (!mapped_) return;
     const std::size_t keep = page_rounded(size);
     if (keep >= capacity_) return;
@@ -59,6 +106,7 @@ void ByteBuffer::shrink_to(std::size_t size) {
 bool ByteBuffer::resize(std::size_t capacity, std::size_t keep) {
     if (keep > capacity_) keep = capacity_;
     if (capacity >= refused_from_) return false;
+    if (memory_) return resize_from_memory(capacity, keep);
     if (capacity < kMappedFrom) {
         if (!mapped_) {
             // realloc copies what the old block held; for blocks this small that

@@ -3,7 +3,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <utility>
+
+#include "protocol/buffer_memory.hpp"
 
 namespace kelpie {
 
@@ -13,12 +16,16 @@ namespace kelpie {
 // trims its heap. Running out of memory is a return value, never an
 // exception: a caller collecting a huge output must be able to go on reading
 // (and dropping) the rest of it.
+//
+// A buffer made with a BufferMemory takes every block from it instead.
 class ByteBuffer {
 public:
     // From this size on a block is a mapping of its own.
     static constexpr std::size_t kMappedFrom = 256 * 1024;
 
     ByteBuffer() = default;
+    // An empty buffer whose blocks come from `memory`.
+    explicit ByteBuffer(std::shared_ptr<BufferMemory> memory) : memory_(std::move(memory)) {}
     ByteBuffer(ByteBuffer&& other) noexcept;
     ByteBuffer& operator=(ByteBuffer&& other) noexcept;
     ByteBuffer(const ByteBuffer&) = delete;
@@ -27,6 +34,11 @@ public:
 
     std::uint8_t* data() const { return data_; }
     std::size_t capacity() const { return capacity_; }
+    // The memory the blocks come from; null for the system's.
+    BufferMemory* memory() const { return memory_.get(); }
+    // Hands the block over to the caller, who releases it (to memory()),
+    // leaving the buffer empty.
+    BufferMemory::Block take_block();
 
     // Makes the capacity at least `capacity` (exactly, for malloc'd blocks),
     // keeping the first `keep` bytes. False when the memory cannot be had:
@@ -34,7 +46,11 @@ public:
     [[nodiscard]] bool resize(std::size_t capacity, std::size_t keep);
     // Gives the memory past the first `size` bytes back to the system at
     // once, where the block is a mapping of its own; a malloc'd block stays.
+    // A BufferMemory's block is resized down, as far as that memory gives back.
     void shrink_to(std::size_t size);
+    // The same for bytes whose pages may soon be wanted again: a BufferMemory
+    // that keeps pages between blocks keeps these.
+    void lend_from(std::size_t size);
     void release();
 
     // While one of these lives, every resize() to a capacity of at least
@@ -55,9 +71,13 @@ public:
 private:
     static inline std::size_t refused_from_ = SIZE_MAX;
 
+    bool resize_from_memory(std::size_t capacity, std::size_t keep);
+
     std::uint8_t* data_ = nullptr;
     std::size_t capacity_ = 0;
     bool mapped_ = false;
+    std::shared_ptr<BufferMemory> memory_;
+    void* owner_ = nullptr;  // the memory's name for the block
 };
 
 }  // namespace kelpie

@@ -33,13 +33,21 @@ public:
     // How many characters, and the widest: what a string of the text needs.
     const TextShape& shape() const { return shape_; }
     std::string str() const { return std::string(view()); }
+    // The memory the text's block came from (null: the system's).
+    BufferMemory* memory() const { return storage_.memory(); }
+    // Hands the text's block over to the caller, who releases it to
+    // memory(); the output is empty after.
+    BufferMemory::Block take_block() {
+        size_ = 0;
+        return storage_.take_block();
+    }
     // Shortens the text to its first `size` bytes and gives the memory
     // behind them back: a caller copying a large output out from its end
     // never holds it twice over.
     void give_back_from(std::size_t size) {
         if (size >= size_) return;
         size_ = size;
-        storage_.shrink_to(size);
+        storage_.lend_from(size);
     }
 
     friend bool operator==(const Output& a, std::string_view b) { return a.view() == b; }

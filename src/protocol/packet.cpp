@@ -73,7 +73,11 @@ bool PacketReader::make_text_room(std::size_t want) {
 // the text is given up but for its last few bytes, and false returned.
 bool PacketReader::grow_text(std::size_t more) {
     const std::size_t step = std::max({more, std::min(buffer_.capacity(), kMaxGrowth), kInitialCapacity});
-    if (!text_lost_ && buffer_.resize(end_ + step, end_)) return true;
+    if (!text_lost_ && !text_moved_ && !text_memory_.empty()) {
+        if (move_text(text_ascii_ ? text_memory_.ascii : text_memory_.other, end_ + step)) return true;
+    } else if (!text_lost_ && buffer_.resize(end_ + step, end_)) {
+        return true;
+    }
     text_lost_ = true;
     trim_lost_text();
     return false;
@@ -95,6 +99,43 @@ void PacketReader::trim_lost_text(std::size_t last) {
     buffer_.shrink_to(std::max(end_, kPacketRoom));
 }
 
+// Moves everything received so far (the text, and the unread bytes behind
+// it, at the same offsets) to a block of `memory` (null: the system's) of
+// `capacity` bytes. The receive buffer is set aside, not given up: the
+// operation's end needs it again.
+bool PacketReader::move_text(const std::shared_ptr<BufferMemory>& memory, std::size_t capacity) {
+    ByteBuffer moved = memory ? ByteBuffer(memory) : ByteBuffer();
+    if (!moved.resize(std::max(capacity, end_), 0)) return false;
+    if (end_) std::memcpy(moved.data(), buffer_.data(), end_);
+    if (!std::exchange(text_moved_, true)) receive_buffer_ = std::move(buffer_);
+    buffer_ = std::move(moved);
+    return true;
+}
+
+void PacketReader::text_not_ascii() {
+    if (!std::exchange(text_ascii_, false) || !text_moved_ || text_lost_) return;
+    if (text_memory_.ascii == text_memory_.other) return;
+    // When even that cannot be had, the text stays where it is: any memory holds bytes.
+    static_cast<void>(move_text(text_memory_.other, buffer_.capacity()));
+}
+
+// Back from the text's own block to the receive buffer, with the unread
+// bytes; the block is handed back. None when the receive buffer has no room
+// even for those: the block stays the receive buffer then.
+std::optional<ByteBuffer> PacketReader::return_to_receive_buffer() {
+    const std::size_t unread = end_ - begin_;
+    ByteBuffer text = std::exchange(buffer_, std::move(receive_buffer_));
+    text_moved_ = false;
+    if (buffer_.capacity() < unread && !buffer_.resize(unread, 0)) {
+        buffer_ = std::move(text);
+        return std::nullopt;
+    }
+    if (unread) std::memcpy(buffer_.data(), text.data() + begin_, unread);
+    begin_ = 0;
+    end_ = unread;
+    return text;
+}
+
 void PacketReader::give_up_text(std::size_t last) {
     text_lost_ = true;
     trim_lost_text(std::max(last, kLongestPending));
@@ -104,7 +145,9 @@ bool PacketReader::reserve_packet() {
     return buffer_.capacity() >= kPacketRoom || buffer_.resize(kPacketRoom, end_);
 }
 
-void PacketReader::start_text() {
+void PacketReader::start_text(const TextMemory& memory) {
+    text_memory_ = memory;
+    text_ascii_ = true;
     // The text starts at the front: the few unread bytes move there.
     const std::size_t unread = end_ - begin_;
     if (begin_ && unread) std::memmove(buffer_.data(), buffer_.data() + begin_, unread);
@@ -143,7 +186,21 @@ void PacketReader::keep_copy(std::span<const std::uint8_t> bytes) {
 Result<Output> PacketReader::take_text(const TextShape& shape) {
     keeping_ = false;
     const std::size_t size = std::exchange(text_end_, 0);
+    text_memory_ = {};
     ByteBuffer storage;
+    if (text_moved_) {
+        // The text leaves in its own block; the reader goes back to its buffer.
+        const std::size_t unread = end_ - begin_;
+        auto text = return_to_receive_buffer();
+        if (!text) {
+            shrink();
+            return fail(ClientError::out_of_memory("no room for the " + std::to_string(unread) +
+                                                   " bytes received after an output of " + std::to_string(size) +
+                                                   " bytes"));
+        }
+        text->shrink_to(size);  // the output holds its text and nothing past it
+        return Output(std::move(*text), size, shape);
+    }
     if (buffer_.capacity() <= kKeptBetweenCalls) {
         // A small text is copied out and the reader keeps its buffer.
         if (size && !storage.resize(size, 0))
@@ -178,6 +235,8 @@ Result<Output> PacketReader::take_text(const TextShape& shape) {
 void PacketReader::drop_text() {
     keeping_ = false;
     text_end_ = 0;
+    text_memory_ = {};
+    if (text_moved_) static_cast<void>(return_to_receive_buffer());
     shrink();
 }
 

@@ -21,6 +21,17 @@ inline constexpr std::size_t MAX_PACKET_SIZE = 523264;  // 511 KiB, in both dire
 
 using Bytes = std::vector<std::uint8_t>;
 
+// Where the text of an operation that gathers many replies goes once it
+// outgrows the receive buffer: `ascii` while every byte so far is ASCII,
+// `other` from the first one that is not (null: the system's memory). When
+// both are null the receive buffer itself grows, as it does for packets.
+struct TextMemory {
+    std::shared_ptr<BufferMemory> ascii;
+    std::shared_ptr<BufferMemory> other;
+
+    bool empty() const { return !ascii && !other; }
+};
+
 // The receive side of one connection. Bytes are read in large pieces, so a
 // small reply costs one recv for header and payload together, and bulk output
 // is framed in place without a copy per packet.
@@ -56,7 +67,12 @@ public:
     // text at the front of the receive buffer, moved down over the headers
     // and command codes, and the buffer grows behind it: the output is
     // received once and copied once more, into the caller's string.
-    void start_text();
+    // Once it outgrows the receive buffer the text moves to a block of
+    // `memory` (the small receive buffer waits for the operation's end).
+    void start_text(const TextMemory& memory = {});
+    // A byte beyond ASCII has arrived: text that moved to ASCII-only memory
+    // moves on to the memory for other text.
+    void text_not_ascii();
     // Moves `bytes`, which lie in the payload last returned, to the end of the text.
     void keep(std::span<const std::uint8_t> bytes);
     // Appends bytes from elsewhere to the text.
@@ -90,17 +106,25 @@ private:
     [[nodiscard]] bool make_room(std::size_t want);
     [[nodiscard]] bool make_text_room(std::size_t want);
     [[nodiscard]] bool grow_text(std::size_t more);
+    [[nodiscard]] bool move_text(const std::shared_ptr<BufferMemory>& memory, std::size_t capacity);
+    std::optional<ByteBuffer> return_to_receive_buffer();
     void trim_lost_text(std::size_t last = kLongestPending);
     void shrink();
     // Where reading may reuse the buffer from: after the kept text.
     std::size_t floor() const { return keeping_ ? text_end_ : 0; }
 
     ByteBuffer buffer_;
+    // While the text has moved to memory of its own, the receive buffer
+    // waits here; text_moved_ says so.
+    ByteBuffer receive_buffer_;
+    TextMemory text_memory_;
     std::size_t begin_ = 0;     // first unread byte
     std::size_t end_ = 0;       // one past the last received byte
     std::size_t text_end_ = 0;  // the kept text is [0, text_end_)
     bool keeping_ = false;
     bool text_lost_ = false;
+    bool text_moved_ = false;
+    bool text_ascii_ = true;
     bool reply_expected_ = false;
 };
 

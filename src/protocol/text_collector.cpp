@@ -29,7 +29,6 @@ std::size_t TextCollector::append(std::span<const std::uint8_t> reply) {
     // Invalid text ends the output only where it would have ended anyway,
     // so the rest of it is not left to become the next operation's replies.
     const std::size_t complete = invalid ? region.size() : failure ? failure->valid_up_to : region.size();
-    shape_.add(shape);
     if (complete) last_ = region[complete - 1];
     pending_ = region.size() - complete;
     size_ += complete;
@@ -37,7 +36,14 @@ std::size_t TextCollector::append(std::span<const std::uint8_t> reply) {
     if (invalid)
         give_up(ClientError::utf8(Bytes(region.begin(), region.end()), failure->valid_up_to, failure->error_len),
                 region.size());
+    add_shape(shape);  // last: the text may move
     return complete;
+}
+
+void TextCollector::add_shape(const TextShape& shape) {
+    const bool was_ascii = shape_.ascii();
+    shape_.add(shape);
+    if (was_ascii && !shape_.ascii()) reader_.text_not_ascii();
 }
 
 void TextCollector::append_lossy(std::span<const std::uint8_t> bytes) {
@@ -59,10 +65,10 @@ void TextCollector::append_lossy(std::span<const std::uint8_t> bytes) {
     } else if (added) {
         last_ = region.back();
     }
-    shape_.add(shape);
     pending_ = 0;
     size_ += added;
     last_added_ = added;
+    add_shape(shape);
 }
 
 std::string_view TextCollector::last_added() const {

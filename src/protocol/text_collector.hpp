@@ -25,7 +25,10 @@ namespace kelpie {
 // in whichever of OutOfMemory and Utf8 came first.
 class TextCollector {
 public:
-    explicit TextCollector(PacketReader& reader) : reader_(reader) { reader_.start_text(); }
+    // A large text moves to `memory` once it outgrows the receive buffer.
+    explicit TextCollector(PacketReader& reader, const TextMemory& memory = {}) : reader_(reader) {
+        reader_.start_text(memory);
+    }
     ~TextCollector() {
         if (!done_) reader_.drop_text();
     }
@@ -60,6 +63,7 @@ private:
     // and the bytes could not join the text.
     std::span<const std::uint8_t> join(std::span<const std::uint8_t> bytes, Bytes& spare);
     ClientError lost_error() const;
+    void add_shape(const TextShape& shape);
     // Gives the text up for `error`, unless it is lost already, keeping the
     // last `last` bytes, which this reply added, for last_added().
     void give_up(ClientError error, std::size_t last);

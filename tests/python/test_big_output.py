@@ -64,12 +64,20 @@ print(client.hilog(None), end="")
 """
 
 
+# On CPython ASCII text is received straight into its str: there is no
+# second copy to make room for.
+STR_BESIDE_TEXT = None if sys.implementation.name == "cpython" else "no room for a str of"
+
+
 @pytest.mark.parametrize("total, headroom, error", [
     (1024 * MIB, 200 * MIB, "the output grew past"),        # the receive buffer cannot grow
-    (96 * MIB, 180 * MIB, "no room for a str of"),          # it can, but the str cannot be made beside it
+    (96 * MIB, 180 * MIB, STR_BESIDE_TEXT),                 # it can, but the str cannot be made beside it
     (16 * MIB, 0, "no room for a packet of 523268 bytes"),  # not even one packet fits: nothing is asked
     (16 * MIB, 1 * MIB, "the output grew past"),            # one fits, the second does not
-    (80 * MIB, 180 * MIB, None),  # the text and its str fit, as long as no growth room rides along
+    # The text and its str fit, as long as no growth room rides along; on
+    # PyPy the client keeps the text's block mapped (its pages lent to the
+    # kernel) while PyPy copies the str.
+    (80 * MIB, (260 if sys.implementation.name == "pypy" else 180) * MIB, None),
 ], ids=["while-receiving", "making-the-str", "no-room-for-a-packet", "past-the-first-packet", "str-fits"])
 def test_out_of_memory_is_memory_error_and_the_client_stays_in_step(soak_server, total, headroom, error):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
@@ -117,7 +125,9 @@ def test_non_ascii_str_out_of_memory_leaves_nothing_behind(soak_server, unit, he
                           capture_output=True, text=True, env=env, timeout=300)
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
-    start = int(lines[0])
+    # On PyPy the client keeps the block the output was received into (its
+    # pages lent to the kernel, resident until it takes them): once, not per call.
+    start = int(lines[0]) + (total * 9 // 8 + 8 * MIB if PYPY else 0)
     for outcome, after in zip(lines[1::2], lines[2::2]):
         if PYPY or not outcome.startswith("returned"):
             assert outcome.startswith("MemoryError Out of memory: no room for a str of %d bytes" % total), lines

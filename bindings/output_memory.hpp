@@ -1,0 +1,25 @@
+// Where a client's large outputs are received, per interpreter.
+#pragma once
+
+#include <Python.h>
+
+#include "protocol/output.hpp"
+#include "protocol/packet.hpp"
+
+namespace kelpie::py {
+
+// A new client's: on CPython, ASCII text is received straight into the str
+// that will hold it (see StrMemory in output_memory.cpp), and other text
+// into the system's memory, given back slice by slice as its str is made (a
+// kept block would save its faults but stay resident beside the str, and
+// measured no faster); on PyPy, which cannot resize a str made in C, all
+// text into a block the client keeps mapped between calls (KeptMapping).
+TextMemory output_memory();
+
+// Whether `output` is ASCII text received straight into a str.
+bool received_into_str(const Output& output);
+// That str, trimmed to the text (the output is empty after); null, with no
+// error pending, when even trimming found no memory.
+PyObject* take_received_str(Output& output);
+
+}  // namespace kelpie::py
