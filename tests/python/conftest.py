@@ -28,6 +28,7 @@ from support import ScriptServer  # noqa: E402
 from support.server_process import server_python  # noqa: E402
 
 SOAK_SERVER = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support", "soak_server.py")
+SIM_DEVICE = "kelpie-sim-1"
 
 
 def pytest_configure(config):
@@ -66,3 +67,29 @@ def soak_server():
     proc.stdin.close()
     proc.kill()
     proc.wait()
+
+
+@pytest.fixture(scope="module")
+def sim(request, tmp_path_factory):
+    """A simulator of one device, kelpie-sim-1, run as a separate process for the whole module.
+
+    A module's SIM_ARGS are added to its command line; `sim.device_dir` is the device's folder
+    on the host. The module puts kelpie_sim on the path (python/ of this repository).
+    """
+    from kelpie_sim.launcher import SimProcess
+
+    root = tmp_path_factory.mktemp("devices")
+    extra = list(getattr(request.module, "SIM_ARGS", ()))
+    with SimProcess(["--devices", "1", "--root", str(root), "--max-seconds", "300"] + extra) as s:
+        s.device_dir = os.path.join(str(root), SIM_DEVICE)
+        yield s
+
+
+@pytest.fixture
+def client(sim):
+    """A kelpie client of `sim`. Listing the targets at the end proves no reply was left unread."""
+    import kelpie
+
+    c = kelpie.HdcClient(sim.addr)
+    yield c
+    assert c.list_targets() == [SIM_DEVICE]

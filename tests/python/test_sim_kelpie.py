@@ -1,6 +1,6 @@
 """Every HdcClient method end to end against the simulator, run as a separate process.
 
-The client fixture ends each test by listing the targets: a reply left unread by
+The `client` fixture (conftest.py) ends each test by listing the targets: a reply left unread by
 any earlier call would come back instead, so every test also proves that the
 client and the simulator agree on where each operation's output ends. Each call
 is timed: a collection that fell back on the client's silence limits would take
@@ -32,21 +32,6 @@ def quick(fn, *args, **kwargs):
     took = time.monotonic() - started
     assert took < QUICK, "%s took %.2f s" % (fn.__name__, took)
     return result
-
-
-@pytest.fixture(scope="module")
-def sim(tmp_path_factory):
-    root = tmp_path_factory.mktemp("devices")
-    with SimProcess(["--devices", "1", "--root", str(root), "--max-seconds", "300"]) as s:
-        s.device_dir = os.path.join(str(root), DEVICE)
-        yield s
-
-
-@pytest.fixture
-def client(sim):
-    c = kelpie.HdcClient(sim.addr)
-    yield c
-    assert c.list_targets() == [DEVICE]
 
 
 @pytest.mark.parametrize("command, expected", [

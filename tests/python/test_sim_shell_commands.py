@@ -17,27 +17,11 @@ SIM_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.a
 if SIM_DIR not in sys.path:
     sys.path.insert(0, SIM_DIR)
 
-from kelpie_sim.launcher import SimProcess  # noqa: E402
 from kelpie_sim.simulator import Simulator  # noqa: E402
 
 DEVICE = "kelpie-sim-1"
 ABILITY = "-" * 31 + "[ability]" + "-" * 31
-
-
-@pytest.fixture(scope="module")
-def sim(tmp_path_factory):
-    root = tmp_path_factory.mktemp("devices")
-    with SimProcess(["--devices", "1", "--root", str(root), "--max-seconds", "300",
-                     "--param", "const.ohos.apiversion=12", "--param", "farm.pool=blue"]) as s:
-        s.device_dir = os.path.join(str(root), DEVICE)
-        yield s
-
-
-@pytest.fixture
-def client(sim):
-    c = kelpie.HdcClient(sim.addr)
-    yield c
-    assert c.list_targets() == [DEVICE]
+SIM_ARGS = ["--param", "const.ohos.apiversion=12", "--param", "farm.pool=blue"]   # for conftest's `sim`
 
 
 def put(sim, path, data):
