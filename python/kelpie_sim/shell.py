@@ -144,6 +144,10 @@ class Session:
     def resolve(self, path, follow_last=True):
         return self.fs.resolve(path, self.cwd, follow_last)
 
+    def run(self, argv, stdin=None):
+        """Runs another command (xargs, find -exec) with this command's output; its status."""
+        return _run_one(_inner(self, self.out, stdin), argv, None)
+
 
 async def run_builtin(device, line, stream, canned=None):
     """Runs the line, writing each command's output to the ShellStream `stream` as the command
@@ -523,6 +527,11 @@ BUILTINS = {
     "hidumper": system_tools.sh_hidumper, "power-shell": system_tools.sh_power_shell, "date": system_tools.sh_date,
 }
 BUILTINS["hilog"] = sh_hilog
+# Tool groups in modules of their own: each has COMMANDS ({name: handler(session, args)}) and
+# may have FILTERS ({name: start(session, args)}), the line-by-line form a pipeline streams through.
+TOOL_MODULES = ()
+for _module in TOOL_MODULES:
+    BUILTINS.update(_module.COMMANDS)
 
 
 async def run_host(device, line, stream):
