@@ -51,6 +51,16 @@ class Processes:
         self._next += self._rand.randint(1, 3)
         return pid
 
+    def run_command(self, text, ppid):
+        """The pid of a command the shell runs, listed until end_command: the stages of a
+        pipeline show in each other's ps."""
+        pid = self.spare_pid()
+        self._by_pid[pid] = Process(pid, ppid, "shell", text, time.time())
+        return pid
+
+    def end_command(self, pid):
+        self._by_pid.pop(pid, None)
+
     def start(self, name, ability, module):
         """The pid of the application `name`, started now if it does not run yet; its
         ability comes to the foreground."""
@@ -90,8 +100,9 @@ def sh_ps(s, args):
     flags, rest = flags_and_rest(args, "eAfw", "ps")
     if rest:
         raise Usage("ps", "unknown argument %s" % rest[0])
-    me = Process(s.dev.processes.spare_pid(), 1, "shell", " ".join(["ps"] + args), time.time())
-    shown = s.dev.processes.all() + [me] if flags & {"e", "A"} else [me]
+    own = getattr(s, "pid", None)     # its pid when the shell lists it as running
+    me = Process(own or s.dev.processes.spare_pid(), 1, "shell", " ".join(["ps"] + args), time.time())
+    shown = sorted([p for p in s.dev.processes.all() if p.pid != me.pid] + [me]) if flags & {"e", "A"} else [me]
     if "f" in flags:
         s.say(PS_FULL % ("UID", "PID", "PPID", "C", "STIME", "TTY", "TIME", "CMD"))
         for p in shown:

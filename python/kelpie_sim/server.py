@@ -237,32 +237,59 @@ class Connection:
         shell.log_command(dev, line)
         answer = self.server.answers.find(dev.id, line)
         stream = ShellStream(self.replies)
-        follow = None
+        if answer is None and not self.server.host_shell:
+            await self.shell_line(dev, line, stream)
+            return
         try:
             if answer is not None:
                 await canned.play(answer, stream)
-            elif self.server.host_shell:
-                await shell.run_host(dev, line, stream)
             else:
-                follow = await shell.run_builtin(dev, line, stream, self.canned_output(dev))
+                await shell.run_host(dev, line, stream)
         except (ConnectionError, asyncio.CancelledError):
             raise
         except Exception as e:  # told in this command's own output: a reply after its end would desynchronise
             traceback.print_exc()
-            dev.sleep_owed = 0.0    # owed by the failed line, not the next one
             await stream.write("[Fail]simulator error: %s" % e)
-        if follow is None:
-            await stream.close()
-            return
+        await stream.close()
 
-        # A hilog that follows the log: each batch of new lines goes out whole, the way a
-        # device's shell passes them on, and the command ends only when the device does.
-        async def send(data):
-            await stream.write(data)
-            await stream.flush(settle=False)
-        query, cursor = follow
-        await stream.flush(settle=False)
-        self.start_following(self.follow_log(dev, query, cursor, send, stream.close))
+    async def shell_line(self, dev, line, stream):
+        """Runs the line in the simulated shell. Once it waits (a sleep, a hilog following the
+        log) it goes on by itself while the next command is read; that command stops it, as a
+        following hilog is stopped."""
+        waiting = asyncio.Event()
+
+        async def run():
+            try:
+                await shell.run_builtin(dev, line, stream, self.canned_output(dev), waiting.set)
+            except asyncio.CancelledError:
+                raise
+            except ConnectionError:
+                if not waiting.is_set():
+                    raise
+                return
+            except Exception as e:  # told in this command's own output: a reply after its end would desynchronise
+                traceback.print_exc()
+                dev.sleep_owed = 0.0    # owed by the failed line, not the next one
+                await stream.write("[Fail]simulator error: %s" % e)
+            try:
+                await stream.close()
+            except ConnectionError:
+                if not waiting.is_set():
+                    raise
+
+        task = asyncio.get_running_loop().create_task(run())
+        waiter = asyncio.get_running_loop().create_task(waiting.wait())
+        try:
+            await asyncio.wait({task, waiter}, return_when=asyncio.FIRST_COMPLETED)
+        except asyncio.CancelledError:
+            task.cancel()
+            raise
+        finally:
+            waiter.cancel()
+        if task.done():
+            task.result()
+        else:
+            self.following = task
 
     def canned_output(self, dev):
         """The test's output for a command inside a line, or None."""

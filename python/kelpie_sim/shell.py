@@ -1,144 +1,634 @@
-"""The device shell: a few toybox-like commands working inside the device folder, or,
-with --host-shell, the host's /bin/sh run in that folder."""
+"""The device shell: sh's command lines run against the device folder and the device's
+state, or, with --host-shell, the host's /bin/sh run in that folder.
+
+The line is parsed (shell_syntax), its words expanded (shell_expand) and its commands run
+here. A command is `handler(session, args) -> exit status` (shell_builtins and the tool
+modules); the shell's own commands (cd, export, read, exit...) are in shell_commands.
+Pipelines stream: every stage runs at once, reading its input as it arrives."""
 
 import asyncio
-import math
 import os
-import shlex
-import shutil
 import signal
-import stat
 import time
 
 from .confine import FsError
-from . import abilities, bundle_manager, grep, hilog, processes, system_tools, uitest
+from . import (abilities, bundle_manager, grep, hilog, processes, shell_builtins, shell_commands, shell_expand,
+               system_tools, uitest)
+from .shell_expand import ExpansionError
+from .shell_syntax import (AndOr, Case, For, Group, If, Loop, Pipeline, Redirected, Sequence, ShellSyntax, Simple,
+                           parse)
 
 HOST_SHELL_SILENCE = 4.0   # the client stops listening after 5 s of silence
-UNAME = (   # in the order uname prints them, whatever the order of the flags
-    ("s", "Linux"), ("n", "localhost"), ("r", "5.10.184"),
-    ("v", "#1 SMP PREEMPT Fri Mar 8 10:00:00 CST 2024"), ("m", "aarch64"),
-)
-SLEEP_UNITS = {"s": 1, "m": 60, "h": 3600, "d": 86400}
-ECHO_ESCAPES = {"a": "\a", "b": "\b", "e": "\x1b", "f": "\f", "n": "\n", "r": "\r", "t": "\t", "v": "\v",
-                "\\": "\\"}
 # A device's hdc daemon logs every command line it starts, as a test team sees it in hilog.
 LOG_DOMAIN, LOG_TAG = "C015A0", "hdcd"
-OPERATORS = (";", "&&", "||")
-WORD_BREAKS = " \t\n;|&<>"
-REDIRECTS = (">", ">>")
+# A loop that never pauses (no sleep, no wait for input) would hold the simulator's one
+# thread: it yields to the other devices every few turns and ends past these limits.
+LOOP_TURNS = 50000
+LOOP_SECONDS = 4.0
+YIELD_EVERY = 64
+SIGPIPE_STATUS = 141       # a stage stopped because the stage after it read no more
 
 
-class ShellSyntax(Exception):
+class ShellExit(Exception):
+    """exit, or an error that ends a non-interactive sh: ends the line (or its subshell)."""
+
+    def __init__(self, status):
+        super().__init__(status)
+        self.status = status
+
+
+class LoopControl(Exception):
+    """break N or continue N."""
+
+    def __init__(self, kind, levels):
+        super().__init__(kind)
+        self.kind, self.levels = kind, levels
+
+
+class LoopStopped(Exception):
+    """A loop ran past the simulator's limits without a pause."""
+
+
+class BrokenPipe(Exception):
     pass
 
 
-def split_commands(line):
-    """The line cut at its operators and line ends outside quotes: [(operator before it, text,
-    where its redirection starts in the text)]. A line end separates commands as ';' does,
-    except where a command is still to come (after an operator, or on a blank line). A '#'
-    that starts a word starts a comment, which ends at the line end."""
-    parts = []
-    op, start, redirect, quote, comment = ";", 0, None, None, None
-    i = 0
-    while i < len(line):
-        ch = line[i]
-        if quote:
-            if ch == quote:
-                quote = None
-            elif ch == "\\" and quote == '"':
-                i += 1
-        elif ch in "'\"":
-            quote = ch
-        elif ch == "\\":
-            i += 1
-        elif ch == "#" and (i == start or line[i - 1] in WORD_BREAKS):
-            comment = i
-            i = line.find("\n", i)
-            if i < 0:
+# --- where output goes, and where input comes from -------------------------------------
+
+class ClientSink:
+    """The client's reply stream. Once the line runs on while the server reads the next
+    command (a following hilog, a sleep), each write goes out at once."""
+
+    def __init__(self, line):
+        self.line = line
+
+    async def write(self, data):
+        await self.line.stream.write(data)
+        if self.line.live:
+            await self.line.stream.flush(settle=False)
+
+
+class NullSink:
+    async def write(self, data):
+        pass
+
+
+class CaptureSink:
+    def __init__(self):
+        self.chunks = []
+
+    async def write(self, data):
+        self.chunks.append(data)
+
+
+class FileSink:
+    def __init__(self, fd):
+        self.fd = fd
+
+    async def write(self, data):
+        view = memoryview(data)
+        while view:
+            view = view[os.write(self.fd, view):]
+
+
+class Pipe:
+    """Bytes from one stage of a pipeline to the next as they are written; also the data of
+    a `<` redirection or a here-document, closed from the start."""
+
+    def __init__(self, data=b"", closed=False):
+        self.buf = bytearray(data)
+        self.closed = closed
+        self.gone = False         # the reading side ended: writes fail as with SIGPIPE
+        self.writer = None        # the task of the stage writing, stopped once the reader is gone
+        self.line = None
+        self._ready = asyncio.Event()
+
+    async def write(self, data):
+        if self.gone:
+            raise BrokenPipe()
+        self.buf += data
+        self._ready.set()
+        await asyncio.sleep(0)    # the reader takes it before more comes
+
+    def close(self):
+        self.closed = True
+        self._ready.set()
+
+    def stop_reading(self):
+        self.gone = True
+        self.buf.clear()
+        if self.writer is not None and not self.writer.done():
+            self.writer.cancel()
+
+    async def _wait(self):
+        self._ready.clear()
+        await self._ready.wait()
+        if self.line is not None:
+            self.line.rested()
+
+    async def read_all(self):
+        while not self.closed:
+            await self._wait()
+        data = bytes(self.buf)
+        self.buf.clear()
+        return data
+
+    async def readline(self):
+        """A line with its line end, the last piece without one, or b"" at the end."""
+        while True:
+            nl = self.buf.find(b"\n")
+            if nl >= 0 or self.closed:
+                cut = nl + 1 if nl >= 0 else len(self.buf)
+                data = bytes(self.buf[:cut])
+                del self.buf[:cut]
+                return data
+            await self._wait()
+
+
+# --- the line and the shell that runs it -----------------------------------------------
+
+class LineRun:
+    """What every part of one command line shares: the device, the client, the limits."""
+
+    def __init__(self, device, stream, canned, on_wait):
+        self.dev = device
+        self.stream = stream
+        self.canned = canned
+        self.on_wait = on_wait
+        self.live = False
+        self.turns = 0
+        self.busy_since = time.monotonic()
+        self.pid = device.processes.spare_pid()
+
+    def waiting(self):
+        """The line now waits (a sleep, a following hilog): the server may read on."""
+        if not self.live:
+            self.live = True
+            if self.on_wait is not None:
+                self.on_wait()
+
+    def rested(self):
+        self.turns = 0
+        self.busy_since = time.monotonic()
+
+    async def turn(self):
+        self.turns += 1
+        if self.turns % YIELD_EVERY == 0:
+            await asyncio.sleep(0)
+            if self.turns > LOOP_TURNS or time.monotonic() - self.busy_since > LOOP_SECONDS:
+                raise LoopStopped()
+
+    async def pause(self, seconds):
+        self.waiting()
+        await self.stream.flush()
+        await asyncio.sleep(seconds)
+        self.rested()
+
+
+class Env:
+    """A shell's variables and place; a subshell gets a copy."""
+
+    def __init__(self, variables, cwd):
+        self.vars = variables
+        self.cwd = cwd
+        self.status = 0
+        self.last_job = None
+        self.errexit = False     # set -e
+        self.testing = 0         # inside a condition, where set -e does not apply
+
+    def copy(self):
+        env = Env(dict(self.vars), self.cwd)
+        env.status, env.last_job, env.errexit = self.status, self.last_job, self.errexit
+        return env
+
+
+class Shell:
+    """A shell running part of the line, with its open files `fds` (0, 1, 2...)."""
+
+    def __init__(self, line, env, fds, background=False):
+        self.line, self.env, self.fds, self.background = line, env, fds, background
+        self.substituted = False     # whether the last expansions ran a command substitution
+
+    # what the expansions read (shell_expand)
+    @property
+    def vars(self):
+        return self.env.vars
+
+    @property
+    def status(self):
+        return self.env.status
+
+    @property
+    def pid(self):
+        return self.line.pid
+
+    @property
+    def last_job(self):
+        return self.env.last_job
+
+    @property
+    def fs(self):
+        return self.line.dev.fs
+
+    @property
+    def cwd(self):
+        return self.env.cwd
+
+    def with_fds(self, fds):
+        return Shell(self.line, self.env, fds, self.background)
+
+    def subshell(self, fds=None):
+        return Shell(self.line, self.env.copy(), dict(self.fds) if fds is None else fds, self.background)
+
+    async def say_error(self, text):
+        await self.fds[2].write(("/bin/sh: %s\n" % text).encode("utf-8", "surrogateescape"))
+
+    async def capture(self, tree):
+        """The output of a command substitution, run in a subshell."""
+        sink = CaptureSink()
+        fds = dict(self.fds)
+        fds[1] = sink
+        sub = self.subshell(fds)
+        try:
+            status = await sub.run(tree)
+        except ShellExit as e:
+            status = e.status
+        except LoopControl:
+            status = 0
+        self.env.status = status
+        self.substituted = True
+        return b"".join(sink.chunks).decode("utf-8", "surrogateescape")
+
+    # --- the tree ---------------------------------------------------------------------
+
+    async def run(self, node):
+        kind = type(node)
+        if kind is Sequence:
+            status = 0
+            for command, background in node.items:
+                if background:
+                    status = await self.run_background(command)
+                else:
+                    status = await self.run(command)
+                self.env.status = status
+            return status
+        if kind is AndOr:
+            status = await self.test(node.first) if node.rest else await self.run(node.first)
+            for k, (op, pipeline) in enumerate(node.rest):
+                self.env.status = status
+                if (op == "&&") == (status == 0):
+                    last = k == len(node.rest) - 1
+                    status = await self.run(pipeline) if last else await self.test(pipeline)
+            return status
+        if kind is Pipeline:
+            if len(node.commands) == 1:
+                status = await self.run(node.commands[0])
+            else:
+                status = await self.run_pipeline(node.commands)
+            if node.negate:
+                return int(not status)
+            if status and self.env.errexit and not self.env.testing:
+                raise ShellExit(status)
+            return status
+        if kind is Simple:
+            return await self.run_simple(node)
+        if kind is If:
+            for condition, body in node.branches:
+                if await self.test(condition) == 0:
+                    return await self.run(body)
+            return await self.run(node.otherwise) if node.otherwise is not None else 0
+        if kind is Loop:
+            return await self.run_loop(node)
+        if kind is For:
+            return await self.run_for(node)
+        if kind is Case:
+            return await self.run_case(node)
+        if kind is Group:
+            if not node.subshell:
+                return await self.run(node.body)
+            try:
+                return await self.subshell().run(node.body)
+            except ShellExit as e:
+                return e.status
+        if kind is Redirected:
+            fds, opened = await self.redirect(node.redirs)
+            try:
+                return 1 if fds is None else await self.with_fds(fds).run(node.command)
+            finally:
+                close_all(opened)
+        raise TypeError("unknown node %r" % node)
+
+    async def test(self, node):
+        """Runs a condition, where a failure does not end the line under set -e."""
+        self.env.testing += 1
+        try:
+            return await self.run(node)
+        finally:
+            self.env.testing -= 1
+
+    async def run_background(self, command):
+        """A job started with '&'. A non-interactive sh does not wait for it; here it runs
+        now, its output in its place, without its sleeps and without following the log."""
+        job = Shell(self.line, self.env.copy(), dict(self.fds), background=True)
+        try:
+            await job.run(command)
+        except (ShellExit, LoopControl):
+            pass
+        self.env.last_job = self.line.dev.processes.spare_pid()
+        return 0
+
+    async def loop_body(self, body):
+        """Runs a loop's body; whether the loop goes on (False after break)."""
+        await self.line.turn()
+        try:
+            await self.run(body)
+        except LoopControl as e:
+            if e.levels > 1:
+                raise LoopControl(e.kind, e.levels - 1)
+            return e.kind == "continue"
+        return True
+
+    async def run_loop(self, node):
+        status = 0
+        while True:
+            try:
+                test = await self.test(node.condition)
+            except LoopControl as e:
+                if e.levels > 1:
+                    raise LoopControl(e.kind, e.levels - 1)
+                if e.kind == "break":
+                    break
+                continue
+            if (test == 0) == node.until:
                 break
-            continue
-        elif ch == "\n":
-            text = line[start:i if comment is None else comment]
-            if text.strip():
-                parts.append((op, text, redirect))
-                op, redirect = ";", None
-            start, comment = i + 1, None
-        elif ch == ">" and redirect is None:
-            redirect = i - start
-        elif ch in ";|" or line.startswith("&&", i):
-            token = line[i:i + 2] if line[i:i + 2] in ("&&", "||") else ch
-            parts.append((op, line[start:i], redirect))
-            op, start, redirect = token, i + len(token), None
-            i += len(token)
-            continue
-        i += 1
-    parts.append((op, line[start:len(line) if comment is None else comment], redirect))
-    return parts
+            if not await self.loop_body(node.body):
+                break
+            status = self.env.status
+        return status
 
+    async def run_for(self, node):
+        items = await self.expand(shell_expand.words, node.words or [])
+        status = 0
+        for item in items:
+            self.env.vars[node.name] = item
+            if not await self.loop_body(node.body):
+                break
+            status = self.env.status
+        return status
 
-def parse_command(text):
-    """(argv, redirect or None) of one command."""
-    lexer = shlex.shlex(text, posix=True, punctuation_chars=";&|<>")
-    lexer.whitespace_split = True
-    lexer.commenters = ""     # split_commands took the comments out: a '#' left is part of a word
-    try:
-        tokens = list(lexer)
-    except ValueError as e:
-        raise ShellSyntax(str(e))
-    argv, redirect = [], None
-    i = 0
-    while i < len(tokens):
-        tok = tokens[i]
-        if tok in REDIRECTS:
-            if i + 1 >= len(tokens) or tokens[i + 1] in OPERATORS + REDIRECTS:
-                raise ShellSyntax("syntax error: redirection without a file")
-            redirect = (tok, tokens[i + 1])
-            i += 1
-        elif tok and set(tok) <= set(";&|<>"):
-            raise ShellSyntax("'%s' is not supported by the simulated shell (only ; && || | > >>)" % tok)
+    async def run_case(self, node):
+        word = await self.expand(shell_expand.single, node.word)
+        for patterns, body in node.arms:
+            for pattern in patterns:
+                if (await self.expand(shell_expand.pattern_of, pattern)).fullmatch(word):
+                    return await self.run(body)
+        return 0
+
+    async def expand(self, how, what):
+        try:
+            return await how(self, what)
+        except ExpansionError as e:
+            await self.say_error(str(e))
+            raise ShellExit(1)
+
+    # --- pipelines --------------------------------------------------------------------
+
+    async def run_pipeline(self, commands):
+        """All stages at once, each in a subshell, each a process of the device while it runs."""
+        count = len(commands)
+        pipes = [Pipe() for _ in range(count - 1)]
+        tasks, pids = [], []
+        procs = self.line.dev.processes
+        for k, command in enumerate(commands):
+            pids.append(procs.run_command(command.text if type(command) is Simple else "sh", self.line.pid))
+        loop = asyncio.get_running_loop()
+        for k, command in enumerate(commands):
+            fds = dict(self.fds)
+            if k:
+                fds[0] = pipes[k - 1]
+                pipes[k - 1].line = self.line
+            if k < count - 1:
+                fds[1] = pipes[k]
+            stage = self.subshell(fds)
+            tasks.append(loop.create_task(stage.run_stage(command, pids[k], fds)))
+            if k < count - 1:
+                pipes[k].writer = tasks[-1]
+        try:
+            results = await asyncio.gather(*tasks, return_exceptions=True)
+        finally:
+            for pid in pids:
+                procs.end_command(pid)
+        for result in results:
+            if isinstance(result, LoopStopped):
+                raise result
+            if isinstance(result, Exception) and not isinstance(result, asyncio.CancelledError):
+                raise result
+        last = results[-1]
+        return last if isinstance(last, int) else SIGPIPE_STATUS
+
+    async def run_stage(self, command, pid, fds):
+        try:
+            if type(command) is Simple:
+                return await self.run_simple(command, pid)
+            return await self.run(command)
+        except ShellExit as e:
+            return e.status
+        except BrokenPipe:
+            return SIGPIPE_STATUS
+        except LoopControl:
+            return 0
+        finally:
+            if isinstance(fds.get(1), Pipe):
+                fds[1].close()
+            if isinstance(fds.get(0), Pipe):
+                fds[0].stop_reading()
+
+    # --- redirections -----------------------------------------------------------------
+
+    async def redirect(self, redirs):
+        """(the open files with the redirections made, host fds to close), or (None, ...) after
+        telling why one failed."""
+        fds, opened = dict(self.fds), []
+        for r in redirs:
+            if r.op in ("<<", "<<$"):
+                text = await self.expand(lambda sh, t: shell_expand.heredoc(sh, t, r.op == "<<$"), r.target)
+                fds[r.fd] = Pipe(text.encode("utf-8", "surrogateescape"), closed=True)
+                continue
+            target = await self.expand(shell_expand.single, r.target)
+            if r.op in (">&", "<&"):
+                if target == "-":
+                    fds[r.fd] = NullSink() if r.op == ">&" else Pipe(closed=True)
+                elif target.isdigit() and int(target) in fds:
+                    fds[r.fd] = fds[int(target)]
+                else:
+                    await self.say_error("%s: bad file descriptor" % target)
+                    return None, opened
+                continue
+            if target == "/dev/null":
+                fds[r.fd] = NullSink() if r.op != "<" else Pipe(closed=True)
+                continue
+            reading = r.op in ("<", "<>")
+            try:
+                dev, host = self.fs.resolve(target, self.env.cwd)
+                if reading:
+                    fd = self.fs.open_read(host)
+                    with os.fdopen(fd, "rb") as f:
+                        fds[r.fd] = Pipe(f.read(), closed=True)
+                    continue
+                self.fs.check_write(dev)
+                fd = self.fs.open_write(host, append=(r.op == ">>"))
+            except (OSError, FsError) as e:
+                reason = str(e) if isinstance(e, FsError) else e.strerror or str(e)
+                await self.say_error("can't %s %s: %s" % ("open" if reading else "create", target, reason))
+                return None, opened
+            opened.append(fd)
+            fds[r.fd] = FileSink(fd)
+        return fds, opened
+
+    # --- simple commands --------------------------------------------------------------
+
+    async def run_simple(self, node, pid=None):
+        self.substituted = False
+        argv = await self.expand(shell_expand.words, node.words)
+        values = [(name, await self.expand(shell_expand.single, word)) for name, word in node.assigns]
+        fds, opened = await self.redirect(node.redirs)
+        try:
+            if fds is None:
+                return 1
+            if not argv:
+                self.env.vars.update(values)
+                return self.env.status if self.substituted else 0
+            return await self.with_fds(fds).command(node, argv, dict(values), pid)
+        finally:
+            close_all(opened)
+
+    async def command(self, node, argv, assigned, pid):
+        name = argv[0]
+        canned = self.line.canned(node.text) if self.line.canned is not None else None
+        if canned is None:
+            special = shell_commands.COMMANDS.get(name)
+            if special is not None:
+                self.env.vars.update(assigned)
+                return await special(self, argv[1:])
+            handler = BUILTINS.get(name)
+            if handler is None:
+                await self.say_error("%s: inaccessible or not found" % name)
+                return 127
+        procs = self.line.dev.processes
+        own = pid is None and name not in shell_builtins.COMMANDS
+        if own:
+            pid = procs.run_command(" ".join(argv), self.line.pid)
+        try:
+            return await self.run_handler(name, argv, assigned, pid, canned)
+        finally:
+            if own:
+                procs.end_command(pid)
+
+    def session(self, assigned, pid):
+        s = Session(self.line.dev, [])
+        s.cwd, s.pid = self.env.cwd, pid
+        s.env = dict(self.env.vars, **assigned) if assigned else self.env.vars
+        s.streaming = not self.background and isinstance(self.fds[1], (ClientSink, Pipe))
+        return s
+
+    async def run_handler(self, name, argv, assigned, pid, canned):
+        s = self.session(assigned, pid)
+        source = self.fds.get(0)
+        start = FILTERS.get(name) if canned is None and isinstance(source, Pipe) else None
+        if start is not None:
+            status = await self.run_filter(s, start, argv, source)
         else:
-            argv.append(tok)
-        i += 1
-    return argv, redirect
+            if isinstance(source, Pipe) and canned is None:
+                s.stdin = await source.read_all()
+            if canned is not None:
+                s.say(canned)
+                status = 0
+            else:
+                status = call(s, BUILTINS[name], argv)
+            await self.emit(s)
+        owed, self.line.dev.sleep_owed = self.line.dev.sleep_owed, 0.0
+        if s.follow is not None:
+            await self.follow(*s.follow)
+        if owed and not self.background:
+            await self.line.pause(owed)
+        return status
+
+    async def run_filter(self, s, start, argv, source):
+        """A line-by-line tool fed as its input arrives; the stages before it stop once it
+        wants no more."""
+        s.stdin = b""
+        try:
+            fed = start(s, argv[1:])
+        except FsError as e:
+            fed = s.err(argv[0], str(e))
+        if isinstance(fed, int):
+            await self.emit(s)
+            return fed
+        while not fed.done:
+            line = await source.readline()
+            if not line:
+                break
+            fed.feed(line)
+            if s.out:
+                await self.emit(s)
+        if fed.done:
+            source.stop_reading()
+        status = fed.finish()
+        await self.emit(s)
+        return status
+
+    async def emit(self, s):
+        out, s.out[:] = list(s.out), []
+        for fd, data in out:
+            sink = self.fds.get(fd)
+            if sink is not None:
+                await sink.write(data)
+
+    async def follow(self, query, cursor):
+        """hilog goes on printing new lines as they are logged, until the device detaches
+        or what reads them stops."""
+        self.line.waiting()
+        sink = self.fds[1]
+
+        async def send(data):
+            self.line.rested()
+            await sink.write(data)
+        await hilog.follow(self.line.dev.log, query, cursor, send)
 
 
-def parse(line):
-    """Command lines as [(operator before it, argv, redirect or None, its text without the redirect)]."""
-    parts = split_commands(line)
-    commands = []
-    for k, (op, text, redirect_at) in enumerate(parts):
-        argv, redirect = parse_command(text)
-        if not argv:
-            if k + 1 < len(parts):
-                raise ShellSyntax("syntax error: unexpected '%s'" % parts[k + 1][0])
-            if op != ";":
-                raise ShellSyntax("syntax error: unexpected end after '%s'" % op)
-            continue
-        command = text[:redirect_at].strip() if redirect_at is not None else text.strip()
-        commands.append((op, argv, redirect, command or " ".join(argv)))
-    return commands
+def call(s, handler, argv):
+    try:
+        return handler(s, argv[1:])
+    except FsError as e:
+        return s.err(argv[0], str(e))
+
+
+def close_all(fds):
+    for fd in fds:
+        os.close(fd)
 
 
 class Session:
-    """One `shell` command line run against one device."""
+    """What a command sees: the device, its folder, the shell's place and variables, its
+    input (bytes, or None without a pipe or redirection), and where its output goes."""
 
-    stdin = None     # what a pipe feeds the command
-    errors = None    # where error messages go when not into `out`: a pipe's command keeps them out of the pipe
-    streaming = False  # whether the output goes straight to the client (not into a pipe or a file)
-    follow = None    # (hilog query, log cursor) once a hilog asked to follow the log
+    stdin = None
+    streaming = False  # whether the output goes to the client or a pipe (hilog follows only there)
+    follow = None      # (hilog query, log cursor) once a hilog asked to follow the log
+    pid = None
+    env = {}
 
     def __init__(self, device, out):
         self.dev = device
         self.fs = device.fs
         self.cwd = "/"
-        self.out = out          # a list of byte strings for this command's output
+        self.out = out          # (fd, bytes) in the order written: 1 the output, 2 the errors
 
     def say(self, text):
-        self.out.append(text.encode("utf-8", "surrogateescape") if isinstance(text, str) else text)
+        self.out.append((1, text.encode("utf-8", "surrogateescape") if isinstance(text, str) else text))
 
     def err(self, cmd, text):
-        (self.out if self.errors is None else self.errors).append(("%s: %s\n" % (cmd, text)).encode(
-            "utf-8", "surrogateescape"))
+        self.out.append((2, ("%s: %s\n" % (cmd, text)).encode("utf-8", "surrogateescape")))
         return 1
 
     def resolve(self, path, follow_last=True):
@@ -146,352 +636,41 @@ class Session:
 
     def run(self, argv, stdin=None):
         """Runs another command (xargs, find -exec) with this command's output; its status."""
-        return _run_one(_inner(self, self.out, stdin), argv, None)
+        handler = BUILTINS.get(argv[0]) if argv else None
+        if handler is None:
+            self.out.append((2, ("/bin/sh: %s: inaccessible or not found\n" % (argv or [""])[0]).encode(
+                "utf-8", "surrogateescape")))
+            return 127
+        inner = Session(self.dev, self.out)
+        inner.cwd, inner.env, inner.stdin, inner.pid = self.cwd, self.env, stdin, self.pid
+        return call(inner, handler, argv)
 
 
-async def run_builtin(device, line, stream, canned=None):
-    """Runs the line, writing each command's output to the ShellStream `stream` as the command
-    ends, all of it before a sleep. `canned(command)` is a test's output for a command of the
-    line (as written, without its redirection), or None.
-
-    Returns (hilog query, log cursor) when a hilog is left following the log, else None: the
-    rest of the line never runs, as on a device, where such a hilog never ends."""
+async def run_builtin(device, line, stream, canned=None, on_wait=None):
+    """Runs the command line, writing its output to the ShellStream `stream`. `canned(command)`
+    is a test's output for a simple command of the line (as written, without its redirections),
+    or None. `on_wait()` is called once the line waits (a sleep, a hilog following the log):
+    the server may then read the next command, which stops the line."""
+    run = LineRun(device, stream, canned, on_wait)
+    client = ClientSink(run)
+    sh = Shell(run, Env({"PATH": "/system/bin:/vendor/bin", "HOME": "/", "PWD": "/"}, "/"),
+               {0: None, 1: client, 2: client})
     try:
-        commands = parse(line)
+        tree = parse(line)
     except ShellSyntax as e:
-        await stream.write("sh: %s\n" % e)
+        await sh.say_error(str(e))
         return None
-    out = []
-    session = Session(device, out)
-    session.streaming = True
-    status, skipped, piped = 0, False, None
-    for k, (op, argv, redirect, text) in enumerate(commands):
-        if op != "|":
-            skipped = (op == "&&" and status != 0) or (op == "||" and status == 0)
-            piped = None
-        if skipped:
-            continue
-        output = canned(text) if canned is not None else None
-        into_pipe = k + 1 < len(commands) and commands[k + 1][0] == "|"
-        if into_pipe or op == "|":
-            # A pipe's commands run apart (a cd stays theirs); each one's output feeds the next.
-            stage = _inner(session, [] if into_pipe else out, stdin=piped)
-            stage.errors = out
-            status = _run_one(stage, argv, redirect, output)
-            piped = b"".join(stage.out) if into_pipe else None
-        else:
-            status = _run_one(session, argv, redirect, output)
-        owed, device.sleep_owed = device.sleep_owed, 0.0   # this command's own, taken before any wait
-        if out:
-            data = b"".join(out)
-            out.clear()
-            await stream.write(data)
-        if session.follow is not None:
-            return session.follow
-        if owed:
-            await serve_sleep(owed, stream)
+    try:
+        await sh.run(tree)
+    except ShellExit:
+        pass
+    except LoopControl:
+        pass
+    except LoopStopped:
+        await stream.write("\n[simulator] command stopped: a loop ran %d times without a pause\n" % run.turns)
+    except BrokenPipe:
+        pass
     return None
-
-
-async def serve_sleep(seconds, stream):
-    """Sleeps for what a command of the line owes, once all its output so far is out."""
-    await stream.flush()
-    await asyncio.sleep(seconds)
-
-
-def _inner(session, out, stdin):
-    """A session for one command of `session`'s line, starting where that line is."""
-    inner = Session(session.dev, out)
-    inner.cwd, inner.stdin = session.cwd, stdin
-    return inner
-
-
-def _answered(output):
-    def handler(s, _args):
-        s.say(output)
-        return 0
-    return handler
-
-
-def _run_one(session, argv, redirect, canned=None):
-    name = argv[0]
-    handler = BUILTINS.get(name) if canned is None else _answered(canned)
-    if handler is None:
-        session.err("/bin/sh", "%s: inaccessible or not found" % name)
-        return 127
-    if redirect is None:
-        try:
-            return handler(session, argv[1:])
-        except FsError as e:
-            return session.err(name, str(e))
-    captured = []
-    inner = _inner(session, captured, session.stdin)
-    inner.errors = session.out if session.errors is None else session.errors   # only the output is redirected
-    try:
-        status = handler(inner, argv[1:])
-    except FsError as e:
-        status = inner.err(name, str(e))
-    session.cwd = inner.cwd
-    mode, target = redirect
-    try:
-        _dev, host = session.resolve(target)
-        fd = session.fs.open_write(host, append=(mode == ">>"))
-        with os.fdopen(fd, "wb") as f:
-            f.write(b"".join(captured))
-    except (OSError, FsError) as e:
-        return session.err("sh", "%s: %s" % (target, _reason(e)))
-    return status
-
-
-def _reason(e):
-    if isinstance(e, FsError):
-        return str(e)
-    return e.strerror or str(e)
-
-
-def _split_flags(args, known):
-    flags, rest = set(), []
-    for a in args:
-        if a.startswith("-") and len(a) > 1 and rest == []:
-            for ch in a[1:]:
-                if ch not in known:
-                    raise FsError("unknown option -%s" % ch)
-                flags.add(ch)
-        else:
-            rest.append(a)
-    return flags, rest
-
-
-def sh_echo(s, args):
-    """toybox echo: leading -n (no line end), -e (backslash escapes), -E (none), combinable."""
-    flags = set()
-    while args and len(args[0]) > 1 and args[0][0] == "-" and set(args[0][1:]) <= set("neE"):
-        for ch in args[0][1:]:
-            if ch == "E":
-                flags.discard("e")
-            else:
-                flags.add(ch)
-        args = args[1:]
-    text, stop = " ".join(args), False
-    if "e" in flags:
-        text, stop = echo_escapes(text)
-    s.say(text + ("\n" if "n" not in flags and not stop else ""))
-    return 0
-
-
-def echo_escapes(text):
-    """(text with echo -e's escapes replaced, whether a \\c ended it)."""
-    out, i = [], 0
-    while i < len(text):
-        ch = text[i]
-        nxt = text[i + 1] if i + 1 < len(text) else ""
-        if ch != "\\" or not nxt:
-            out.append(ch)
-            i += 1
-        elif nxt == "c":
-            return "".join(out), True
-        elif nxt in ECHO_ESCAPES:
-            out.append(ECHO_ESCAPES[nxt])
-            i += 2
-        elif nxt in "0x":
-            digits, base = ("01234567", 8) if nxt == "0" else ("0123456789abcdefABCDEF", 16)
-            j = i + 2
-            while j < len(text) and j < i + (5 if nxt == "0" else 4) and text[j] in digits:
-                j += 1
-            if nxt == "x" and j == i + 2:
-                out.append("\\x")
-            else:
-                byte = int(text[i + 2:j] or "0", base) & 0xFF
-                out.append(chr(byte) if byte < 0x80 else chr(0xDC00 + byte))   # the raw byte, as surrogateescape writes it
-            i = j
-        else:
-            out.append(ch)
-            i += 1
-    return "".join(out), False
-
-
-def sh_pwd(s, args):
-    s.say(s.cwd + "\n")
-    return 0
-
-
-def sh_cd(s, args):
-    dev, host = s.resolve(args[0] if args else "/")
-    if not os.path.isdir(host):
-        return s.err("cd", "%s: No such directory" % (args[0] if args else "/"))
-    s.cwd = dev
-    return 0
-
-
-def _mode_text(mode):
-    kind = "d" if stat.S_ISDIR(mode) else "l" if stat.S_ISLNK(mode) else "-" if stat.S_ISREG(mode) else "?"
-    bits = "".join(ch if mode & (1 << (8 - i)) else "-" for i, ch in enumerate("rwxrwxrwx"))
-    return kind + bits
-
-
-def _long_entry(host, name):
-    st = os.lstat(host)
-    stamp = time.strftime("%Y-%m-%d %H:%M", time.localtime(st.st_mtime))
-    text = "%s 1 root root %8d %s %s" % (_mode_text(st.st_mode), st.st_size, stamp, name)
-    if stat.S_ISLNK(st.st_mode):
-        text += " -> " + os.readlink(host)
-    return text + "\n"
-
-
-def sh_ls(s, args):
-    flags, paths = _split_flags(args, "la1")
-    status = 0
-    paths = paths or ["."]
-    for i, path in enumerate(paths):
-        _dev, host = s.resolve(path)
-        try:
-            st = os.stat(host)
-        except OSError:
-            status = s.err("ls", "%s: No such file or directory" % path)
-            continue
-        if not stat.S_ISDIR(st.st_mode):
-            s.say(_long_entry(host, path) if "l" in flags else path + "\n")
-            continue
-        if len(paths) > 1:
-            s.say(("\n" if i else "") + path + ":\n")
-        names = sorted(os.listdir(host))
-        if "a" in flags:
-            names = [".", ".."] + names
-        else:
-            names = [n for n in names if not n.startswith(".")]
-        for n in names:
-            s.say(_long_entry(os.path.join(host, n), n) if "l" in flags else n + "\n")
-    return status
-
-
-def sh_cat(s, args):
-    if not args and s.stdin is not None:
-        s.say(s.stdin)
-    status = 0
-    for path in args:
-        _dev, host = s.resolve(path)
-        try:
-            fd = s.fs.open_read(host)
-        except OSError as e:
-            status = s.err("cat", "%s: %s" % (path, _reason(e)))
-            continue
-        with os.fdopen(fd, "rb") as f:
-            s.say(f.read())
-    return status
-
-
-def sh_mkdir(s, args):
-    flags, paths = _split_flags(args, "p")
-    if not paths:
-        return s.err("mkdir", "Needs 1 argument")
-    status = 0
-    for path in paths:
-        try:
-            if "p" in flags:
-                s.fs.makedirs(path, s.cwd)
-            else:
-                _dev, host = s.resolve(path)
-                os.mkdir(host)
-        except OSError as e:
-            status = s.err("mkdir", "%s: %s" % (path, _reason(e)))
-    return status
-
-
-def sh_rm(s, args):
-    flags, paths = _split_flags(args, "rRf")
-    if not paths:
-        return 0 if "f" in flags else s.err("rm", "Needs 1 argument")
-    status = 0
-    for path in paths:
-        dev, host = s.resolve(path, follow_last=False)
-        if dev == "/":
-            status = s.err("rm", "refusing to remove the device root")
-            continue
-        try:
-            st = os.lstat(host)
-            if stat.S_ISDIR(st.st_mode):
-                if not flags & {"r", "R"}:
-                    status = s.err("rm", "%s: Is a directory" % path)
-                    continue
-                shutil.rmtree(host)
-            else:
-                os.unlink(host)
-        except FileNotFoundError:
-            if "f" not in flags:
-                status = s.err("rm", "%s: No such file or directory" % path)
-        except OSError as e:
-            status = s.err("rm", "%s: %s" % (path, _reason(e)))
-    return status
-
-
-def sh_touch(s, args):
-    if not args:
-        return s.err("touch", "Needs 1 argument")
-    status = 0
-    for path in args:
-        _dev, host = s.resolve(path)
-        try:
-            os.close(s.fs.open_write(host, append=True))
-            os.utime(host)
-        except OSError as e:
-            status = s.err("touch", "%s: %s" % (path, _reason(e)))
-    return status
-
-
-def sh_uname(s, args):
-    """uname [-asnrvm], flags combinable (-sr)."""
-    flags = set()
-    for a in args:
-        if not a.startswith("-") or len(a) < 2 or not set(a[1:]) <= set("asnrvm"):
-            return s.err("uname", "Unknown option '%s'" % a)
-        flags |= set(a[1:])
-    if "a" in flags:
-        flags = {"s", "n", "r", "v", "m"}
-    s.say(" ".join(value for flag, value in UNAME if flag in (flags or {"s"})) + "\n")
-    return 0
-
-
-def sh_param(s, args):
-    params = s.dev.params
-    if args[:1] == ["get"] and len(args) == 1:
-        for k in sorted(params):
-            s.say("%s = %s\n" % (k, params[k]))
-        return 0
-    if args[:1] == ["get"] and len(args) == 2:
-        if args[1] not in params:
-            return s.err("param", "Get parameter \"%s\" fail! errNum is:106!" % args[1])
-        s.say(params[args[1]] + "\n")
-        return 0
-    if args[:1] == ["set"] and len(args) == 3:
-        params[args[1]] = args[2]
-        s.say("Set parameter %s %s success\n" % (args[1], args[2]))
-        return 0
-    return s.err("param", "usage: param get [NAME] | param set NAME VALUE")
-
-
-def sleep_seconds(text):
-    """Seconds of a duration such as 1.5, 2s, 3m, 1h or 1d; NaN when it is none."""
-    number, unit = (text[:-1], SLEEP_UNITS[text[-1]]) if text[-1:] in SLEEP_UNITS else (text, 1)
-    if not number or number.strip() != number:
-        return math.nan
-    try:
-        return float(number) * unit
-    except ValueError:
-        return math.nan
-
-
-def sh_sleep(s, args):
-    """toybox's sleep, fractions allowed. The line runs at once; the time it owes is served
-    afterwards by the server (serve_sleep), on its event loop, holding up no other device."""
-    if len(args) != 1:
-        return s.err("sleep", "Needs 1 argument")
-    seconds = sleep_seconds(args[0])
-    if not (0 <= seconds < math.inf):
-        return s.err("sleep", "invalid number '%s'" % args[0])
-    s.dev.sleep_owed += seconds
-    return 0
-
-
 
 
 def log_command(device, line):
@@ -499,39 +678,27 @@ def log_command(device, line):
     device.log.add("I", LOG_DOMAIN, LOG_TAG, "shell command: " + line.replace("\n", " "))
 
 
-def sh_hilog(s, args):
-    """The device's hilog. Following the log is left to the runner, and only where the output
-    goes straight to the client: in a pipe or into a file it reads the buffer and ends."""
-    try:
-        query = hilog.parse(args)
-    except hilog.LogArgsError as e:
-        return s.err("hilog", str(e))
-    s.say(hilog.answer(s.dev.log, query))
-    if query.follows and s.streaming:
-        s.follow = (query, s.dev.log.end())
-    return 0
-
-
 def sh_help(s, args):
-    s.say("simulated shell; commands: %s\n" % " ".join(sorted(BUILTINS)))
-    s.say("operators: ; && || |  redirection: > >>  (paths stay inside the device)\n")
+    s.say("simulated shell; commands: %s\n" % " ".join(sorted(set(BUILTINS) | set(shell_commands.COMMANDS))))
+    s.say("sh: ; && || | & ! if for while until case { } ( ) $VAR $(...) $((...)) globs "
+          "> >> < 2> 2>&1 <<  (paths stay inside the device)\n")
     return 0
 
 
-BUILTINS = {
-    "echo": sh_echo, "pwd": sh_pwd, "cd": sh_cd, "ls": sh_ls, "cat": sh_cat,
-    "mkdir": sh_mkdir, "rm": sh_rm, "touch": sh_touch, "uname": sh_uname,
-    "param": sh_param, "bm": bundle_manager.sh_bm, "help": sh_help, "sleep": sh_sleep,
+BUILTINS = dict(shell_builtins.COMMANDS)
+BUILTINS.update({
+    "bm": bundle_manager.sh_bm, "help": sh_help,
     "aa": abilities.sh_aa, "ps": processes.sh_ps, "pidof": processes.sh_pidof, "grep": grep.sh_grep,
     "uitest": uitest.sh_uitest, "snapshot_display": uitest.sh_snapshot_display,
     "hidumper": system_tools.sh_hidumper, "power-shell": system_tools.sh_power_shell, "date": system_tools.sh_date,
-}
-BUILTINS["hilog"] = sh_hilog
+})
 # Tool groups in modules of their own: each has COMMANDS ({name: handler(session, args)}) and
 # may have FILTERS ({name: start(session, args)}), the line-by-line form a pipeline streams through.
 TOOL_MODULES = ()
+FILTERS = {}
 for _module in TOOL_MODULES:
     BUILTINS.update(_module.COMMANDS)
+    FILTERS.update(getattr(_module, "FILTERS", {}))
 
 
 async def run_host(device, line, stream):
