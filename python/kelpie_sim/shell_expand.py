@@ -132,6 +132,8 @@ class Field:
 async def fields(sh, parts):
     """The fields of one word, field splitting done; each a Field."""
     done, current = [], Field()
+    if parts and parts[0][0] == "lit" and parts[0][1][:1] == "~" and parts[0][1][1:2] in ("", "/"):
+        parts = [("q", sh.vars.get("HOME", "/")), ("lit", parts[0][1][1:])] + list(parts[1:])
     for part in parts:
         kind = part[0]
         if kind == "lit":

@@ -449,9 +449,10 @@ class Parser:
     def for_(self):
         self.take()
         tok = self.take()
-        if tok.kind != "word" or len(tok.value) != 1 or tok.value[0][0] != "lit" or not NAME.fullmatch(tok.value[0][1]):
-            raise ShellSyntax("for: bad identifier" if tok.kind == "word" else "syntax error: '%s' unexpected"
-                              % tok.shown())
+        if tok.kind != "word":
+            self.unexpected(tok)
+        if len(tok.value) != 1 or tok.value[0][0] != "lit" or not NAME.fullmatch(tok.value[0][1]):
+            raise ShellSyntax("for: bad identifier")
         name = tok.value[0][1]
         words = None
         self.skip_newlines()

@@ -134,7 +134,7 @@ def test_ability_lifecycle_through_processes_and_bundles(client, sim, tmp_path):
         "force stop process successfully.\nstopped\n")
     client.shell("aa start -a EntryAbility -b com.example.life")
     assert "successfully" in client.uninstall("com.example.life")
-    assert client.shell("pidof com.example.life || ps -ef | grep -c com.example.life") == "0\n"
+    assert client.shell("pidof com.example.life || ps -ef | grep -c com.example.life") == "1\n", "the grep only"
 
     put(sim, "/data/local/tmp/com.example.ondevice.hap", b"PK\x03\x04")
     assert client.shell("bm install -p /data/local/tmp/com.example.ondevice.hap") == "install bundle successfully.\n"
