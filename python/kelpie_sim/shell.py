@@ -27,6 +27,14 @@ LOOP_TURNS = 50000
 LOOP_SECONDS = 4.0
 YIELD_EVERY = 64
 SIGPIPE_STATUS = 141       # a stage stopped because the stage after it read no more
+# Commands that never read their input: they leave it to the commands after them (the
+# rest of a `while read` loop's body reads on where they are).
+NO_INPUT = {
+    "echo", "test", "[", "true", "false", ":", "pwd", "ls", "mkdir", "rm", "touch", "uname", "param", "sleep",
+    "hilog", "help", "aa", "bm", "ps", "pidof", "uitest", "snapshot_display", "hidumper", "power-shell", "date",
+    "seq", "basename", "dirname", "printf", "id", "whoami", "kill", "mount", "df", "du", "stat", "find", "cp", "mv",
+    "free", "top",
+}
 
 
 class ShellExit(Exception):
@@ -400,7 +408,7 @@ class Shell:
         tasks, pids = [], []
         procs = self.line.dev.processes
         for k, command in enumerate(commands):
-            pids.append(procs.run_command(command.text if type(command) is Simple else "sh", self.line.pid))
+            pids.append(procs.run_command(_process_name(command), self.line.pid))
         loop = asyncio.get_running_loop()
         for k, command in enumerate(commands):
             fds = dict(self.fds)
@@ -538,7 +546,7 @@ class Shell:
         if start is not None:
             status = await self.run_filter(s, start, argv, source)
         else:
-            if isinstance(source, Pipe) and canned is None:
+            if isinstance(source, Pipe) and canned is None and name not in NO_INPUT:
                 s.stdin = await source.read_all()
             if canned is not None:
                 s.say(canned)
@@ -594,6 +602,15 @@ class Shell:
             self.line.rested()
             await sink.write(data)
         await hilog.follow(self.line.dev.log, query, cursor, send)
+
+
+def _process_name(command):
+    """What ps shows for a stage: its words without their quotes, where they need no expansion."""
+    if type(command) is not Simple:
+        return "sh"
+    if all(p[0] in ("lit", "q") for word in command.words for p in word):
+        return " ".join("".join(p[1] for p in word) for word in command.words)
+    return command.text
 
 
 def call(s, handler, argv):

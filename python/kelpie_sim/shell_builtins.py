@@ -413,13 +413,13 @@ def sh_test(s, args, name="test"):
     """test EXPRESSION, and [ EXPRESSION ]: status 0 true, 1 false, 2 a bad expression."""
     if name == "[":
         if not args or args[-1] != "]":
-            s.err("[", "missing ]")
+            s.err("/bin/sh: [", "missing ]")
             return 2
         args = args[:-1]
     try:
         return 0 if _Test(s, args).run() else 1
     except TestError as e:
-        s.err(name, str(e))
+        s.err("/bin/sh: " + name, str(e))     # sh's own test, so sh's prefix
         return 2
 
 

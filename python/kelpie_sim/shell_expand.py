@@ -80,7 +80,7 @@ NAME_RE = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 
 def strip_pattern(value, pattern, op):
     """${NAME#pattern} and its kin: the shortest or longest match cut from the start or the end."""
-    ends = range(len(value) + 1) if op == "#" else range(len(value), -1, -1)
+    ends = range(len(value) + 1) if op in ("#", "%") else range(len(value), -1, -1)   # shortest or longest
     for n in ends:
         if op in ("#", "##"):
             if pattern.fullmatch(value[:n]):

@@ -318,7 +318,7 @@ class Parser:
         word = None
         if op is not None and not length:
             self.pos += len(op)
-            word = self._word("}", quoted=quoted)
+            word = self._word("}", quoted=quoted and op[0] not in "#%")   # a pattern stays one in quotes
         if self.pos >= len(src) or src[self.pos] != "}":
             if self.pos >= len(src):
                 raise ShellSyntax("no closing quote")

@@ -222,12 +222,17 @@ def test_hilog_refuses_a_bad_option_and_does_nothing_else(client, via, args, mes
     assert hilog_run(client, via, "-x -h -T x").startswith("Usage:\n")
 
 
-@pytest.mark.parametrize("prefix", ["", "shell "], ids=["command", "shell"])
-def test_hilog_follows_until_the_next_command(client, sim, prefix):
-    """Without -x the buffer is followed by each new line, with no end; a further command on
-    the connection stops it, and what was sent until then comes first in that command's output."""
-    word = "follow%d" % len(prefix)     # the pattern below does not match the command's own line
-    client.send(prefix + "hilog -T hdcd -e 'echo [f]ollow%d'" % len(prefix))
+@pytest.mark.parametrize("n, command", [
+    (0, "hilog -T hdcd -e 'echo [f]ollow0'"),
+    (1, "shell hilog -T hdcd -e 'echo [f]ollow1'"),
+    (2, "shell hilog -T hdcd | while read -r l; do case $l in *'echo f'ollow2*) echo \"$l\";; esac; done"),
+], ids=["command", "shell", "pipe"])
+def test_hilog_follows_until_the_next_command(client, sim, n, command):
+    """Without -x the buffer is followed by each new line, with no end, in a pipe too; a further
+    command on the connection stops it, and what was sent until then comes first in that
+    command's output."""
+    word = "follow%d" % n     # the pattern does not match the command's own line
+    client.send(command)
     other = RawClient(sim.addr)
     for n in (1, 2):
         other.shell("echo %s-%d" % (word, n))
