@@ -253,9 +253,9 @@ class Connection:
         await stream.close()
 
     async def shell_line(self, dev, line, stream):
-        """Runs the line in the simulated shell. Once it waits (a sleep, a hilog following the
-        log) it goes on by itself while the next command is read; that command stops it, as a
-        following hilog is stopped."""
+        """Runs the line in the simulated shell. Once it follows the log (a hilog without an
+        end, in a pipe too) it goes on by itself while the next command is read; that command
+        stops it."""
         waiting = asyncio.Event()
 
         async def run():

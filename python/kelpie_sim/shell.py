@@ -169,7 +169,8 @@ class LineRun:
         self.pid = device.processes.spare_pid()
 
     def waiting(self):
-        """The line now waits (a sleep, a following hilog): the server may read on."""
+        """The line now follows the log, with no end: the server may read on (the next
+        command stops the line), and output goes out as it comes."""
         if not self.live:
             self.live = True
             if self.on_wait is not None:
@@ -187,7 +188,8 @@ class LineRun:
                 raise LoopStopped()
 
     async def pause(self, seconds):
-        self.waiting()
+        """A sleep: what came before it goes out first. The connection waits for the line,
+        so what comes after a pause the client gave up on is the next command's reply."""
         await self.stream.flush()
         await asyncio.sleep(seconds)
         self.rested()
@@ -596,6 +598,7 @@ class Shell:
         """hilog goes on printing new lines as they are logged, until the device detaches
         or what reads them stops."""
         self.line.waiting()
+        await self.line.stream.flush(settle=False)
         sink = self.fds[1]
 
         async def send(data):
@@ -666,8 +669,8 @@ class Session:
 async def run_builtin(device, line, stream, canned=None, on_wait=None):
     """Runs the command line, writing its output to the ShellStream `stream`. `canned(command)`
     is a test's output for a simple command of the line (as written, without its redirections),
-    or None. `on_wait()` is called once the line waits (a sleep, a hilog following the log):
-    the server may then read the next command, which stops the line."""
+    or None. `on_wait()` is called once the line follows the log (a hilog without an end, in
+    a pipe too): the server may then read the next command, which stops the line."""
     run = LineRun(device, stream, canned, on_wait)
     client = ClientSink(run)
     sh = Shell(run, Env({"PATH": "/system/bin:/vendor/bin", "HOME": "/", "PWD": "/"}, "/"),
