@@ -8,6 +8,7 @@ Pipelines stream: every stage runs at once, reading its input as it arrives."""
 
 import asyncio
 import os
+import re
 import signal
 import time
 
@@ -468,7 +469,7 @@ class Shell:
             if r.op in (">&", "<&"):
                 if target == "-":
                     fds[r.fd] = NullSink() if r.op == ">&" else Pipe(closed=True)
-                elif target.isdigit() and int(target) in fds:
+                elif re.fullmatch("[0-9]{1,2}", target) and int(target) in fds:
                     fds[r.fd] = fds[int(target)]
                 else:
                     await self.say_error("%s: bad file descriptor" % target)

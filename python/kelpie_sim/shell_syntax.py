@@ -106,8 +106,7 @@ def parse(text):
     tok = parser.peek()
     if tok.kind != "eof":
         parser.unexpected(tok)
-    for redir in parser.heredocs:    # a here-document the line ends before
-        redir.target = ""
+    parser.no_more_heredocs()
     return tree
 
 
@@ -159,7 +158,7 @@ class Parser:
             self.pos += 1
             self._read_heredocs()
             return Token("nl", "newline", start, self.pos)
-        m = re.match(r"\d*", src[start:start + 12])
+        m = re.match(r"[0-9]*", src[start:start + 12])
         digits = m.group(0)
         for op in REDIRECTIONS:
             if src.startswith(op, start + len(digits)):
@@ -249,6 +248,7 @@ class Parser:
             tree = inner.sequence()
             if inner.peek().kind != "eof":
                 inner.unexpected(inner.peek())
+            inner.no_more_heredocs()
             self.pos = end + 1
             return ("cmd", tree, quoted)
         nxt = src[pos + 1:pos + 2]
@@ -266,6 +266,7 @@ class Parser:
             tok = inner.take()
             if tok.kind != "op" or tok.value != ")":
                 inner.unexpected(tok)
+            inner.no_more_heredocs()
             self.pos = inner.pos
             return ("cmd", tree, quoted)
         if nxt == "{":
@@ -325,6 +326,11 @@ class Parser:
             raise ShellSyntax("${%s}: bad substitution" % src[self.pos - len(name):src.find("}", self.pos)])
         self.pos += 1
         return ("param", name, "len" if length else op, word, quoted)
+
+    def no_more_heredocs(self):
+        for redir in self.heredocs:    # a here-document the text ends before
+            redir.target = ""
+        self.heredocs = []
 
     def _read_heredocs(self):
         for redir in self.heredocs:
