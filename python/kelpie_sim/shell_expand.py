@@ -54,8 +54,7 @@ async def parameter(sh, part):
     if op == "len":
         return str(len(value or ""))
     if op in ("#", "##", "%", "%%"):
-        pattern = await pattern_of(sh, word or [])
-        return strip_pattern(value or "", pattern, op)
+        return strip_pattern(value or "", await pattern_of(sh, word or [], tokens=True), op)
     unset = value is None or (op.startswith(":") and value == "")
     kind = op[-1]
     if kind == "-":
@@ -78,16 +77,17 @@ async def parameter(sh, part):
 NAME_RE = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 
 
-def strip_pattern(value, pattern, op):
-    """${NAME#pattern} and its kin: the shortest or longest match cut from the start or the end."""
-    ends = range(len(value) + 1) if op in ("#", "%") else range(len(value), -1, -1)   # shortest or longest
-    for n in ends:
-        if op in ("#", "##"):
-            if pattern.fullmatch(value[:n]):
-                return value[n:]
-        elif pattern.fullmatch(value[len(value) - n:]):
-            return value[:len(value) - n]
-    return value
+def strip_pattern(value, tokens, op):
+    """${NAME#pattern} and its kin: the shortest (# %) or longest (## %%) match cut from the
+    start (# ##) or the end (% %%). A pattern without alternatives matches shortest with lazy
+    stars and longest with greedy ones; the end is matched as the start of the reversed text."""
+    lazy = len(op) == 1
+    if op[0] == "%":
+        tokens, value = tokens[::-1], value[::-1]
+    regex = re.compile("".join(t + "?" if lazy and t.endswith("*") else t for t in tokens), re.S)
+    m = regex.match(value)
+    rest = value[m.end():] if m else value
+    return rest[::-1] if op[0] == "%" else rest
 
 
 async def arithmetic(sh, part):
@@ -211,8 +211,9 @@ def _components(pieces):
     return out
 
 
-def compile_pattern(chars, slash=True):
-    """A regex of a pattern given as (character, active) pairs; `slash`: may * and ? match "/"."""
+def pattern_tokens(chars, slash=True):
+    """The regex pieces of a pattern given as (character, active) pairs, one per character or
+    bracket expression; `slash`: may * and ? match "/"."""
     out, i = [], 0
     anything = "." if slash else "[^/]"
     while i < len(chars):
@@ -231,7 +232,11 @@ def compile_pattern(chars, slash=True):
         else:
             out.append(re.escape(ch))
         i += 1
-    return re.compile("".join(out), re.S)
+    return out
+
+
+def compile_pattern(chars, slash=True):
+    return re.compile("".join(pattern_tokens(chars, slash)), re.S)
 
 
 def _bracket_end(chars, i):
@@ -335,15 +340,16 @@ def _is_dir(sh, devpath):
         return False
 
 
-async def pattern_of(sh, parts):
-    """A case pattern (or ${x#pattern}) as a regex: quoted parts match themselves."""
+async def pattern_of(sh, parts, tokens=False):
+    """A case pattern (or ${x#pattern}, as its regex pieces) as a regex: quoted parts match
+    themselves."""
     chars = []
     for part in parts:
         if part[0] in ("lit", "q"):
             chars.extend((c, part[0] == "lit") for c in part[1])
         else:
             chars.extend((c, not part[-1]) for c in await value_of(sh, part))
-    return compile_pattern(chars, slash=True)
+    return pattern_tokens(chars) if tokens else compile_pattern(chars, slash=True)
 
 
 async def heredoc(sh, text, expand):
