@@ -691,6 +691,8 @@ async def run_builtin(device, line, stream, canned=None, on_wait=None):
         await stream.write("\n[simulator] command stopped: a loop ran %d times without a pause\n" % run.turns)
     except BrokenPipe:
         pass
+    except RecursionError:   # the limits on nesting keep well below it; this is the last guard
+        await stream.write("/bin/sh: nested too deeply\n")
     return None
 
 

@@ -9,6 +9,7 @@ BINARY = [   # lowest precedence first
     ("||",), ("&&",), ("|",), ("^",), ("&",), ("==", "!="), ("<", "<=", ">", ">="), ("<<", ">>"), ("+", "-"),
     ("*", "/", "%"),
 ]
+RANK = {op: rank for rank, ops in enumerate(BINARY) for op in ops}
 ASSIGN = ("=", "*=", "/=", "%=", "+=", "-=", "<<=", ">>=", "&=", "^=", "|=")
 MAX_DEPTH = 64       # parentheses and operators nested inside each other
 MAX_NAME_DEPTH = 16
@@ -127,22 +128,24 @@ class Evaluator:
         self.nesting -= 1
         return yes if cond else no
 
-    def level(self, n):
-        if n == len(BINARY):
-            return self.unary()
-        left = self.level(n + 1)
+    def level(self, lowest):
+        """Binary operators of precedence `lowest` or higher (precedence climbing: the
+        recursion grows with precedence levels, not with the length of the expression)."""
+        left = self.unary()
         while True:
-            op = self.op(*BINARY[n])
-            if op is None:
+            kind, op = self.peek()
+            rank = RANK.get(op) if kind == "o" else None
+            if rank is None or rank < lowest:
                 return left
+            self.i += 1
             if op in ("&&", "||"):
                 short = (not left) if op == "&&" else bool(left)
                 self.skip += short
-                right = self.level(n + 1)
+                right = self.level(rank + 1)
                 self.skip -= short
                 left = int(bool(left) and bool(right)) if op == "&&" else int(bool(left) or bool(right))
             else:
-                left = self.binary(op, left, self.level(n + 1))
+                left = self.binary(op, left, self.level(rank + 1))
 
     def binary(self, op, a, b):
         if op in ("/", "%"):

@@ -9,7 +9,8 @@ from .confine import FsError
 from . import shell_syntax
 
 NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
-MAX_SCRIPT_DEPTH = 16     # sh -c, eval and . inside each other
+MAX_SCRIPT_DEPTH = 8      # sh -c, eval and . inside each other
+SCRIPT_NESTING = 5        # what one of them counts for against the parser's limit on nesting
 
 
 def _shell():
@@ -131,7 +132,7 @@ async def _run_text(sh, text, command):
         await sh.say_error("%s: nested too deeply" % command)
         return 1
     try:
-        tree = shell_syntax.parse(text)
+        tree = shell_syntax.parse(text, (depth + 1) * SCRIPT_NESTING)
     except shell_syntax.ShellSyntax as e:
         await sh.say_error(str(e))
         return 2

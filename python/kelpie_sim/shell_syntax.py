@@ -99,9 +99,9 @@ class Token:
         return self.value
 
 
-def parse(text):
-    """The tree of a whole command line; raises ShellSyntax."""
-    parser = Parser(text, 0, 0)
+def parse(text, depth=0):
+    """The tree of a whole command line (run `depth` levels inside others); raises ShellSyntax."""
+    parser = Parser(text, 0, depth)
     tree = parser.sequence()
     tok = parser.peek()
     if tok.kind != "eof":
