@@ -257,6 +257,8 @@ def _python(node):
         return node[1]
     if kind == "group":
         return "(%s)" % _python(node[2])
+    if kind == "nc":
+        return "(?:%s)" % _python(node[1])
     if kind == "cat":
         return "".join(_python(n) for n in node[1])
     if kind == "alt":
@@ -272,7 +274,8 @@ def _python(node):
     if kind == "backref":
         return "(?:\\%d)" % node[1]
     return {"bol": r"\A", "eol": r"\Z", "bos": r"\A", "eos": r"\Z", "wordb": r"\b", "nwordb": r"\B",
-            "wbeg": r"\b(?=\w)", "wend": r"\b(?<=\w)"}[kind]
+            "wbeg": r"\b(?=\w)", "wend": r"\b(?<=\w)", "nowordbefore": r"(?<!\w)",
+            "nowordafter": r"(?!\w)"}[kind]
 
 
 def _shape(node):
@@ -280,6 +283,8 @@ def _shape(node):
     kind = node[0]
     if kind == "group":
         return _shape(node[2])
+    if kind == "nc":
+        return _shape(node[1])
     if kind in ("cat", "alt"):
         count, nested, backref = 0, kind == "alt" and False, False
         for n in node[1]:
@@ -327,6 +332,8 @@ class Program:
         elif kind == "cat":
             for n in node[1]:
                 self.build(n)
+        elif kind == "nc":
+            self.build(node[1])
         elif kind == "alt":
             jumps = []
             for n in node[1][:-1]:
@@ -379,6 +386,10 @@ def _holds(kind, text, pos):
         return before == after
     if kind == "wbeg":
         return after and not before
+    if kind == "nowordbefore":
+        return not before
+    if kind == "nowordafter":
+        return not after
     return before and not after
 
 
@@ -408,8 +419,15 @@ class Match:
 class Regex:
     """A compiled POSIX pattern: search(text, pos) -> a match (re.Match or Match) or None."""
 
-    def __init__(self, pattern, extended=False, icase=False, awk=False):
-        tree = Parser(pattern, extended, awk).parse()
+    def __init__(self, pattern, extended=False, icase=False, awk=False, whole=None, fixed=False):
+        if fixed:
+            tree = ("cat", [("lit", ch) for ch in pattern])
+        else:
+            tree = Parser(pattern, extended, awk).parse()
+        if whole == "line":
+            tree = ("cat", [("bol",), ("nc", tree), ("eol",)])
+        elif whole == "word":
+            tree = ("cat", [("nowordbefore",), ("nc", tree), ("nowordafter",)])
         self.groups = 0
         self.tree = tree
         flags = re.DOTALL | (re.IGNORECASE if icase else 0)
@@ -510,10 +528,12 @@ class Regex:
         return None
 
 
-def compile_posix(pattern, extended=False, icase=False, awk=False):
-    """A Regex, or RegexError with the C library's text."""
+def compile_posix(pattern, extended=False, icase=False, awk=False, whole=None, fixed=False):
+    """A Regex, or RegexError with the C library's text. `whole` is "line" or "word" for a
+    match that must be the whole line or a whole word (grep -x, -w); `fixed` reads the
+    pattern as plain text (grep -F)."""
     try:
-        return Regex(pattern, extended, icase, awk)
+        return Regex(pattern, extended, icase, awk, whole, fixed)
     except RecursionError:
         raise RegexError("Out of memory")
 

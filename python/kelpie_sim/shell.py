@@ -11,7 +11,8 @@ import stat
 import time
 
 from .confine import FsError
-from . import abilities, awk, bundle_manager, grep, hilog, processes, sed, system_tools, text_tools, uitest
+from . import (abilities, awk, bundle_manager, file_tools, find, grep, hilog, print_tools, processes, sed,
+               system_tools, text_tools, uitest, xargs)
 
 HOST_SHELL_SILENCE = 4.0   # the client stops listening after 5 s of silence
 UNAME = (   # in the order uname prints them, whatever the order of the flags
@@ -529,7 +530,7 @@ BUILTINS = {
 BUILTINS["hilog"] = sh_hilog
 # Tool groups in modules of their own: each has COMMANDS ({name: handler(session, args)}) and
 # may have FILTERS ({name: start(session, args)}), the line-by-line form a pipeline streams through.
-TOOL_MODULES = (text_tools, sed, awk)
+TOOL_MODULES = (text_tools, sed, awk, file_tools, find, xargs, print_tools)
 for _module in TOOL_MODULES:
     BUILTINS.update(_module.COMMANDS)
 
