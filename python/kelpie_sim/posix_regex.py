@@ -1,0 +1,549 @@
+"""POSIX regular expressions (basic and extended) for the device's grep, sed and awk.
+
+A pattern is parsed here (so a bad one gets the C library's text, as toybox prints it) and
+then matched by one of two engines:
+
+- Python's `re`, for the patterns whose backtracking cost stays small: a translation of the
+  tree. It is fast, but some patterns make it take exponential time (`(a|aa)+$`) or a high
+  power of the line length (`.*.*.*x`).
+- a backtracking matcher that remembers every (instruction, position) it has tried, so it
+  never tries one twice: at most len(program) * len(line) steps, whatever the pattern. It is
+  slower per step (pure Python), so it serves only the lines `re` could stall on.
+
+Which one a line goes to depends on the pattern's shape: nested or alternated repetitions
+always go to the bounded matcher; k plain repetitions go to `re` only while len(line) ** (k+1)
+stays under RE_WORK. The bounded matcher also counts its steps against STEP_BUDGET per
+compiled pattern (one command's run), so a command over a huge input ends with an error
+rather than holding the simulator's other devices for seconds.
+
+Both engines pick the leftmost match and, among those, the first by priority (Perl's rule);
+POSIX asks for the longest, which differs only for alternatives such as `a|ab`.
+"""
+
+import re
+
+RE_WORK = 3e7          # sre steps that are fine in one call (a few tens of milliseconds)
+STEP_BUDGET = 3_000_000  # bounded-matcher steps per compiled pattern (about a second)
+MAX_PROGRAM = 20_000   # instructions of the bounded matcher (counted repeats are unrolled)
+DUP_MAX = 255          # the largest count in {m,n}, as the C library's RE_DUP_MAX
+CLASSES = {
+    "alpha": "a-zA-Z", "digit": "0-9", "alnum": "a-zA-Z0-9", "upper": "A-Z", "lower": "a-z",
+    "space": " \\t\\n\\r\\f\\v", "blank": " \\t", "punct": "!-/:-@\\[-`{-~", "xdigit": "0-9A-Fa-f",
+    "cntrl": "\\x00-\\x1f\\x7f", "print": " -~", "graph": "!-~",
+}
+SHORTHANDS = {"w": ("set", "\\w"), "W": ("set", "\\W"), "s": ("set", "\\s"), "S": ("set", "\\S"),
+              "b": ("wordb",), "B": ("nwordb",), "<": ("wbeg",), ">": ("wend",),
+              "`": ("bos",), "'": ("eos",)}
+ESCAPED_CHARS = {"n": "\n", "t": "\t"}
+
+
+class RegexError(Exception):
+    """A pattern the C library's regcomp refuses; the text is its regerror text."""
+
+
+class RegexBudget(Exception):
+    """A match that would take longer than a command may hold the simulator."""
+
+
+def _class_char(ch):
+    return "\\" + ch if ch in "\\]^-[" else ch
+
+
+class Parser:
+    """The tree of a pattern. Nodes are tuples: ("lit", ch), ("any",), ("set", python class
+    text), ("bol",), ("eol",), ("group", n, node), ("cat", [nodes]), ("alt", [nodes]),
+    ("rep", node, min, max or None), ("backref", n) and the word assertions."""
+
+    def __init__(self, pattern, extended, awk=False):
+        self.p, self.ext, self.awk = pattern, extended, awk
+        self.i, self.groups, self.closed = 0, 0, set()
+
+    def parse(self):
+        node = self.alternation(0)
+        if self.i < len(self.p):   # only an unmatched ')' stops the top level early
+            raise RegexError("Missing ')'")
+        return node
+
+    def peek(self, text):
+        return self.p.startswith(text, self.i)
+
+    def at_alt(self):
+        return self.peek("|") if self.ext else self.peek("\\|")
+
+    def at_close(self, depth):
+        return depth > 0 and (self.peek(")") if self.ext else self.peek("\\)"))
+
+    def alternation(self, depth):
+        branches = [self.sequence(depth)]
+        while self.at_alt():
+            self.i += 1 if self.ext else 2
+            branches.append(self.sequence(depth))
+        return branches[0] if len(branches) == 1 else ("alt", branches)
+
+    def sequence(self, depth):
+        items = []
+        start = self.i
+        while self.i < len(self.p) and not self.at_alt() and not self.at_close(depth):
+            if (self.peek(")") if self.ext else self.peek("\\)")) and depth == 0:
+                raise RegexError("Missing ')'")
+            atom = self.atom(depth, start)
+            if atom is None:
+                continue
+            items.append(self.repeats(atom))
+        return items[0] if len(items) == 1 else ("cat", items)
+
+    def atom(self, depth, start):
+        p, ch = self.p, self.p[self.i]
+        first = self.i == start
+        if ch == "[":
+            return self.bracket()
+        if ch == ".":
+            self.i += 1
+            return ("any",)
+        if ch == "^" and (self.ext or first):
+            self.i += 1
+            return ("bol",)
+        if ch == "$":
+            self.i += 1
+            if self.ext or self.i == len(p) or self.at_alt() or self.at_close(depth):
+                return ("eol",)
+            return ("lit", "$")
+        if ch == "*" and (first or (not self.ext and p[start:self.i] == "^")):
+            self.i += 1
+            return ("lit", "*")    # nothing to repeat: a literal star
+        if self.ext and ch in "+?" and first:
+            self.i += 1
+            return ("lit", ch)
+        if self.ext and ch == "(":
+            self.i += 1
+            return self.group(depth)
+        if self.ext and ch == "{" and first:
+            self.i += 1
+            return ("lit", "{")
+        if ch == "\\":
+            if self.i + 1 >= len(p):
+                raise RegexError("Trailing backslash")
+            nxt = p[self.i + 1]
+            self.i += 2
+            if not self.ext and nxt == "(":
+                return self.group(depth)
+            if not self.ext and nxt == "{" and first:
+                raise RegexError("Repetition not preceded by valid expression")
+            if nxt.isdigit() and nxt != "0":
+                n = int(nxt)
+                if n > self.groups or n not in self.closed:
+                    raise RegexError("Invalid back reference")
+                return ("backref", n)
+            if nxt in SHORTHANDS:
+                return SHORTHANDS[nxt]
+            if self.awk and nxt in "nrtfvab/":
+                return ("lit", {"n": "\n", "r": "\r", "t": "\t", "f": "\f", "v": "\v", "a": "\a",
+                                "b": "\b", "/": "/"}[nxt])
+            return ("lit", ESCAPED_CHARS.get(nxt, nxt))
+        self.i += 1
+        return ("lit", ch)
+
+    def group(self, depth):
+        self.groups += 1
+        n = self.groups
+        inner = self.alternation(depth + 1)
+        close = ")" if self.ext else "\\)"
+        if not self.peek(close):
+            raise RegexError("Missing ')'")
+        self.i += len(close)
+        self.closed.add(n)
+        return ("group", n, inner)
+
+    def repeats(self, atom):
+        if atom[0] == "bol" and not self.ext:
+            return atom     # a star after a leading ^ is a literal one
+        while self.i < len(self.p):
+            ch = self.p[self.i]
+            if ch == "*":
+                self.i += 1
+                atom = ("rep", atom, 0, None)
+            elif self.ext and ch in "+?":
+                self.i += 1
+                atom = ("rep", atom, 1 if ch == "+" else 0, None if ch == "+" else 1)
+            elif not self.ext and (self.peek("\\+") or self.peek("\\?")):
+                plus = self.p[self.i + 1] == "+"
+                self.i += 2
+                atom = ("rep", atom, 1 if plus else 0, None if plus else 1)
+            elif (self.ext and ch == "{" and re.match(r"\{\d", self.p[self.i:])) or (
+                    not self.ext and self.peek("\\{")):
+                atom = ("rep", atom) + self.interval()
+            else:
+                break
+            if atom[1][0] in ("bol", "eol", "wordb", "nwordb", "wbeg", "wend", "bos", "eos"):
+                raise RegexError("Repetition not preceded by valid expression")
+        return atom
+
+    def interval(self):
+        self.i += 1 if self.ext else 2
+        m = re.match(r"(\d*)(,(\d*))?", self.p[self.i:])
+        self.i += m.end()
+        close = "}" if self.ext else "\\}"
+        if not self.peek(close):
+            raise RegexError("Missing '}'" if self.i >= len(self.p) else "Invalid contents of {}")
+        self.i += len(close)
+        if not m.group(1):
+            raise RegexError("Invalid contents of {}")
+        low = int(m.group(1))
+        high = low if m.group(2) is None else (int(m.group(3)) if m.group(3) else None)
+        if low > DUP_MAX or (high is not None and (high > DUP_MAX or high < low)):
+            raise RegexError("Invalid contents of {}")
+        return (low, high)
+
+    def bracket(self):
+        p = self.p
+        j = self.i + 1
+        negate = p.startswith("^", j)
+        j += negate
+        parts, chars = [], []
+        first = True
+        while True:
+            if j >= len(p):
+                raise RegexError("Missing ']'")
+            ch = p[j]
+            if ch == "]" and not first:
+                j += 1
+                break
+            first = False
+            if p.startswith("[:", j) or p.startswith("[=", j) or p.startswith("[.", j):
+                kind = p[j + 1]
+                end = p.find(kind + "]", j + 2)
+                if end < 0:
+                    raise RegexError("Missing ']'")
+                name = p[j + 2:end]
+                j = end + 2
+                if kind == ":":
+                    if name not in CLASSES:
+                        raise RegexError("Unknown character class name")
+                    parts.append(CLASSES[name])
+                    continue
+                if len(name) != 1:
+                    raise RegexError("Unknown collating element")
+                ch = name
+            elif self.awk and ch == "\\" and j + 1 < len(p):
+                ch = {"n": "\n", "t": "\t", "r": "\r"}.get(p[j + 1], p[j + 1])
+                j += 2
+            else:
+                j += 1
+            if p.startswith("-", j) and j + 1 < len(p) and p[j + 1] != "]":
+                high = p[j + 1]
+                j += 2
+                if high == "[" and p.startswith(".", j):   # a collating element ends the range
+                    end = p.find(".]", j + 1)
+                    if end != j + 2:
+                        raise RegexError("Unknown collating element")
+                    high, j = p[j + 1], end + 2
+                if high < ch:
+                    raise RegexError("Invalid character range")
+                parts.append(_class_char(ch) + "-" + _class_char(high))
+            else:
+                chars.append(ch)
+        self.i = j
+        text = "".join(parts) + "".join(_class_char(c) for c in chars)
+        return ("set", ("[^%s]" if negate else "[%s]") % text)
+
+
+def _python(node):
+    kind = node[0]
+    if kind == "lit":
+        return re.escape(node[1])
+    if kind == "any":
+        return "."
+    if kind == "set":
+        return node[1]
+    if kind == "group":
+        return "(%s)" % _python(node[2])
+    if kind == "nc":
+        return "(?:%s)" % _python(node[1])
+    if kind == "cat":
+        return "".join(_python(n) for n in node[1])
+    if kind == "alt":
+        return "|".join(_python(n) for n in node[1])
+    if kind == "rep":
+        _, inner, low, high = node
+        body = "(?:%s)" % _python(inner)
+        if (low, high) == (0, None):
+            return body + "*"
+        if (low, high) == (1, None):
+            return body + "+"
+        return body + ("{%d,}" % low if high is None else "{%d,%d}" % (low, high))
+    if kind == "backref":
+        return "(?:\\%d)" % node[1]
+    return {"bol": r"\A", "eol": r"\Z", "bos": r"\A", "eos": r"\Z", "wordb": r"\b", "nwordb": r"\B",
+            "wbeg": r"\b(?=\w)", "wend": r"\b(?<=\w)", "nowordbefore": r"(?<!\w)",
+            "nowordafter": r"(?!\w)"}[kind]
+
+
+def _shape(node):
+    """(variable repetitions, whether one repeats a repetition or an alternation, backrefs)."""
+    kind = node[0]
+    if kind == "group":
+        return _shape(node[2])
+    if kind == "nc":
+        return _shape(node[1])
+    if kind in ("cat", "alt"):
+        count, nested, backref = 0, kind == "alt" and False, False
+        for n in node[1]:
+            c, x, b = _shape(n)
+            count, nested, backref = count + c, nested or x, backref or b
+        return count, nested, backref
+    if kind == "rep":
+        c, x, b = _shape(node[1])
+        inner = node[1]
+        while inner[0] == "group":
+            inner = inner[2]
+        variable = node[3] != node[2]
+        nested = x or (variable and (c > 0 or inner[0] in ("alt", "backref")))
+        return c + variable, nested, b
+    return 0, False, kind == "backref"
+
+
+# The bounded matcher's instructions.
+CHAR, ANY, SET, SPLIT, JMP, SAVE, ASSERT, MATCH = range(8)
+
+
+class Program:
+    def __init__(self, icase):
+        self.code, self.icase = [], icase
+
+    def emit(self, *op):
+        self.code.append(list(op))
+        if len(self.code) > MAX_PROGRAM:
+            raise RegexError("Out of memory")
+        return len(self.code) - 1
+
+    def build(self, node):
+        kind = node[0]
+        if kind == "lit":
+            self.emit(CHAR, node[1].lower() if self.icase else node[1])
+        elif kind == "any":
+            self.emit(ANY)
+        elif kind == "set":
+            cls = re.compile(node[1], re.IGNORECASE if self.icase else 0)
+            self.emit(SET, cls.match)
+        elif kind == "group":
+            self.emit(SAVE, 2 * node[1])
+            self.build(node[2])
+            self.emit(SAVE, 2 * node[1] + 1)
+        elif kind == "cat":
+            for n in node[1]:
+                self.build(n)
+        elif kind == "nc":
+            self.build(node[1])
+        elif kind == "alt":
+            jumps = []
+            for n in node[1][:-1]:
+                split = self.emit(SPLIT, None, None)
+                self.code[split][1] = len(self.code)
+                self.build(n)
+                jumps.append(self.emit(JMP, None))
+                self.code[split][2] = len(self.code)
+            self.build(node[1][-1])
+            for j in jumps:
+                self.code[j][1] = len(self.code)
+        elif kind == "rep":
+            _, inner, low, high = node
+            for _ in range(low):
+                self.build(inner)
+            if high is None:
+                loop = self.emit(SPLIT, None, None)
+                self.code[loop][1] = len(self.code)
+                self.build(inner)
+                self.emit(JMP, loop)
+                self.code[loop][2] = len(self.code)
+            else:
+                splits = []
+                for _ in range(high - low):
+                    split = self.emit(SPLIT, None, None)
+                    self.code[split][1] = len(self.code)
+                    splits.append(split)
+                    self.build(inner)
+                for split in splits:
+                    self.code[split][2] = len(self.code)
+        elif kind == "backref":
+            raise RegexError("Invalid back reference")   # never built: such patterns use re
+        else:
+            self.emit(ASSERT, kind)
+
+
+def _word(text, i):
+    return 0 <= i < len(text) and (text[i].isalnum() or text[i] == "_")
+
+
+def _holds(kind, text, pos):
+    if kind in ("bol", "bos"):
+        return pos == 0
+    if kind in ("eol", "eos"):
+        return pos == len(text)
+    before, after = _word(text, pos - 1), _word(text, pos)
+    if kind == "wordb":
+        return before != after
+    if kind == "nwordb":
+        return before == after
+    if kind == "wbeg":
+        return after and not before
+    if kind == "nowordbefore":
+        return not before
+    if kind == "nowordafter":
+        return not after
+    return before and not after
+
+
+class Match:
+    """What the bounded matcher found: the subset of re.Match the tools use."""
+
+    def __init__(self, text, caps):
+        self.string, self.caps = text, caps
+
+    def span(self, g=0):
+        return self.caps[2 * g], self.caps[2 * g + 1]
+
+    def start(self, g=0):
+        return self.caps[2 * g]
+
+    def end(self, g=0):
+        return self.caps[2 * g + 1]
+
+    def group(self, g=0):
+        a, b = self.span(g)
+        return None if a < 0 or b < 0 else self.string[a:b]
+
+    def groups(self):
+        return tuple(self.group(g) for g in range(1, len(self.caps) // 2))
+
+
+class Regex:
+    """A compiled POSIX pattern: search(text, pos) -> a match (re.Match or Match) or None."""
+
+    def __init__(self, pattern, extended=False, icase=False, awk=False, whole=None, fixed=False):
+        if fixed:
+            tree = ("cat", [("lit", ch) for ch in pattern])
+        else:
+            tree = Parser(pattern, extended, awk).parse()
+        if whole == "line":
+            tree = ("cat", [("bol",), ("nc", tree), ("eol",)])
+        elif whole == "word":
+            tree = ("cat", [("nowordbefore",), ("nc", tree), ("nowordafter",)])
+        self.groups = 0
+        self.tree = tree
+        flags = re.DOTALL | (re.IGNORECASE if icase else 0)
+        try:
+            self.fast = re.compile(_python(tree), flags)
+        except (re.error, OverflowError, RecursionError):
+            raise RegexError("Invalid regexp")
+        except AssertionError:   # sre's own limits on huge repeats
+            raise RegexError("Out of memory")
+        self.groups = self.fast.groups
+        count, nested, backref = _shape(tree)
+        self.backref = backref
+        # The longest line re may take; longer lines go to the bounded matcher.
+        if nested:
+            self.cap = 12
+        elif count <= 1:
+            self.cap = None
+        else:
+            self.cap = int(RE_WORK ** (1.0 / (count + 1)))
+        self.program = None
+        self.icase = icase
+        self.steps = 0
+
+    def search(self, text, pos=0):
+        if self.cap is None or len(text) - pos <= self.cap:
+            return self.fast.search(text, pos)
+        if self.backref:
+            raise RegexBudget()
+        return self._bounded(text, pos)
+
+    def _bounded(self, text, pos):
+        if self.program is None:
+            prog = Program(self.icase)
+            prog.emit(SAVE, 0)
+            prog.build(self.tree)
+            prog.emit(SAVE, 1)
+            prog.emit(MATCH)
+            self.program = prog.code
+        code, n, icase = self.program, len(text), self.icase
+        width = n + 1
+        visited = bytearray(len(code) * width)
+        slots = 2 * (self.groups + 1)
+        steps = self.steps
+        for first in range(pos, n + 1):
+            caps = [-1] * slots
+            stack = [(0, first)]
+            while stack:
+                pc, at = stack.pop()
+                if pc < 0:
+                    caps[-1 - pc] = at
+                    continue
+                while True:
+                    key = pc * width + at
+                    if visited[key]:
+                        break
+                    visited[key] = 1
+                    steps += 1
+                    op = code[pc]
+                    kind = op[0]
+                    if kind == CHAR:
+                        if at < n and (text[at].lower() if icase else text[at]) == op[1]:
+                            pc, at = pc + 1, at + 1
+                            continue
+                        break
+                    if kind == ANY:
+                        if at < n:
+                            pc, at = pc + 1, at + 1
+                            continue
+                        break
+                    if kind == SET:
+                        if at < n and op[1](text[at]):
+                            pc, at = pc + 1, at + 1
+                            continue
+                        break
+                    if kind == SPLIT:
+                        stack.append((op[2], at))
+                        pc = op[1]
+                        continue
+                    if kind == JMP:
+                        pc = op[1]
+                        continue
+                    if kind == SAVE:
+                        stack.append((-1 - op[1], caps[op[1]]))
+                        caps[op[1]] = at
+                        pc += 1
+                        continue
+                    if kind == ASSERT:
+                        if _holds(op[1], text, at):
+                            pc += 1
+                            continue
+                        break
+                    self.steps = steps
+                    return Match(text, caps)
+            if steps > STEP_BUDGET:
+                self.steps = steps
+                raise RegexBudget()
+        self.steps = steps
+        return None
+
+
+def compile_posix(pattern, extended=False, icase=False, awk=False, whole=None, fixed=False):
+    """A Regex, or RegexError with the C library's text. `whole` is "line" or "word" for a
+    match that must be the whole line or a whole word (grep -x, -w); `fixed` reads the
+    pattern as plain text (grep -F)."""
+    try:
+        return Regex(pattern, extended, icase, awk, whole, fixed)
+    except RecursionError:
+        raise RegexError("Out of memory")
+
+
+def expand_template(m, template_parts):
+    """Replacement text from parts: str pieces, and ints for groups (0 for the whole match)."""
+    out = []
+    for part in template_parts:
+        if isinstance(part, int):
+            out.append(m.group(part) or "")
+        else:
+            out.append(part)
+    return "".join(out)
