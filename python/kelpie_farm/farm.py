@@ -1,12 +1,12 @@
 """The farm as the controlling process sees it: the devices found at the start, which
-worker holds which, the devices lost during the run, the tests that did not run, and what
-each device ran. Workers ask for devices from xdist's thread (pytest_configure_node) and
-from the link's thread (a spare after a loss), so every change is made under one lock."""
+worker holds which, the devices lost during the run, and the tests that did not run.
+Workers ask for devices from xdist's thread (pytest_configure_node) and from the link's
+thread (a spare after a loss), so every change is made under one lock."""
 
 import collections
 import threading
 
-from .targets import DEFAULT_TIMEOUT, look_deadline, whereabouts
+from .targets import DEFAULT_TIMEOUT, look_deadline, lost_reason
 
 
 class Farm:
@@ -20,8 +20,6 @@ class Farm:
         self._looking = set()             # labels being looked at before a lease
         self.lost = {}                    # label -> what the test that lost it was told
         self.not_run = collections.Counter()   # label (None: any device) -> tests not run for want of it
-        # label -> [(nodeid, outcome)], in the order the reports came: what each device ran.
-        self.results = collections.defaultdict(list)
         self.params = {}                  # label -> {property: value}, as asked at discovery
         self.pool = []                    # the Requirements every device of the run meets
         self.wanted = None                # the label the next lease is to give, when free
@@ -40,7 +38,7 @@ class Farm:
                 if target is None:
                     return None
                 self._looking.add(target.label)
-            why = whereabouts(target, look_deadline(self.timeout))
+            why = lost_reason(target, look_deadline(self.timeout))
             with self._lock:
                 self._looking.discard(target.label)
                 if why is None:
@@ -78,10 +76,6 @@ class Farm:
         with self._lock:
             busy = set(self._holders.values())
             return [t for t in self.targets if t not in busy and t.label not in self.lost]
-
-    def record(self, label, nodeid, outcome):
-        """A test's outcome on a device (the one place that sees every attempt of every test)."""
-        self.results[label].append((nodeid, outcome))
 
     # --- reports ------------------------------------------------------------------------------
 
