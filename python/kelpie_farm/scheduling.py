@@ -9,7 +9,8 @@
 - a test that no worker can take, now or after a worker xdist is starting again, is
   reported as not run, at once: nothing waits for ever, and xdist never finds itself
   with tests left and no worker to give them to;
-- the tests may start longest first (order.py), dealt one a worker;
+- the tests may start longest first (order.py): xdist's first distribution decides how
+  many tests each worker starts with, and they are dealt one a worker in that order;
 - a test that is to run again (retries.py) goes to a device it has not failed on while
   the run has one; when no worker in the run can take it, a worker is started for a free
   device (a spare, or one whose worker has finished) as xdist starts one in place of a
@@ -21,6 +22,8 @@ What each collected test needs comes from the workers (link.py): None for no dev
 for the worker's device, the label of the device it is pinned to, or the list of the
 devices it may run on (a test that asks for devices of certain properties).
 """
+
+import collections
 
 from xdist.scheduler import LoadScheduling
 
@@ -38,6 +41,7 @@ class DeviceScheduling(LoadScheduling):
         self._order = order          # order(collection) -> the indices in the order to start them
         self._avoid = {}             # index of a test to run again -> the devices it failed on
         self._start_worker = start_worker   # start_worker(label) -> True: a worker for that device is starting
+        self._quota = None           # during xdist's first distribution: worker -> tests it would send
 
     def need(self, index):
         needs = self._needs()
@@ -74,6 +78,9 @@ class DeviceScheduling(LoadScheduling):
         super().add_node(node)
 
     def _send_tests(self, node, num):
+        if self._quota is not None:     # xdist's first distribution, counted (schedule)
+            self._quota[node] += num
+            return
         picked, rest = [], []
         for index in self.pending:
             (picked if len(picked) < num and self._fits(node, index) else rest).append(index)
@@ -120,7 +127,16 @@ class DeviceScheduling(LoadScheduling):
 
     def schedule(self):
         if self.collection is None and self._order is not None:
-            self._start_in_order()
+            # xdist's own first distribution, with its checks and its set-up (the collection,
+            # the pending tests, --maxschedchunk, how many tests each worker starts with);
+            # only the tests it picks are counted instead of sent, and dealt below.
+            self._quota = collections.Counter()
+            try:
+                super().schedule()
+            finally:
+                quota, self._quota = self._quota, None
+            if self.collection:
+                self._deal_in_order(quota)
         else:
             super().schedule()
         if self.collection:
@@ -128,20 +144,15 @@ class DeviceScheduling(LoadScheduling):
             for node in self.nodes:
                 self.check_schedule(node)
 
-    def _start_in_order(self):
-        """xdist's first distribution, with the pending tests in the order wanted, dealt one
-        at a time round the workers so that the first (longest) tests start side by side."""
-        if not self._check_nodes_have_same_collection():
-            self.log("**Different tests collected, aborting run**")
-            return
-        self.collection = list(self.node2collection.values())[0]
-        if not self.collection:
-            return
+    def _deal_in_order(self, quota):
+        """The first tests, as many to each worker as xdist gave it, in the order wanted and
+        dealt one at a time round the workers, so that the first (longest) start side by side."""
         self.pending[:] = self._order(self.collection)
-        share = max(len(self.collection) // len(self.nodes) // 4, 2)
-        for _ in range(share):
+        for _ in range(max(quota.values(), default=0)):
             for node in self.nodes:
-                self._send_tests(node, 1)
+                if quota[node] > 0:
+                    quota[node] -= 1
+                    self._send_tests(node, 1)
 
     def retry(self, index, avoid):
         """The test runs again, first in line, on a device outside `avoid` while the run has

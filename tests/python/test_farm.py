@@ -548,11 +548,51 @@ class FakeNode:
         self.shutting_down = True
 
 
+class FakeConfig:
+    """What xdist's scheduling reads of the options: the workers, --maxschedchunk unset."""
+
+    def __init__(self, workers):
+        self.workers = workers
+
+    def getvalue(self, name):
+        return ["popen"] * self.workers
+
+    def getoption(self, name, default=None):
+        return default
+
+
+def run_out(sched, nodes):
+    """Completes every test as the workers would, first queued first; the tests each ran."""
+    while sched.pending or any(sched.node2pending.values()):
+        for node in nodes:
+            if sched.node2pending[node]:
+                sched.mark_test_complete(node, sched.node2pending[node][0], duration=0.5)
+
+
+def test_the_longest_tests_are_dealt_round_the_workers_within_xdists_own_first_distribution():
+    targets = [Target("dev-%d" % n, free_address(), "dev-%d" % n) for n in (1, 2, 3)]
+    farm = Farm(targets)
+    farm._holders.update(gw0=targets[0], gw1=targets[1], gw2=targets[2])
+    tests = ["t.py::test_s[%d]" % i for i in range(24)]
+    sched = DeviceScheduling(FakeConfig(3), None, farm, lambda: [""] * 24, None,
+                             order=lambda collection: list(range(len(collection)))[::-1])
+    nodes = [FakeNode("gw%d" % n) for n in range(3)]
+    for node in nodes:
+        sched.add_node(node)
+        sched.add_node_collection(node, tests)
+    sched.schedule()
+    # xdist gave each worker two tests to start with; the longest go first, one a worker.
+    assert [node.sent for node in nodes] == [[23, 20], [22, 19], [21, 18]]
+    assert getattr(sched, "maxschedchunk", 24) == 24, "xdist's own set-up ran"
+    run_out(sched, nodes)
+    assert sorted(sum((node.sent for node in nodes), [])) == list(range(24))
+
+
 def test_tests_go_only_where_they_can_run_and_none_waits_for_a_worker_that_will_not_come():
     targets = [Target("dev-%d" % n, free_address(), "dev-%d" % n) for n in (1, 2, 3)]
     farm = Farm(targets)
     farm._holders.update(gw0=targets[0], gw1=targets[1])        # dev-3 is a spare; gw2 holds none
-    config = type("Config", (), {"getvalue": lambda self, name: ["popen"] * 3})()
+    config = FakeConfig(3)
     # The pinned tests, then tests using the worker's device, then tests using none.
     tests = ["t.py::test_e[dev-3]", "t.py::test_e[dev-2]", "t.py::test_e[dev-1]"] + [
         "t.py::test_s[%d]" % i for i in range(6)] + ["t.py::test_n[%d]" % i for i in range(3)]
@@ -574,10 +614,7 @@ def test_tests_go_only_where_they_can_run_and_none_waits_for_a_worker_that_will_
     sched.lose(two, "dev-2", None, True)
     back = [i for i in queued[1:] if needs[i] == ""]
     assert back and all(i in sched.pending or i in one.sent for i in back)
-    while sched.pending or any(sched.node2pending.values()):
-        for node in (one, two, none):
-            if sched.node2pending[node]:
-                sched.mark_test_complete(node, sched.node2pending[node][0], duration=0.5)
+    run_out(sched, (one, two, none))
     ran = collections.Counter(one.sent + none.sent + [i for i in two.sent if i not in back])
     assert sorted(ran) == list(range(1, 12)) and set(ran.values()) == {1}
     assert set(none.sent) <= {9, 10, 11}
