@@ -13,6 +13,7 @@ import time
 import pytest
 
 from . import internals
+from .controller import CONTROLLER
 from .order import Durations
 from .retries import RetryBook
 from .timeline import Timeline
@@ -35,7 +36,8 @@ class AttemptRecorder:
         self._dropped = []          # JUnit test cases of the reruns
 
     def _sched(self):
-        return internals.scheduler(self.config)
+        controller = self.config.stash.get(CONTROLLER, None)
+        return controller.sched if controller is not None else None
 
     @pytest.hookimpl(hookwrapper=True, tryfirst=True)
     def pytest_runtest_logreport(self, report):

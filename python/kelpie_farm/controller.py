@@ -30,20 +30,34 @@ class Controller:
         self.held = {}          # worker id -> the Target it held when it went down
         self.links = []
         self.template = None    # a worker's node, for starting another like it
+        self.sched = None       # the DeviceScheduling, once xdist has asked for a scheduler
+        self.crashes = 0        # workers that went down with an error
+        self.give_back = True   # whether workers give back the tests they cannot run
 
-    def set_needs(self, needs):
+    def set_needs(self, needs, give_back=True):
+        """What each collected test needs, as the first worker to collect says; and whether
+        that worker can give back tests it cannot run (worker.py)."""
         if self.needs is None:
             self.needs = needs
+            self.give_back = give_back
+            if self.sched is not None:
+                self.sched.give_back = give_back
 
-    # A loss comes through a link, in execnet's thread; the scheduler is xdist's main loop's
-    # alone, so it hears of it through that loop's queue, in order with the worker's events.
+    # A loss comes through a link, from another thread than xdist's main loop, whose alone
+    # the scheduler is: the scheduler takes it at its next call there (scheduling.py).
     def post_lost(self, node, label, spare, during):
-        internals.post_event(node.config, "hdc_lost", node=node, label=label, spare=spare, during=during)
+        if self.sched is not None:
+            self.sched.post_loss(node, label, spare, during)
 
-    def lost_in_main(self, node, label, spare, during):
-        sched = internals.scheduler(node.config)
-        if hasattr(sched, "lose"):
-            sched.lose(node, label, spare, during)
+    def replaces_crashed_worker(self):
+        """Whether xdist starts a worker in place of the one that just went down with an error:
+        its --max-worker-restart, by default four times the number of workers (-n)."""
+        limit = self.config.getoption("maxworkerrestart", None)
+        if limit is not None:
+            limit = int(limit)
+        elif self.config.getoption("numprocesses", None):
+            limit = self.config.getoption("numprocesses") * 4
+        return limit is None or self.crashes <= limit
 
 
 def controller_of(config):
@@ -53,7 +67,6 @@ def controller_of(config):
         if farm is None:
             return None
         controller = config.stash[CONTROLLER] = Controller(config, farm)
-        internals.handle_event(config, "hdc_lost", controller.lost_in_main)
     return controller
 
 
@@ -76,7 +89,7 @@ def pytest_configure_node(node):
     worker = node.gateway.id
     own = farm.lease(worker)
     controller.template = node
-    process = controller.processes[worker] = internals.worker_process(node)
+    process = controller.processes[worker] = internals.worker_process(node.config, node)
     link = ControllerLink(node, farm, controller.watchdog, process, controller.set_needs, controller.post_lost)
     controller.links.append(link)
     node.workerinput["hdc_farm"] = [list(t) for t in farm.targets]
@@ -96,9 +109,10 @@ def pytest_testnodedown(node, error):
     held = controller.farm.release(worker)
     if held is not None:
         controller.held[worker] = held
-    sched = internals.scheduler(node.config)
-    if error and hasattr(sched, "restarting") and internals.worker_replaced(node.config):
-        sched.restarting += 1       # xdist starts a worker in its place
+    if error:
+        controller.crashes += 1
+        if controller.sched is not None and controller.replaces_crashed_worker():
+            controller.sched.restarting += 1       # xdist starts a worker in its place
 
 
 @pytest.hookimpl(optionalhook=True)
@@ -125,16 +139,22 @@ def pytest_handlecrashitem(crashitem, report, sched):
 @pytest.hookimpl(optionalhook=True)
 def pytest_xdist_make_scheduler(config, log):
     controller = controller_of(config)
-    if controller is None or config.getvalue("dist") != "load":
+    if controller is None or config.getvalue("dist") != "load" or not internals.can_place_tests(config):
         return None
     from .scheduling import DeviceScheduling
 
     order = None
     if longest_first(config) and getattr(config, "cache", None) is not None:
         order = config.pluginmanager.getplugin(ATTEMPTS_PLUGIN).durations.longest_first
-    return DeviceScheduling(config, log, controller.farm, lambda: controller.needs,
-                            lambda nodeid, label, why: report_not_run(config, nodeid, label, why),
-                            order=order, start_worker=lambda label: start_worker(config, controller, label))
+    starts = internals.can_start_workers(config)
+    sched = DeviceScheduling(config, log, controller.farm, lambda: controller.needs,
+                             lambda nodeid, label, why: report_not_run(config, nodeid, label, why), order=order,
+                             start_worker=(lambda label: start_worker(config, controller, label)) if starts else None)
+    if not internals.scheduler_state_ok(config, sched):
+        return None
+    sched.give_back = controller.give_back
+    controller.sched = sched
+    return sched
 
 
 def start_worker(config, controller, label):
@@ -173,22 +193,17 @@ def report_not_run(config, nodeid, label, why):
 
 def finish(config, reported, interrupted):
     """At the end of the session: after Ctrl-C every worker left is ended; otherwise the tests
-    xdist never got to (every worker gone, or too many crashed) are reported as not run.
-    The number of those."""
+    xdist never got to (every worker gone, or too many crashed) are reported as not run."""
     controller = config.stash.get(CONTROLLER, None)
     if controller is None:
-        return 0
-    not_run = 0
+        return
     if interrupted:
         end_workers(controller)
     else:
-        sched = internals.scheduler(config)
-        for nodeid in getattr(sched, "collection", None) or ():
+        for nodeid in getattr(controller.sched, "collection", None) or ():
             if nodeid not in reported:
                 report_not_run(config, nodeid, None, "the run ended before a worker took it")
-                not_run += 1
     controller.watchdog.stop()
-    return not_run
 
 
 def end_workers(controller, grace=1.0):
@@ -214,15 +229,23 @@ def pytest_sessionstart(session):
     included. A process that runs tests itself keeps SIGTERM's default (a handler would wait
     for a kelpie call to return, perhaps for ever)."""
     config = session.config
-    if CONTROLLER not in config.stash and internals.dsession(config) is None:
-        return
     if hasattr(config, "workerinput") or found_farm(config) is None:
+        return
+    if CONTROLLER not in config.stash and not xdist_controller(session):
         return
     try:
         previous = signal.signal(signal.SIGTERM, _terminated)
     except ValueError:      # not the main thread: leave signals alone
         return
     config.add_cleanup(lambda: signal.signal(signal.SIGTERM, previous))
+
+
+def xdist_controller(session):
+    try:
+        from xdist import is_xdist_controller
+    except ImportError:
+        return False
+    return is_xdist_controller(session)
 
 
 def _terminated(signum, frame):

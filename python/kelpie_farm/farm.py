@@ -5,6 +5,7 @@ thread (a spare after a loss), so every change is made under one lock."""
 
 import collections
 import threading
+import time
 
 from .targets import DEFAULT_TIMEOUT, look_deadline, lost_reason
 
@@ -26,9 +27,10 @@ class Farm:
 
     # --- leases -------------------------------------------------------------------------------
 
-    def lease(self, worker):
+    def lease(self, worker, deadline=None):
         """A device no worker holds and none lost, looked at first (a device that does not
-        answer is lost here), now held by `worker`; None if none is left."""
+        answer is lost here), now held by `worker`; None if none is left, or none was found
+        by `deadline` (time.monotonic())."""
         while True:
             with self._lock:
                 busy = set(self._holders.values())
@@ -38,12 +40,17 @@ class Farm:
                 if target is None:
                     return None
                 self._looking.add(target.label)
-            why = lost_reason(target, look_deadline(self.timeout))
+            look = look_deadline(self.timeout)
+            if deadline is not None:
+                look = min(look, deadline - time.monotonic())
+            why = lost_reason(target, look) if look > 0 else "not looked at"
             with self._lock:
                 self._looking.discard(target.label)
                 if why is None:
                     self._holders[worker] = target
                     return target
+                if deadline is not None and time.monotonic() >= deadline:
+                    return None     # a look cut short by the deadline says nothing of the device
                 self.lost.setdefault(target.label, "%s was lost: %s" % (target.describe(), why))
 
     def release(self, worker):
@@ -58,15 +65,21 @@ class Farm:
         with self._lock:
             return dict(self._holders)
 
-    def fail_over(self, worker, label, message):
+    def fail_over(self, worker, label, message, deadline=None):
         """`worker` lost its device: the device is out of the run, and the worker gets a
-        spare (None when none is left)."""
+        spare (None when none is left, or none was found by `deadline`)."""
         self.lose(label, message)
         with self._lock:
             held = self._holders.get(worker)
             if held is not None and held.label == label:
                 del self._holders[worker]
-        return self.lease(worker)
+        return self.lease(worker, deadline)
+
+    def release_spare(self, worker, spare):
+        """`worker` went on without the spare it was given: the spare is free again."""
+        with self._lock:
+            if spare is not None and self._holders.get(worker) == spare:
+                del self._holders[worker]
 
     def lose(self, label, message):
         with self._lock:

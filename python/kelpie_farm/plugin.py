@@ -55,7 +55,10 @@ def pytest_configure(config):
     if farm_named(config) and SIMS not in config.stash:
         controller_farm(config)     # errors before the first test; a simulated farm is still starting
     if farm_named(config):
+        from . import internals
         from .attempts import AttemptRecorder
+
+        internals.check_junit(config)
 
         config.pluginmanager.register(AttemptRecorder(config, retries_of(config), config.getoption("hdc_report"),
                                                       lambda: config.stash.get(FARM, None)), ATTEMPTS_PLUGIN)

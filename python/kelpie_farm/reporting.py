@@ -107,7 +107,8 @@ class FarmReporter:
         farm = found_farm(self.config)
         if farm is None:
             return
-        farm.not_run[None] += finish(self.config, self.reported, exitstatus == pytest.ExitCode.INTERRUPTED)
+        # The tests no worker took are reported here, and counted as their reports come.
+        finish(self.config, self.reported, exitstatus == pytest.ExitCode.INTERRUPTED)
         if sum(farm.not_run.values()) and session.exitstatus == pytest.ExitCode.OK:
             session.exitstatus = pytest.ExitCode.TESTS_FAILED
         if farm.sims is not None:

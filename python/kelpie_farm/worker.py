@@ -100,6 +100,17 @@ def required(node):
         pytest.fail("%s: %s" % (REQUIRE, e), pytrace=False)
 
 
+def passed_by(item, devices):
+    """Whether this worker gives the test back, as the scheduler expects: it lost its
+    device and has none left, or took a spare that the test may not use."""
+    placement = placement_of(item, devices)
+    if placement == "":
+        return devices.no_device_left
+    if isinstance(placement, list):
+        return devices.no_device_left or (devices.own is not None and devices.own.label not in placement)
+    return False        # no device has what it asks: it is skipped wherever it goes
+
+
 def no_device(pool):
     return "no device of the farm has %s" % describe(pool)
 
@@ -116,14 +127,15 @@ def pytest_collection_finish(session):
     devices = session.config.stash.get(DEVICES, None)
     if devices is not None and getattr(devices, "link", None) is not None:
         # Before xdist's own report of the collection, which the scheduler waits for.
-        devices.link.send("needs", [placement_of(item, devices) for item in session.items])
+        devices.can_pass_by = internals.can_tear_down_before(session)
+        devices.link.send("needs", [placement_of(item, devices) for item in session.items], devices.can_pass_by)
 
 
 @pytest.hookimpl(tryfirst=True)
 def pytest_runtest_protocol(item, nextitem):
     """The device is looked at before the test starts, so that a device found gone costs
-    no test: a spare takes its place, or, with none left, the test is given back for another
-    worker to run (it has no report here)."""
+    no test: a spare takes its place, or, with none left or a spare the test may not use,
+    the test is given back for another worker to run (it has no report here)."""
     devices = item.config.stash.get(DEVICES, None)
     if devices is not None:
         for key in (USE, LOST, NOT_RUN):    # a test run again here (a retry) starts afresh
@@ -138,7 +150,7 @@ def pytest_runtest_protocol(item, nextitem):
         why = devices.look(target)
         if why is not None:
             devices.lose(target, why, during=False)
-    if need == "" and devices.no_device_left and devices.link is not None:
+    if need == "" and devices.link is not None and devices.can_pass_by and passed_by(item, devices):
         # The fixtures the earlier test kept for this one go now, as its tear-down would have
         # done them, or the next test's set-up would find them in its way.
         internals.teardown_before(item, nextitem)

@@ -21,6 +21,7 @@ class WorkerDevices:
         self.no_device_left = False  # lost its device and got no spare
         self._spare_for = spare_for
         self.link = None             # under xdist, the worker's end of the farm's channel (link.py)
+        self.can_pass_by = False     # whether a test it cannot run is given back (worker.py)
         self.params = {}             # label -> the device's properties, as asked at discovery
         self._readers = {}
 
