@@ -4,7 +4,7 @@ the farm goes on without what it gave and says so once, with a warning.
 
 | interface | what the farm does with it | without it |
 |---|---|---|
-| xdist `DSession._clone_node`, `.shuttingdown` | starts a worker for a test to run again on a device no worker holds | a retry goes only to a worker in the run |
+| xdist `DSession._clone_node`, `.shuttingdown` | starts a worker for a test to run again on a device no worker holds | no test runs again (`--hdc-retries`) |
 | xdist `LoadScheduling._send_tests`, `.pending`, `.node2pending`, `.collection` | which pending test goes to which worker, by device | xdist's own load scheduling, blind to devices |
 | execnet `gateway._io.popen` | the worker's process, ended at a test's deadline and after Ctrl-C | a hung test is not ended |
 | pytest `Session._setupstate.teardown_exact` | a worker that lost its device passes a test by, its fixtures torn down | such a worker reports its queued tests as not run |
@@ -34,8 +34,7 @@ def can_start_workers(config):
 
     if callable(getattr(DSession, "_clone_node", None)):
         return True
-    warn(config, "this pytest-xdist has no DSession._clone_node: a test to run again goes only to a "
-                 "worker already in the run (--hdc-retries)")
+    warn(config, "this pytest-xdist has no DSession._clone_node: --hdc-retries runs no test again")
     return False
 
 
