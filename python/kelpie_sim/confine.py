@@ -63,10 +63,6 @@ class DeviceFs:
         change or remove `dev_path` (a resolved device path). Every command that writes
         calls it first, so a refused write leaves nothing behind."""
 
-    def device_path(self, host_path):
-        rel = os.path.relpath(host_path, self.root)
-        return "/" if rel == "." else "/" + rel
-
     def makedirs(self, path, cwd="/"):
         """Create a device directory and its parents, each resolved inside the folder."""
         dev, host = self.resolve(path, cwd)
