@@ -206,10 +206,11 @@ class Env:
         self.last_job = None
         self.errexit = False     # set -e
         self.testing = 0         # inside a condition, where set -e does not apply
+        self.loops = 0           # loops around the running command, for break and continue
 
     def copy(self):
         env = Env(dict(self.vars), self.cwd)
-        env.status, env.last_job, env.errexit = self.status, self.last_job, self.errexit
+        env.status, env.last_job, env.errexit, env.loops = self.status, self.last_job, self.errexit, self.loops
         return env
 
 
@@ -321,6 +322,8 @@ class Shell:
                 return await self.subshell().run(node.body)
             except ShellExit as e:
                 return e.status
+            except LoopControl:
+                return 0
         if kind is Redirected:
             fds, opened = await self.redirect(node.redirs)
             try:
@@ -360,6 +363,13 @@ class Shell:
         return True
 
     async def run_loop(self, node):
+        self.env.loops += 1
+        try:
+            return await self._loop(node)
+        finally:
+            self.env.loops -= 1
+
+    async def _loop(self, node):
         status = 0
         while True:
             try:
@@ -380,11 +390,15 @@ class Shell:
     async def run_for(self, node):
         items = await self.expand(shell_expand.words, node.words or [])
         status = 0
-        for item in items:
-            self.env.vars[node.name] = item
-            if not await self.loop_body(node.body):
-                break
-            status = self.env.status
+        self.env.loops += 1
+        try:
+            for item in items:
+                self.env.vars[node.name] = item
+                if not await self.loop_body(node.body):
+                    break
+                status = self.env.status
+        finally:
+            self.env.loops -= 1
         return status
 
     async def run_case(self, node):

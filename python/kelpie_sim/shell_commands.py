@@ -85,12 +85,22 @@ async def sh_exit(sh, args):
     raise _shell().ShellExit((await _count(sh, args, "exit", sh.env.status)) & 0xFF)
 
 
+async def _loop_control(sh, args, kind):
+    levels = await _count(sh, args, kind, 1)
+    if levels < 1:
+        await sh.say_error("%s: %s: bad number" % (kind, args[0]))
+        return 1
+    if not sh.env.loops:
+        return 0       # outside a loop it does nothing
+    raise _shell().LoopControl(kind, min(levels, sh.env.loops))
+
+
 async def sh_break(sh, args):
-    raise _shell().LoopControl("break", max(1, await _count(sh, args, "break", 1)))
+    return await _loop_control(sh, args, "break")
 
 
 async def sh_continue(sh, args):
-    raise _shell().LoopControl("continue", max(1, await _count(sh, args, "continue", 1)))
+    return await _loop_control(sh, args, "continue")
 
 
 async def sh_read(sh, args):

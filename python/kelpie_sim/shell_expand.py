@@ -146,7 +146,7 @@ async def fields(sh, parts):
         value = await value_of(sh, part)
         if part[-1]:          # quoted expansion: no splitting
             current.pieces.append((value, False))
-            current.kept = True
+            current.kept = current.kept or not (kind == "param" and part[1] == "@")   # "$@": no field
             continue
         ifs = sh.vars.get("IFS")
         pieces = IFS_WHITE.split(value) if ifs is None else _split_ifs(value, ifs)

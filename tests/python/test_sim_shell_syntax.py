@@ -74,6 +74,8 @@ def globbed(sim):
     ("i=0; while [ $i -lt 3 ]; do i=$((i+1)); echo $i; done; until [ $i = 0 ]; do i=$((i-1)); done; echo $i",
      "1\n2\n3\n0\n"),
     ("for a in x y; do for b in 1 2; do [ $b = 2 ] && continue 2; echo $a$b; done; done", "x1\ny1\n"),
+    ("break; echo after; for i in 1 2; do for j in a b; do break 5; done; echo no; done; for a in \"$@\"; do :; done",
+     "after\n"),
     ("for f in a.txt b.log '*'; do case $f in *.txt|*.md) echo text;; \"*\") echo star;; *) echo other;; esac; done",
      "text\nother\nstar\n"),
     ("! false && echo negated; true && false || echo or; false || true && echo and", "negated\nor\nand\n"),
