@@ -183,9 +183,11 @@ class LineRun:
 
     async def turn(self):
         self.turns += 1
+        if self.turns >= LOOP_TURNS:
+            raise LoopStopped()
         if self.turns % YIELD_EVERY == 0:
             await asyncio.sleep(0)
-            if self.turns > LOOP_TURNS or time.monotonic() - self.busy_since > LOOP_SECONDS:
+            if time.monotonic() - self.busy_since > LOOP_SECONDS:
                 raise LoopStopped()
 
     async def pause(self, seconds):
