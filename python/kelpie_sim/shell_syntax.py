@@ -16,6 +16,7 @@ OPERATORS = ("&&", "||", ";;", ";", "&", "|", "(", ")")
 REDIRECTIONS = (">>", ">&", ">|", "<<", "<&", "<>", ">", "<")
 META = " \t\n;&|<>()"
 NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+DIGITS = re.compile(r"[0-9]*")
 ASSIGNMENT = re.compile(r"([A-Za-z_][A-Za-z0-9_]*)=")
 SPECIAL_PARAMS = "?$#!@*-0123456789"
 MAX_NESTING = 40   # compound commands and substitutions inside each other
@@ -158,20 +159,21 @@ class Parser:
             self.pos += 1
             self._read_heredocs()
             return Token("nl", "newline", start, self.pos)
-        m = re.match(r"[0-9]*", src[start:start + 12])
-        digits = m.group(0)
-        for op in REDIRECTIONS:
-            if src.startswith(op, start + len(digits)):
-                self.pos = start + len(digits) + len(op)
-                fd = int(digits) if digits else (0 if op[0] == "<" else 1)
-                if op == "<<" and self.pos < len(src) and src[self.pos] == "-":
-                    self.pos += 1
-                    op = "<<-"
-                return Token("redir", (fd, op), start, self.pos)
-        for op in OPERATORS:
-            if src.startswith(op, start):
-                self.pos += len(op)
-                return Token("op", op, start, self.pos)
+        if ch in "<>" or ch.isdigit():
+            digits = DIGITS.match(src, start, start + 12).group(0)
+            for op in REDIRECTIONS:
+                if src.startswith(op, start + len(digits)):
+                    self.pos = start + len(digits) + len(op)
+                    fd = int(digits) if digits else (0 if op[0] == "<" else 1)
+                    if op == "<<" and self.pos < len(src) and src[self.pos] == "-":
+                        self.pos += 1
+                        op = "<<-"
+                    return Token("redir", (fd, op), start, self.pos)
+        if ch in ";&|()":
+            for op in OPERATORS:
+                if src.startswith(op, start):
+                    self.pos += len(op)
+                    return Token("op", op, start, self.pos)
         parts = self._word(META)
         return Token("word", parts, start, self.pos)
 
