@@ -734,7 +734,7 @@ BUILTINS.update({
 # Tool groups in modules of their own: each has COMMANDS ({name: handler(session, args)}) and
 # may have FILTERS ({name: start(session, args)}), the line-by-line form a pipeline streams through.
 TOOL_MODULES = ()
-FILTERS = {}
+FILTERS = dict(getattr(grep, "FILTERS", {}))
 for _module in TOOL_MODULES:
     BUILTINS.update(_module.COMMANDS)
     FILTERS.update(getattr(_module, "FILTERS", {}))
