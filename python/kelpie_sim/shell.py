@@ -16,8 +16,8 @@ from .confine import FsError
 from . import (abilities, bundle_manager, grep, hilog, processes, shell_builtins, shell_commands, shell_expand,
                system_tools, uitest)
 from .shell_expand import ExpansionError
-from .shell_syntax import (AndOr, Case, For, Group, If, Loop, Pipeline, Redirected, Sequence, ShellSyntax, Simple,
-                           parse)
+from .shell_syntax import (AndOr, Case, For, Function, Group, If, Loop, Pipeline, Redirected, Sequence, ShellSyntax,
+                           Simple, parse)
 
 HOST_SHELL_SILENCE = 4.0   # the client stops listening after 5 s of silence
 # A device's hdc daemon logs every command line it starts, as a test team sees it in hilog.
@@ -28,6 +28,7 @@ LOOP_TURNS = 50000
 LOOP_SECONDS = 4.0
 YIELD_EVERY = 64
 SIGPIPE_STATUS = 141       # a stage stopped because the stage after it read no more
+MAX_CALLS = 24             # functions running inside each other
 # Commands that never read their input: they leave it to the commands after them (the
 # rest of a `while read` loop's body reads on where they are).
 NO_INPUT = {
@@ -52,6 +53,14 @@ class LoopControl(Exception):
     def __init__(self, kind, levels):
         super().__init__(kind)
         self.kind, self.levels = kind, levels
+
+
+class FunctionReturn(Exception):
+    """return N, inside a function."""
+
+    def __init__(self, status):
+        super().__init__(status)
+        self.status = status
 
 
 class LoopStopped(Exception):
@@ -209,10 +218,14 @@ class Env:
         self.errexit = False     # set -e
         self.testing = 0         # inside a condition, where set -e does not apply
         self.loops = 0           # loops around the running command, for break and continue
+        self.args = []           # the positional parameters: a function's arguments
+        self.functions = {}
+        self.calls = 0           # functions running inside each other
 
     def copy(self):
         env = Env(dict(self.vars), self.cwd)
         env.status, env.last_job, env.errexit, env.loops = self.status, self.last_job, self.errexit, self.loops
+        env.args, env.functions, env.calls = list(self.args), dict(self.functions), self.calls
         return env
 
 
@@ -265,7 +278,7 @@ class Shell:
         sub = self.subshell(fds)
         try:
             status = await sub.run(tree)
-        except ShellExit as e:
+        except (ShellExit, FunctionReturn) as e:
             status = e.status
         except LoopControl:
             status = 0
@@ -322,10 +335,13 @@ class Shell:
                 return await self.run(node.body)
             try:
                 return await self.subshell().run(node.body)
-            except ShellExit as e:
+            except (ShellExit, FunctionReturn) as e:
                 return e.status
             except LoopControl:
                 return 0
+        if kind is Function:
+            self.env.functions[node.name] = node.body
+            return 0
         if kind is Redirected:
             fds, opened = await self.redirect(node.redirs)
             try:
@@ -390,7 +406,7 @@ class Shell:
         return status
 
     async def run_for(self, node):
-        items = await self.expand(shell_expand.words, node.words or [])
+        items = await self.expand(shell_expand.words, node.words) if node.words is not None else list(self.env.args)
         status = 0
         self.env.loops += 1
         try:
@@ -458,7 +474,7 @@ class Shell:
             if type(command) is Simple:
                 return await self.run_simple(command, pid)
             return await self.run(command)
-        except ShellExit as e:
+        except (ShellExit, FunctionReturn) as e:
             return e.status
         except BrokenPipe:
             return SIGPIPE_STATUS
@@ -533,6 +549,9 @@ class Shell:
         name = argv[0]
         canned = self.line.canned(node.text) if self.line.canned is not None else None
         if canned is None:
+            body = self.env.functions.get(name)
+            if body is not None:
+                return await self.call(name, body, argv[1:])
             special = shell_commands.COMMANDS.get(name)
             if special is not None:
                 self.env.vars.update(assigned)
@@ -550,6 +569,23 @@ class Shell:
         finally:
             if own:
                 procs.end_command(pid)
+
+    async def call(self, name, body, args):
+        """A function run with its arguments as the positional parameters."""
+        env = self.env
+        if env.calls >= MAX_CALLS:
+            await self.say_error("%s: recursion too deep" % name)
+            raise ShellExit(1)
+        saved, env.args = env.args, list(args)
+        env.calls += 1
+        loops, env.loops = env.loops, 0
+        try:
+            return await self.run(body)
+        except FunctionReturn as e:
+            return e.status
+        finally:
+            env.args, env.loops = saved, loops
+            env.calls -= 1
 
     def session(self, assigned, pid):
         s = Session(self.line.dev, [])

@@ -206,10 +206,18 @@ async def sh_set(sh, args):
 
 async def sh_shift(sh, args):
     n = await _count(sh, args, "shift", 1)
-    if n:
-        await sh.say_error("shift: nothing to shift")
+    if not 0 <= n <= len(sh.env.args):
+        await sh.say_error("shift: %s: bad number" % n)
         return 1
+    sh.env.args = sh.env.args[n:]
     return 0
+
+
+async def sh_return(sh, args):
+    if not sh.env.calls:
+        await sh.say_error("return: can only return from a function or dot script")
+        return 1
+    raise _shell().FunctionReturn((await _count(sh, args, "return", sh.env.status)) & 0xFF)
 
 
 async def sh_wait(sh, args):
@@ -241,4 +249,5 @@ COMMANDS = {
     "cd": sh_cd, "export": sh_export, "unset": sh_unset, "exit": sh_exit, "break": sh_break,
     "continue": sh_continue, "read": sh_read, "eval": sh_eval, "sh": sh_sh, ".": sh_source,
     "source": sh_source, "set": sh_set, "shift": sh_shift, "wait": sh_wait, "command": sh_command,
+    "return": sh_return,
 }

@@ -29,20 +29,23 @@ def special(sh, name):
     if name == "!":
         return str(sh.last_job) if sh.last_job else ""
     if name == "#":
-        return "0"
+        return str(len(sh.env.args))
     if name == "0":
         return "/bin/sh"
     if name == "-":
         return "h"
-    return ""      # $1..$9, $@ and $*: a command line has no positional parameters
+    return ""
 
 
 def lookup(sh, name):
     """The value of a parameter, or None when it is not set."""
     if name in "?$!#0-" and len(name) == 1:
         return special(sh, name)
-    if len(name) == 1 and name in "123456789@*":
-        return None
+    if name.isdigit():      # a positional parameter: a function's arguments
+        n = int(name)
+        return sh.env.args[n - 1] if n <= len(sh.env.args) else None
+    if name in ("@", "*"):
+        return " ".join(sh.env.args) if sh.env.args else None
     return sh.vars.get(name)
 
 
@@ -143,10 +146,19 @@ async def fields(sh, parts):
             current.pieces.append((part[1], False))
             current.kept = True
             continue
+        if kind == "param" and part[1] == "@" and part[2] is None and part[-1]:
+            # "$@": each argument a field of its own, none without arguments
+            for k, arg in enumerate(sh.env.args):
+                if k:
+                    done.append(current)
+                    current = Field()
+                current.pieces.append((arg, False))
+                current.kept = True
+            continue
         value = await value_of(sh, part)
         if part[-1]:          # quoted expansion: no splitting
             current.pieces.append((value, False))
-            current.kept = current.kept or not (kind == "param" and part[1] == "@")   # "$@": no field
+            current.kept = True
             continue
         ifs = sh.vars.get("IFS")
         pieces = IFS_WHITE.split(value) if ifs is None else _split_ifs(value, ifs)

@@ -77,6 +77,11 @@ class Group:
         self.body, self.subshell = body, subshell
 
 
+class Function:
+    def __init__(self, name, body):
+        self.name, self.body = name, body
+
+
 class Redirected:
     def __init__(self, command, redirs):
         self.command, self.redirs = command, redirs
@@ -308,6 +313,8 @@ class Parser:
         m = NAME.match(src, self.pos)
         if m:
             name = m.group(0)
+        elif self.pos < len(src) and src[self.pos].isdigit() and src[self.pos].isascii():
+            name = DIGITS.match(src, self.pos).group(0)
         elif self.pos < len(src) and src[self.pos] in SPECIAL_PARAMS:
             name = src[self.pos]
         else:
@@ -542,6 +549,24 @@ class Parser:
             self.heredocs.append(redir)
         return redir
 
+    def _defines_function(self, tok):
+        nxt = self.peek()
+        return (nxt.kind == "op" and nxt.value == "(" and len(tok.value) == 1 and tok.value[0][0] == "lit"
+                and NAME.fullmatch(tok.value[0][1]) is not None)
+
+    def function(self, name):
+        """NAME() COMMAND, the "(" already seen."""
+        self.take()
+        tok = self.take()
+        if tok.kind != "op" or tok.value != ")":
+            self.unexpected(tok)
+        self.skip_newlines()
+        tok = self.peek()
+        if not (tok.reserved() in ("{", "if", "for", "while", "until", "case")
+                or tok.kind == "op" and tok.value == "("):
+            self.unexpected(tok)
+        return Function(name, self.command())
+
     def simple(self):
         assigns, words, redirs = [], [], []
         start = end = None
@@ -561,6 +586,8 @@ class Parser:
                     start = tok.start if start is None else start
                     end = tok.end
                     continue
+            if not words and not assigns and not redirs and self._defines_function(tok):
+                return self.function(tok.value[0][1])
             words.append(tok.value)
             start = tok.start if start is None else start
             end = tok.end

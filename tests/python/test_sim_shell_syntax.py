@@ -86,6 +86,10 @@ def globbed(sim):
     ("echo 'a b  c' | { read x y; echo \"$y|$x\"; }; echo last | while read -r l; do echo \"<$l>\"; done",
      "b  c|a\n<last>\n"),
     ("eval 'x=1; echo $x'; sh -c 'cd /data; echo $((1+1))'; pwd", "1\n2\n/\n"),
+    ("f() { echo \"$# [$1] [$2]\"; for a; do echo \"<$a>\"; done; shift; echo \"$@\"; return 3; echo no; }; "
+     "f x 'y z'; echo $? $#", "2 [x] [y z]\n<x>\n<y z>\ny z\n3 0\n"),
+    ("fact() { if [ $1 -le 1 ]; then echo 1; else echo $(( $1 * $(fact $(($1-1))) )); fi; }; fact 6; "
+     "g() { g; }; g; echo never", "720\n/bin/sh: g: recursion too deep\n"),
     ("[ ² -eq 1 ]; echo $?; [ 1 -eq; echo $?; [ a; echo $?", "/bin/sh: [: ²: bad number\n2\n"
      "/bin/sh: [: missing ]\n2\n/bin/sh: [: missing ]\n2\n"),
     ("test -n '' || echo empty; test abc \\> abb -a 3 -ge 3 && echo both", "empty\nboth\n"),
