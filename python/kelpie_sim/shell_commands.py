@@ -14,8 +14,8 @@ SCRIPT_NESTING = 5        # what one of them counts for against the parser's lim
 
 
 def _shell():
-    from . import shell   # the executor, which imports this module
-    return shell
+    from . import shell_exec   # the executor, which imports this module
+    return shell_exec
 
 
 async def sh_cd(sh, args):
@@ -136,8 +136,7 @@ async def sh_read(sh, args):
 
 
 async def _run_text(sh, text, command):
-    shell = _shell()
-    depth = getattr(sh.line, "scripts", 0)
+    depth = sh.line.scripts
     if depth >= MAX_SCRIPT_DEPTH:
         await sh.say_error("%s: nested too deeply" % command)
         return 1
@@ -227,12 +226,11 @@ async def sh_wait(sh, args):
 async def sh_command(sh, args):
     """command -v NAME: where the command is; command NAME ARGS: runs it."""
     if args[:1] in (["-v"], ["-V"]):
-        shell = _shell()
         status = 0
         for name in args[1:]:
             if name in COMMANDS or name in ("echo", "test", "[", "true", "false", "pwd", "sleep"):
                 text = name
-            elif name in shell.BUILTINS:
+            elif name in sh.line.commands:
                 text = "/system/bin/" + name
             else:
                 status = 1
