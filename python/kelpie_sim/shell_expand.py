@@ -15,6 +15,7 @@ from .shell_syntax import Parser, ShellSyntax
 IFS_WHITE = re.compile(r"[ \t\n]+")
 GLOB_CHARS = "*?["
 MAX_GLOB_MATCHES = 100000
+MAX_BRACE_WORDS = 10000
 
 
 class ExpansionError(Exception):
@@ -181,12 +182,54 @@ def _split_ifs(value, ifs):
 
 
 async def words(sh, word_list):
-    """The argument list of words: every expansion, field splitting and globbing done."""
+    """The argument list of words: braces, every expansion, field splitting and globbing done."""
     out = []
-    for parts in word_list:
-        for field in await fields(sh, parts):
-            out.extend(glob(sh, field))
+    for word in word_list:
+        for parts in braces(word):
+            for field in await fields(sh, parts):
+                out.extend(glob(sh, field))
     return out
+
+
+def braces(parts, made=None):
+    """The words a word's unquoted {a,b,...} makes (mksh's brace expansion), in order."""
+    made = [0] if made is None else made
+    for i, part in enumerate(parts):
+        span = _brace_span(part[1]) if part[0] == "lit" else None
+        if span is None:
+            continue
+        start, end, choices = span
+        out = []
+        for choice in choices:
+            made[0] += 1
+            if made[0] > MAX_BRACE_WORDS:
+                raise ExpansionError("brace expansion: too many words")
+            text = part[1][:start] + choice + part[1][end + 1:]
+            out.extend(braces(parts[:i] + [("lit", text)] + parts[i + 1:], made))
+        return out
+    return [parts]
+
+
+def _brace_span(text):
+    """(where "{" is, where its "}" is, the choices) of the first brace group with a comma."""
+    start = text.find("{")
+    while start >= 0:
+        depth, commas, k = 0, [], start
+        while k < len(text):
+            if text[k] == "{":
+                depth += 1
+            elif text[k] == "}":
+                depth -= 1
+                if depth == 0:
+                    break
+            elif text[k] == "," and depth == 1:
+                commas.append(k)
+            k += 1
+        if k < len(text) and commas:
+            cuts = [start] + commas + [k]
+            return start, k, [text[cuts[n] + 1:cuts[n + 1]] for n in range(len(cuts) - 1)]
+        start = text.find("{", start + 1)
+    return None
 
 
 def glob(sh, field):
