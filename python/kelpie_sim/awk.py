@@ -16,10 +16,12 @@ from .confine import FsError
 from .linefilter import LineFilter, each_input, raw, read_input, reason, text
 from .posix_regex import RegexBudget
 from .printf_format import FormatError, format_string
+from .run_budget import OverBudget, RunBudget
 from .shell_args import Usage, reports_usage
 from .toybox_options import parse_options
 
 STEP_BUDGET = 1_000_000   # statements; about a second of CPython, a fifth of PyPy
+TIME_BUDGET = 1.0         # seconds one awk may run
 MAX_STRING = 1 << 24
 MAX_FIELD = 100_000
 MAX_DEPTH = 200
@@ -134,7 +136,7 @@ class Awk(LineFilter):
         }
         self.frames = [[]]
         self.record, self.fields = "", []
-        self.steps, self.depth = 0, 0
+        self.budget, self.depth = RunBudget(STEP_BUDGET, TIME_BUDGET), 0
         self.regexes = {}
         self.outputs = {}     # file or command -> [mode, chunks]
         self.exit_code = None
@@ -211,8 +213,9 @@ class Awk(LineFilter):
             raise AwkError("regular expression too slow for this input")
 
     def tick(self):
-        self.steps += 1
-        if self.steps > STEP_BUDGET:
+        try:
+            self.budget.tick()
+        except OverBudget:
             raise AwkError("program ran too long")
 
     def checked(self, value):
@@ -866,6 +869,7 @@ class Awk(LineFilter):
     # Running
     def run_begin(self):
         """Runs the BEGIN actions; whether input is to be read."""
+        self.budget.restart()
         try:
             for block in self.prog.begin:
                 self.run_block(block)
@@ -921,6 +925,7 @@ class Awk(LineFilter):
             self.record_in(record)
 
     def record_in(self, record):
+        self.budget.restart()
         self.set_record(record)
         self.globals["NR"] = to_num(self.scalar(self.globals["NR"])) + 1
         self.globals["FNR"] = to_num(self.scalar(self.globals["FNR"])) + 1
@@ -952,10 +957,12 @@ class Awk(LineFilter):
             self.done = True
 
     def finish(self):
+        self.budget.restart()
         try:
             if self.pending and not self.done:
                 self.split_pending(final=True)
             if self.exit_code is None or self.prog.end:
+                self.budget.restart()
                 try:
                     for block in self.prog.end:
                         self.run_block(block)

@@ -12,9 +12,9 @@ then matched by one of two engines:
 
 Which one a line goes to depends on the pattern's shape: nested or alternated repetitions
 always go to the bounded matcher; k plain repetitions go to `re` only while len(line) ** (k+1)
-stays under RE_WORK. The bounded matcher also counts its steps against STEP_BUDGET per
-compiled pattern (one command's run), so a command over a huge input ends with an error
-rather than holding the simulator's other devices for seconds.
+stays under RE_WORK. The bounded matcher also stops at STEP_BUDGET steps in one search (only
+a line of megabytes gets there), so the command ends with an error rather than holding the
+simulator's other devices for seconds.
 
 Both engines pick the leftmost match and, among those, the first by priority (Perl's rule);
 POSIX asks for the longest, which differs only for alternatives such as `a|ab`.
@@ -23,8 +23,9 @@ POSIX asks for the longest, which differs only for alternatives such as `a|ab`.
 import re
 
 RE_WORK = 3e7          # sre steps that are fine in one call (a few tens of milliseconds)
-STEP_BUDGET = 3_000_000  # bounded-matcher steps per compiled pattern (about a second)
+STEP_BUDGET = 3_000_000  # bounded-matcher steps in one search (about a second)
 MAX_PROGRAM = 20_000   # instructions of the bounded matcher (counted repeats are unrolled)
+MAX_VISITED = 64 << 20  # its memory of (instruction, position) pairs tried, in bytes
 DUP_MAX = 255          # the largest count in {m,n}, as the C library's RE_DUP_MAX
 CLASSES = {
     "alpha": "a-zA-Z", "digit": "0-9", "alnum": "a-zA-Z0-9", "upper": "A-Z", "lower": "a-z",
@@ -468,9 +469,11 @@ class Regex:
             self.program = prog.code
         code, n, icase = self.program, len(text), self.icase
         width = n + 1
+        if len(code) * width > MAX_VISITED:
+            raise RegexBudget()
         visited = bytearray(len(code) * width)
         slots = 2 * (self.groups + 1)
-        steps = self.steps
+        steps = 0
         for first in range(pos, n + 1):
             caps = [-1] * slots
             stack = [(0, first)]
@@ -485,6 +488,8 @@ class Regex:
                         break
                     visited[key] = 1
                     steps += 1
+                    if steps > STEP_BUDGET:
+                        raise RegexBudget()
                     op = code[pc]
                     kind = op[0]
                     if kind == CHAR:
@@ -521,9 +526,6 @@ class Regex:
                         break
                     self.steps = steps
                     return Match(text, caps)
-            if steps > STEP_BUDGET:
-                self.steps = steps
-                raise RegexBudget()
         self.steps = steps
         return None
 
