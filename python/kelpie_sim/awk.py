@@ -6,6 +6,7 @@ A program runs under budgets: statements run, string length and call depth, so a
 that never ends stops with an error rather than holding the simulator's other devices."""
 
 import math
+import os
 import random
 import re
 import shlex
@@ -13,7 +14,7 @@ import time
 
 from .awk_parse import AwkSyntax, compile_regex, parse_program
 from .confine import FsError
-from .linefilter import LineFilter, each_input, raw, read_input, reason, text
+from .linefilter import LineFilter, each_input, raw, read_input, reason, run_filter, text
 from .posix_regex import RegexBudget
 from .printf_format import FormatError, format_string
 from .run_budget import OverBudget, RunBudget
@@ -485,7 +486,6 @@ class Awk(LineFilter):
             dev, host = self.s.resolve(name)
             self.s.fs.check_write(dev)
             fd = self.s.fs.open_write(host, append=(kind == ">>"))
-            import os
             with os.fdopen(fd, "wb") as f:
                 f.write(data)
         except (OSError, FsError) as e:
@@ -1095,7 +1095,6 @@ def start_awk(s, args):
 
 
 def sh_awk(s, args):
-    from .linefilter import run_filter
     return run_filter(s, args, start_awk)
 
 

@@ -8,7 +8,7 @@ error instead of holding the simulator."""
 
 import os
 
-from .linefilter import LineFilter, each_input, raw, read_input, reason, text
+from .linefilter import LineFilter, each_input, raw, read_input, reason, run_filter, text
 from .confine import FsError
 from .posix_regex import RegexBudget, RegexError, compile_posix
 from .run_budget import OverBudget, RunBudget
@@ -763,9 +763,7 @@ def _in_place(s, commands, quiet, files, backup):
     return status
 
 
-@reports_usage
 def sh_sed(s, args):
-    from .linefilter import run_filter
     return run_filter(s, args, start_sed)
 
 
