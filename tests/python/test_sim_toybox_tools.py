@@ -251,3 +251,19 @@ def test_posix_matcher_agrees_with_re_and_stays_linear():
                       ("[z-a]", "Invalid character range"), ("a\\", "Trailing backslash"), ("\\(", "Missing ')'")]:
         with pytest.raises(RegexError, match=re.escape(text)):
             compile_posix(bad)
+
+
+def test_find_exec_runs_a_command_for_each_file(tmp_path):
+    """find's `-exec ... {} ;` (the shell of this branch cannot pass a lone `;` yet)."""
+    from kelpie_sim.devices import Device
+    from kelpie_sim.shell import BUILTINS, Session
+
+    device = Device("kelpie-sim-1", str(tmp_path))
+    for name, text in (("a.txt", "hi\n"), ("b.txt", "yo\n")):
+        (tmp_path / "data" / "local" / "tmp" / name).write_text(text)
+    out = []
+    status = BUILTINS["find"](Session(device, out), ["/data/local/tmp", "-name", "*.txt", "-exec", "wc", "-c", "{}", ";"])
+    assert (status, b"".join(out)) == (0, b"3 /data/local/tmp/a.txt\n3 /data/local/tmp/b.txt\n")
+    out.clear()
+    status = BUILTINS["find"](Session(device, out), ["/data/local/tmp", "-exec", "wc", "{}"])
+    assert (status, b"".join(out)) == (1, b"find: '-exec' needs ';'\n")
