@@ -530,7 +530,7 @@ BUILTINS = {
 BUILTINS["hilog"] = sh_hilog
 # Tool groups in modules of their own: each has COMMANDS ({name: handler(session, args)}) and
 # may have FILTERS ({name: start(session, args)}), the line-by-line form a pipeline streams through.
-TOOL_MODULES = (text_tools, sed, awk, file_tools, find, xargs, print_tools)
+TOOL_MODULES = (grep, text_tools, sed, awk, file_tools, find, xargs, print_tools)
 for _module in TOOL_MODULES:
     BUILTINS.update(_module.COMMANDS)
 
