@@ -6,6 +6,7 @@ A program runs under budgets: statements run, string length and call depth, so a
 that never ends stops with an error rather than holding the simulator's other devices."""
 
 import math
+import os
 import random
 import re
 import shlex
@@ -13,13 +14,15 @@ import time
 
 from .awk_parse import AwkSyntax, compile_regex, parse_program
 from .confine import FsError
-from .linefilter import LineFilter, each_input, raw, read_input, reason, text
+from .linefilter import LineFilter, each_input, raw, read_input, reason, run_filter, text
 from .posix_regex import RegexBudget
 from .printf_format import FormatError, format_string
+from .run_budget import OverBudget, RunBudget
 from .shell_args import Usage, reports_usage
 from .toybox_options import parse_options
 
 STEP_BUDGET = 1_000_000   # statements; about a second of CPython, a fifth of PyPy
+TIME_BUDGET = 1.0         # seconds one awk may run
 MAX_STRING = 1 << 24
 MAX_FIELD = 100_000
 MAX_DEPTH = 200
@@ -134,7 +137,7 @@ class Awk(LineFilter):
         }
         self.frames = [[]]
         self.record, self.fields = "", []
-        self.steps, self.depth = 0, 0
+        self.budget, self.depth = RunBudget(STEP_BUDGET, TIME_BUDGET), 0
         self.regexes = {}
         self.outputs = {}     # file or command -> [mode, chunks]
         self.exit_code = None
@@ -211,8 +214,9 @@ class Awk(LineFilter):
             raise AwkError("regular expression too slow for this input")
 
     def tick(self):
-        self.steps += 1
-        if self.steps > STEP_BUDGET:
+        try:
+            self.budget.tick()
+        except OverBudget:
             raise AwkError("program ran too long")
 
     def checked(self, value):
@@ -482,7 +486,6 @@ class Awk(LineFilter):
             dev, host = self.s.resolve(name)
             self.s.fs.check_write(dev)
             fd = self.s.fs.open_write(host, append=(kind == ">>"))
-            import os
             with os.fdopen(fd, "wb") as f:
                 f.write(data)
         except (OSError, FsError) as e:
@@ -866,6 +869,7 @@ class Awk(LineFilter):
     # Running
     def run_begin(self):
         """Runs the BEGIN actions; whether input is to be read."""
+        self.budget.restart()
         try:
             for block in self.prog.begin:
                 self.run_block(block)
@@ -921,6 +925,7 @@ class Awk(LineFilter):
             self.record_in(record)
 
     def record_in(self, record):
+        self.budget.restart()
         self.set_record(record)
         self.globals["NR"] = to_num(self.scalar(self.globals["NR"])) + 1
         self.globals["FNR"] = to_num(self.scalar(self.globals["FNR"])) + 1
@@ -952,10 +957,12 @@ class Awk(LineFilter):
             self.done = True
 
     def finish(self):
+        self.budget.restart()
         try:
             if self.pending and not self.done:
                 self.split_pending(final=True)
             if self.exit_code is None or self.prog.end:
+                self.budget.restart()
                 try:
                     for block in self.prog.end:
                         self.run_block(block)
@@ -1088,7 +1095,6 @@ def start_awk(s, args):
 
 
 def sh_awk(s, args):
-    from .linefilter import run_filter
     return run_filter(s, args, start_awk)
 
 

@@ -27,7 +27,7 @@ MOUNTS = (
 )
 STAT_FORMAT = ("  File: %N\n  Size: %s\t Blocks: %b\t IO Blocks: %o\t%F\n"
                "Device: %Dh/%dd\t Inode: %i\t Links: %h\n"
-               "Access: (%a/%A)\tUid: (%5u/%8U)\tGid: (%5g/%8G)\n"
+               "Access: (%04a/%A)\tUid: (%5u/%8U)\tGid: (%5g/%8G)\n"
                "Access: %x\nModify: %y\nChange: %z\n")
 
 
@@ -130,6 +130,7 @@ def sh_cp(s, args):
     *sources, target = paths
     status = 0
     for src in sources:
+        dst_dev = None    # once known, a failure is the destination's
         try:
             src_dev, src_host = s.resolve(src)
             st = _lstat(src_host)
@@ -146,13 +147,13 @@ def sh_cp(s, args):
                 _copy_tree(s, src_dev, src_host, dst_dev, dst_host, flags)
             else:
                 if dst_dev == src_dev:
-                    status = s.err("cp", "'%s' and '%s' are the same file" % (src, target))
+                    status = s.err("cp", "'%s' and '%s' are the same file" % (src, dst_dev))
                     continue
                 _copy_file(s, src_host, dst_dev, dst_host, flags)
         except CopyError as e:
             return s.err("cp", str(e))
         except (OSError, FsError) as e:
-            status = s.err("cp", "%s: %s" % (src, reason(e)))
+            status = s.err("cp", "%s: %s" % (src if dst_dev is None else dst_dev, reason(e)))
     return status
 
 
@@ -164,6 +165,7 @@ def sh_mv(s, args):
     *sources, target = paths
     status = 0
     for src in sources:
+        dst_dev = None
         try:
             src_dev, src_host = s.resolve(src, follow_last=False)
             if _lstat(src_host) is None:
@@ -185,7 +187,7 @@ def sh_mv(s, args):
         except CopyError as e:
             return s.err("mv", str(e))
         except (OSError, FsError) as e:
-            status = s.err("mv", "%s: %s" % (src, reason(e)))
+            status = s.err("mv", "%s: %s" % (src if dst_dev is None else dst_dev, reason(e)))
     return status
 
 
@@ -371,7 +373,10 @@ def _stat_text(fmt, path, dev, host, st):
                 raise Usage("stat", "bad -c '%s'" % fmt)
             if len(width) > 6:
                 width = width[:1] + "999" if width.startswith("-") else "999"
-            out.append(("%" + width + "s") % value if width else str(value))
+            if width.startswith("0") and len(width) > 1:
+                out.append(str(value).rjust(int(width), "0"))
+            else:
+                out.append(("%" + width + "s") % value if width else str(value))
         i = j + 1
     return "".join(out)
 

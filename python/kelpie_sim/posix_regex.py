@@ -12,9 +12,9 @@ then matched by one of two engines:
 
 Which one a line goes to depends on the pattern's shape: nested or alternated repetitions
 always go to the bounded matcher; k plain repetitions go to `re` only while len(line) ** (k+1)
-stays under RE_WORK. The bounded matcher also counts its steps against STEP_BUDGET per
-compiled pattern (one command's run), so a command over a huge input ends with an error
-rather than holding the simulator's other devices for seconds.
+stays under RE_WORK. The bounded matcher also stops at STEP_BUDGET steps in one search (only
+a line of megabytes gets there), so the command ends with an error rather than holding the
+simulator's other devices for seconds.
 
 Both engines pick the leftmost match and, among those, the first by priority (Perl's rule);
 POSIX asks for the longest, which differs only for alternatives such as `a|ab`.
@@ -23,8 +23,9 @@ POSIX asks for the longest, which differs only for alternatives such as `a|ab`.
 import re
 
 RE_WORK = 3e7          # sre steps that are fine in one call (a few tens of milliseconds)
-STEP_BUDGET = 3_000_000  # bounded-matcher steps per compiled pattern (about a second)
+STEP_BUDGET = 3_000_000  # bounded-matcher steps in one search (about a second)
 MAX_PROGRAM = 20_000   # instructions of the bounded matcher (counted repeats are unrolled)
+MAX_VISITED = 64 << 20  # its memory of (instruction, position) pairs tried, in bytes
 DUP_MAX = 255          # the largest count in {m,n}, as the C library's RE_DUP_MAX
 CLASSES = {
     "alpha": "a-zA-Z", "digit": "0-9", "alnum": "a-zA-Z0-9", "upper": "A-Z", "lower": "a-z",
@@ -278,28 +279,101 @@ def _python(node):
             "nowordafter": r"(?!\w)"}[kind]
 
 
+def _unwrap(node):
+    while node[0] in ("group", "nc"):
+        node = node[-1]
+    return node
+
+
+ZERO_WIDTH = ("bol", "eol", "bos", "eos", "wordb", "nwordb", "wbeg", "wend", "nowordbefore", "nowordafter")
+
+
+def _first(node):
+    """(the characters a match of `node` can start with, or None for any; whether it can be empty)."""
+    kind = node[0]
+    if kind == "lit":
+        return {node[1]}, False
+    if kind in ("group", "nc"):
+        return _first(node[-1])
+    if kind in ZERO_WIDTH:
+        return set(), True
+    if kind == "cat":
+        chars = set()
+        for n in node[1]:
+            first, empty = _first(n)
+            if first is None:
+                return None, False
+            chars |= first
+            if not empty:
+                return chars, False
+        return chars, True
+    if kind == "alt":
+        chars, empty = set(), False
+        for n in node[1]:
+            first, e = _first(n)
+            if first is None:
+                return None, False
+            chars |= first
+            empty = empty or e
+        return chars, empty
+    if kind == "rep":
+        first, empty = _first(node[1])
+        return first, empty or node[2] == 0
+    return None, False     # any, a bracket, a back reference
+
+
+def _plain_alternatives(node):
+    """Whether the alternation's branches cannot be confused: none empty, none repeating,
+    and no two starting with the same character, so repeating it backtracks nowhere."""
+    seen = set()
+    for branch in node[1]:
+        first, empty = _first(branch)
+        if first is None or empty or first & seen or _shape(branch)[0]:
+            return False
+        seen |= first
+    return True
+
+
 def _shape(node):
     """(variable repetitions, whether one repeats a repetition or an alternation, backrefs)."""
     kind = node[0]
-    if kind == "group":
-        return _shape(node[2])
-    if kind == "nc":
-        return _shape(node[1])
+    if kind in ("group", "nc"):
+        return _shape(node[-1])
     if kind in ("cat", "alt"):
-        count, nested, backref = 0, kind == "alt" and False, False
+        count, nested, backref = 0, False, False
         for n in node[1]:
             c, x, b = _shape(n)
             count, nested, backref = count + c, nested or x, backref or b
         return count, nested, backref
     if kind == "rep":
         c, x, b = _shape(node[1])
-        inner = node[1]
-        while inner[0] == "group":
-            inner = inner[2]
+        inner = _unwrap(node[1])
         variable = node[3] != node[2]
-        nested = x or (variable and (c > 0 or inner[0] in ("alt", "backref")))
+        risky_inner = inner[0] == "backref" or (inner[0] == "alt" and not _plain_alternatives(inner))
+        nested = x or (variable and (c > 0 or risky_inner))
         return c + variable, nested, b
     return 0, False, kind == "backref"
+
+
+def _required(node):
+    """Texts every match contains, so a line without one of them cannot match."""
+    kind = node[0]
+    if kind in ("group", "nc"):
+        return _required(node[-1])
+    if kind == "rep":
+        return _required(node[1]) if node[2] > 0 else []
+    if kind != "cat":
+        return [node[1]] if kind == "lit" else []
+    found, run = [], ""
+    for n in node[1]:
+        if n[0] == "lit":
+            run += n[1]
+            continue
+        if run:
+            found.append(run)
+            run = ""
+        found += _required(n)
+    return found + ([run] if run else [])
 
 
 # The bounded matcher's instructions.
@@ -450,12 +524,20 @@ class Regex:
         self.program = None
         self.icase = icase
         self.steps = 0
+        # Cheap tests that spare the bounded matcher most lines and start positions.
+        self.required = [r.lower() if icase else r for r in _required(tree)]
+        first, empty = _first(tree)
+        self.starts = None if first is None or empty else {c.lower() if icase else c for c in first}
 
     def search(self, text, pos=0):
         if self.cap is None or len(text) - pos <= self.cap:
             return self.fast.search(text, pos)
         if self.backref:
             raise RegexBudget()
+        if self.required:
+            hay = text.lower() if self.icase else text
+            if any(hay.find(r, pos) < 0 for r in self.required):
+                return None
         return self._bounded(text, pos)
 
     def _bounded(self, text, pos):
@@ -468,10 +550,15 @@ class Regex:
             self.program = prog.code
         code, n, icase = self.program, len(text), self.icase
         width = n + 1
+        if len(code) * width > MAX_VISITED:
+            raise RegexBudget()
         visited = bytearray(len(code) * width)
         slots = 2 * (self.groups + 1)
-        steps = self.steps
+        steps = 0
+        starts = self.starts
         for first in range(pos, n + 1):
+            if starts is not None and (first == n or (text[first].lower() if icase else text[first]) not in starts):
+                continue
             caps = [-1] * slots
             stack = [(0, first)]
             while stack:
@@ -485,6 +572,8 @@ class Regex:
                         break
                     visited[key] = 1
                     steps += 1
+                    if steps > STEP_BUDGET:
+                        raise RegexBudget()
                     op = code[pc]
                     kind = op[0]
                     if kind == CHAR:
@@ -521,9 +610,6 @@ class Regex:
                         break
                     self.steps = steps
                     return Match(text, caps)
-            if steps > STEP_BUDGET:
-                self.steps = steps
-                raise RegexBudget()
         self.steps = steps
         return None
 

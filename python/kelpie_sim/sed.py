@@ -8,13 +8,15 @@ error instead of holding the simulator."""
 
 import os
 
-from .linefilter import LineFilter, each_input, raw, read_input, reason, text
+from .linefilter import LineFilter, each_input, raw, read_input, reason, run_filter, text
 from .confine import FsError
 from .posix_regex import RegexBudget, RegexError, compile_posix
+from .run_budget import OverBudget, RunBudget
 from .shell_args import Usage, reports_usage
 from .toybox_options import parse_options
 
 STEP_BUDGET = 1_000_000     # commands run by one sed
+TIME_BUDGET = 1.0           # seconds one sed may run
 WORK_BUDGET = 100_000_000   # characters its substitutions go through
 SPACE_LIMIT = 1 << 24       # characters in the pattern or hold space
 NO_ARGS = set("pPdDnNgGhHx=lzF")
@@ -362,7 +364,7 @@ class Sed(LineFilter):
         self.status = 0
         self.line_number = 0
         self.last_regex = None
-        self.steps = self.work = 0
+        self.budget, self.work = RunBudget(STEP_BUDGET, TIME_BUDGET), 0
         self.written = {}
         self.machine = self.run()
         next(self.machine)
@@ -379,6 +381,8 @@ class Sed(LineFilter):
         self.pending = line
 
     def push(self, item):
+        self.budget.restart()
+        self.work = 0
         try:
             self.machine.send(item)
         except StopIteration:
@@ -468,8 +472,9 @@ class Sed(LineFilter):
             replaced = False
             pc, deleted, restart = 0, False, False
             while pc < len(self.commands):
-                self.steps += 1
-                if self.steps > STEP_BUDGET:
+                try:
+                    self.budget.tick()
+                except OverBudget:
                     raise SedError("script ran too long")
                 c = self.commands[pc]
                 pc += 1
@@ -758,9 +763,7 @@ def _in_place(s, commands, quiet, files, backup):
     return status
 
 
-@reports_usage
 def sh_sed(s, args):
-    from .linefilter import run_filter
     return run_filter(s, args, start_sed)
 
 

@@ -68,7 +68,7 @@ BUILTINS.update({
 })
 # Tool groups in modules of their own: each has COMMANDS ({name: handler(session, args)}) and
 # may have FILTERS ({name: start(session, args)}), the line-by-line form a pipeline streams through.
-TOOL_MODULES = (text_tools, sed, awk, file_tools, find, xargs, print_tools, grep)
+TOOL_MODULES = (grep, text_tools, sed, awk, file_tools, find, xargs, print_tools)
 FILTERS = {}
 for _module in TOOL_MODULES:
     BUILTINS.update(_module.COMMANDS)

@@ -1,9 +1,9 @@
 """toybox's text tools: wc, head, tail, sort, uniq, cut, tr."""
 
-import collections
 import functools
 import re
 
+from .file_tools import write_file
 from .linefilter import LineFilter, command, each_input, number, raw, text
 from .shell_args import Usage, reports_usage
 from .toybox_options import last, parse_options
@@ -45,7 +45,6 @@ class WordCount(FileFilter):
     def __init__(self, s, flags, named):
         self.s, self.flags, self.named = s, flags, named
         self.counts, self.total, self.files = [0, 0, 0, 0], [0, 0, 0, 0], 0
-        self.in_word = False
 
     def feed(self, line):
         c = self.counts
@@ -287,7 +286,7 @@ def sh_sort(s, args):
         for i in range(1, len(lines_)):
             if compare(lines_[i - 1], lines_[i]) > 0 or ("u" in found and not compare(lines_[i - 1], lines_[i])):
                 if "c" in found:
-                    s.err("sort", "-:%d: disorder: %s" % (i + 1, lines_[i]))
+                    s.err("sort", "%s:%d: disorder: %s" % ((files or ["-"])[0], i + 1, lines_[i]))
                 return 1
         return status
     lines_.sort(key=functools.cmp_to_key(compare))
@@ -300,9 +299,7 @@ def sh_sort(s, args):
     output = raw("".join(line + "\n" for line in lines_))
     target = last(found, "o")
     if target is not None:
-        from .file_tools import write_file
-        write_file(s, "sort", target, output)
-        return status
+        return max(status, write_file(s, "sort", target, output))
     s.say(output)
     return status
 
@@ -365,7 +362,6 @@ def start_uniq(s, args):
             for piece in data.splitlines(keepends=True):
                 f.feed(piece)
             f.finish()
-            from .file_tools import write_file
             return write_file(s, "uniq", files[1], b"".join(collected))
         for piece in data.splitlines(keepends=True):
             f.feed(piece)

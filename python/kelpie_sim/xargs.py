@@ -52,7 +52,7 @@ def _number(value, option):
 
 @reports_usage
 def sh_xargs(s, args):
-    found, command = parse_options("xargs", args, "0rtxp", "nLIsdE", stop_at_first=True)
+    found, command = parse_options("xargs", args, "0rx", "nLIsdE", stop_at_first=True)
     command = command or ["echo"]
     data = (s.stdin or b"").decode("utf-8", "surrogateescape")
     per_run = _number(last(found, "n"), "n") if "n" in found else None
