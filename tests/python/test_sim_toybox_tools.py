@@ -184,6 +184,8 @@ def test_file_tools(client, files, command, expected):
 
 
 FIND_AND_RUN = [
+    ("find /t/dir -name '*.txt' -exec wc -c {} \\; | sort", "3 /t/dir/a.txt\n3 /t/dir/sub/b.txt\n"),
+    ("find /t/dir -exec wc {}", "find: '-exec' needs ';'\n"),
     ("find /t/dir", "/t/dir\n/t/dir/a.txt\n/t/dir/sub\n/t/dir/sub/b.txt\n"),
     ("find /t/dir -name '*.txt' -type f; find /t/dir -maxdepth 1 -type d", "/t/dir/a.txt\n/t/dir/sub/b.txt\n"
      "/t/dir\n/t/dir/sub\n"),
@@ -252,18 +254,3 @@ def test_posix_matcher_agrees_with_re_and_stays_linear():
         with pytest.raises(RegexError, match=re.escape(text)):
             compile_posix(bad)
 
-
-def test_find_exec_runs_a_command_for_each_file(tmp_path):
-    """find's `-exec ... {} ;` (the shell of this branch cannot pass a lone `;` yet)."""
-    from kelpie_sim.devices import Device
-    from kelpie_sim.shell import BUILTINS, Session
-
-    device = Device("kelpie-sim-1", str(tmp_path))
-    for name, text in (("a.txt", "hi\n"), ("b.txt", "yo\n")):
-        (tmp_path / "data" / "local" / "tmp" / name).write_text(text)
-    out = []
-    status = BUILTINS["find"](Session(device, out), ["/data/local/tmp", "-name", "*.txt", "-exec", "wc", "-c", "{}", ";"])
-    assert (status, b"".join(out)) == (0, b"3 /data/local/tmp/a.txt\n3 /data/local/tmp/b.txt\n")
-    out.clear()
-    status = BUILTINS["find"](Session(device, out), ["/data/local/tmp", "-exec", "wc", "{}"])
-    assert (status, b"".join(out)) == (1, b"find: '-exec' needs ';'\n")
