@@ -5,7 +5,7 @@ import os
 import re
 
 from .confine import FsError
-from .shell_args import Usage, reports_usage
+from .shell_args import Usage, reports_usage, whole_number
 
 SWITCHES = "EFivcqnwlLHhsor"
 POSIX_CLASSES = {
@@ -71,11 +71,11 @@ def translate(pattern, extended):
 
 def compile_patterns(patterns, flags):
     texts = []
-    for p in patterns:
-        for piece in p.split("\n"):
-            text = re.escape(piece) if "F" in flags else translate(piece, "E" in flags)
-            texts.append(r"\b(?:%s)\b" % text if "w" in flags else text)
     try:
+        for p in patterns:
+            for piece in p.split("\n"):
+                text = re.escape(piece) if "F" in flags else translate(piece, "E" in flags)
+                texts.append(r"\b(?:%s)\b" % text if "w" in flags else text)
         return re.compile("|".join("(?:%s)" % t for t in texts), re.IGNORECASE if "i" in flags else 0)
     except (re.error, OverflowError) as e:
         raise Usage("grep", "bad regex '%s': %s" % (" ".join(patterns), e), status=2)
@@ -102,8 +102,8 @@ def parse(args):
                         i += 1
                     if ch == "e":
                         patterns.append(value)
-                    elif value.isdigit():
-                        most = int(value)
+                    elif whole_number(value) is not None:
+                        most = whole_number(value)
                     else:
                         raise Usage("grep", "-m needs a number, not '%s'" % value, status=2)
                     break

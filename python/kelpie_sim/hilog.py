@@ -4,6 +4,8 @@ tool does (a dump with -x, a dump that goes on following new lines without it)."
 import re
 import shlex
 
+from .shell_args import whole_number
+
 LEVELS = "DIWEF"
 LEVEL_NAMES = {"DEBUG": "D", "INFO": "I", "WARN": "W", "WARNING": "W", "ERROR": "E", "FATAL": "F"}
 # A line's type follows from the first letter of its domain.
@@ -12,6 +14,7 @@ TYPE_NAMES = ("app", "core", "init", "kmsg", "only_prerelease")
 SHOWN_BY_DEFAULT = ("app", "core", "only_prerelease")
 CLEARED_BY_DEFAULT = ("core", "app", "only_prerelease")   # in the order the tool reports them
 MAX_DOMAIN = 0xFFFFF
+HEX_DIGITS = frozenset("0123456789abcdefABCDEF")
 
 # Options with a value, short and long, and the flags.
 VALUED = {"t": "type", "T": "tag", "L": "level", "D": "domain", "P": "pid", "e": "regex", "a": "head", "z": "tail"}
@@ -203,18 +206,25 @@ def _value(q, ch, value):
         q.domains.update(_domain(name) for name in _items(ch, value))
     elif ch == "P":
         for name in _items(ch, value):
-            if not name.isdigit():
+            pid = whole_number(name)
+            if pid is None:
                 raise LogArgsError("invalid pid '%s'" % name)
-            q.pids.add(int(name))
+            q.pids.add(pid)
     elif ch == "e":
         try:
             q.regex = re.compile(value)
         except re.error as e:
             raise LogArgsError("invalid regular expression '%s': %s" % (value, e)) from None
     else:
-        if not (value.isdigit() and int(value) > 0):
-            raise LogArgsError("invalid number of lines '%s' for option -%s" % (value, ch))
-        setattr(q, VALUED[ch], int(value))
+        lines = whole_number(value, 1)
+        if lines is None:
+            raise LogArgsError("invalid number of lines '%s' for option -%s" % (_shown(value), ch))
+        setattr(q, VALUED[ch], lines)
+
+
+def _shown(text, most=40):
+    """A value as an error message quotes it: a long one cut short, as a terminal would want."""
+    return text if len(text) <= most else text[:most] + "..."
 
 
 def _domain(text):
@@ -222,12 +232,9 @@ def _domain(text):
     digits = text[2:] if text[:2] in ("0x", "0X") else text
     if digits[:1] in ("d", "D") and len(digits) == 7:
         digits = digits[1:]
-    try:
-        number = int(digits, 16)
-    except ValueError:
-        number = -1
-    if not 0 <= number <= MAX_DOMAIN or not digits.isalnum():
-        raise LogArgsError("invalid domain '%s'" % text)
+    if not digits or len(digits) > 6 or not set(digits) <= HEX_DIGITS or int(digits, 16) > MAX_DOMAIN:
+        raise LogArgsError("invalid domain '%s'" % _shown(text))
+    number = int(digits, 16)
     return number
 
 

@@ -23,6 +23,8 @@ ECHO_ESCAPES = {"a": "\a", "b": "\b", "e": "\x1b", "f": "\f", "n": "\n", "r": "\
                 "\\": "\\"}
 # A device's hdc daemon logs every command line it starts, as a test team sees it in hilog.
 LOG_DOMAIN, LOG_TAG = "C015A0", "hdcd"
+READ_ONLY_PARAM = "const."
+PARAM_CODE_READ_ONLY = 107     # the parameter service's code after 106, "not found"
 OPERATORS = (";", "&&", "||")
 WORD_BREAKS = " \t\n;|&<>"
 REDIRECTS = (">", ">>")
@@ -234,7 +236,8 @@ def _run_one(session, argv, redirect, canned=None):
     session.cwd = inner.cwd
     mode, target = redirect
     try:
-        _dev, host = session.resolve(target)
+        dev, host = session.resolve(target)
+        session.fs.check_write(dev)
         fd = session.fs.open_write(host, append=(mode == ">>"))
         with os.fdopen(fd, "wb") as f:
             f.write(b"".join(captured))
@@ -390,9 +393,12 @@ def sh_mkdir(s, args):
             if "p" in flags:
                 s.fs.makedirs(path, s.cwd)
             else:
-                _dev, host = s.resolve(path)
+                dev, host = s.resolve(path)
+                if os.path.lexists(host):
+                    raise FileExistsError(17, "File exists")
+                s.fs.check_write(dev)
                 os.mkdir(host)
-        except OSError as e:
+        except (OSError, FsError) as e:
             status = s.err("mkdir", "%s: %s" % (path, _reason(e)))
     return status
 
@@ -413,13 +419,15 @@ def sh_rm(s, args):
                 if not flags & {"r", "R"}:
                     status = s.err("rm", "%s: Is a directory" % path)
                     continue
+                s.fs.check_write(dev)
                 shutil.rmtree(host)
             else:
+                s.fs.check_write(dev)
                 os.unlink(host)
         except FileNotFoundError:
             if "f" not in flags:
                 status = s.err("rm", "%s: No such file or directory" % path)
-        except OSError as e:
+        except (OSError, FsError) as e:
             status = s.err("rm", "%s: %s" % (path, _reason(e)))
     return status
 
@@ -429,11 +437,12 @@ def sh_touch(s, args):
         return s.err("touch", "Needs 1 argument")
     status = 0
     for path in args:
-        _dev, host = s.resolve(path)
         try:
+            dev, host = s.resolve(path)
+            s.fs.check_write(dev)
             os.close(s.fs.open_write(host, append=True))
             os.utime(host)
-        except OSError as e:
+        except (OSError, FsError) as e:
             status = s.err("touch", "%s: %s" % (path, _reason(e)))
     return status
 
@@ -463,8 +472,13 @@ def sh_param(s, args):
         s.say(params[args[1]] + "\n")
         return 0
     if args[:1] == ["set"] and len(args) == 3:
-        params[args[1]] = args[2]
-        s.say("Set parameter %s %s success\n" % (args[1], args[2]))
+        name, value = args[1], args[2]
+        if name.startswith(READ_ONLY_PARAM) and name in params:
+            # A const. param is set once, at boot: the parameter service refuses any change.
+            s.say("Set parameter %s %s fail! errNum is:%d!\n" % (name, value, PARAM_CODE_READ_ONLY))
+            return 1
+        params[name] = value
+        s.say("Set parameter %s %s success\n" % (name, value))
         return 0
     return s.err("param", "usage: param get [NAME] | param set NAME VALUE")
 

@@ -1,9 +1,10 @@
 """System tools of the device shell: hidumper (system abilities), power-shell and date."""
 
+import re
 import time
 
 from . import bundle_manager
-from .shell_args import Usage, reports_usage
+from .shell_args import Usage, reports_usage, whole_number
 
 COLUMN = 33
 PROCESS_COLUMNS = "%-12s %5s %5s %5s %4s %-5s %-8s %8s %s\n"     # ps -efT, as hidumper -p shows it
@@ -124,7 +125,7 @@ def power_suspend(s, args):
 
 
 def power_setmode(s, args):
-    mode = int(args[0]) if len(args) == 1 and args[0].isdigit() else None
+    mode = whole_number(args[0]) if len(args) == 1 else None
     if mode not in POWER_MODES:
         raise Usage("power-shell", "setmode needs one of %s" % ", ".join(map(str, POWER_MODES)))
     s.dev.power["mode"] = mode
@@ -137,8 +138,8 @@ def power_timeout(s, args):
         s.dev.power["timeout_ms"] = 30000
         s.say("Restore screen off time\n")
         return 0
-    if len(args) == 2 and args[0] == "-o" and args[1].isdigit() and int(args[1]) > 0:
-        s.dev.power["timeout_ms"] = int(args[1])
+    if len(args) == 2 and args[0] == "-o" and whole_number(args[1], 1, 2 ** 31 - 1) is not None:
+        s.dev.power["timeout_ms"] = whole_number(args[1])
         s.say("Override screen off time to %s\n" % args[1])
         return 0
     raise Usage("power-shell", "timeout needs -o MILLISECONDS or -r")
@@ -190,15 +191,29 @@ def sh_date(s, args):
         if a == "-u":
             utc = True
         elif a == "-d" and i + 1 < len(args) and args[i + 1].startswith("@"):
-            try:
-                when = float(args[i + 1][1:])
-            except ValueError:
-                raise Usage("date", "bad date '%s'" % args[i + 1]) from None
+            when = _seconds(args[i + 1])
             i += 1
         elif a.startswith("+"):
             fmt = a[1:]
         else:
             raise Usage("date", "bad argument '%s' (simulated: -u, -d @SECONDS, +FORMAT)" % a)
         i += 1
-    s.say(strftime(fmt, when, utc) + "\n")
+    try:
+        s.say(strftime(fmt, when, utc) + "\n")
+    except (ValueError, OverflowError, OSError):   # past the years the C library can show
+        raise Usage("date", "bad date '%s'" % _shown(args[args.index("-d") + 1])) from None
     return 0
+
+
+SECONDS = re.compile(r"@-?[0-9]{1,19}(\.[0-9]{1,9})?\Z", re.ASCII)
+
+
+def _shown(text, most=40):
+    return text if len(text) <= most else text[:most] + "..."
+
+
+def _seconds(text):
+    """Seconds since the epoch of "@SECONDS" (decimals allowed, ASCII digits only: no nan, inf or 1e300)."""
+    if not SECONDS.match(text):
+        raise Usage("date", "bad date '%s'" % _shown(text))
+    return float(text[1:])

@@ -59,11 +59,20 @@ async def run(device, req, replies):
     except TransferError as e:
         text = "[Fail]%s" % e
     except FsError as e:
-        text = "[Fail]Error opening file: %s" % e
+        text = "[Fail]Error opening file: %s, path:%s" % (_lower(str(e)), req.dest if req.sending else req.source)
     except OSError as e:
-        text = "[Fail]Error during transfer: %s" % (e.strerror or e)
+        text = "[Fail]Error during transfer: %s" % _lower(e.strerror or "input/output error")
     await replies.text(text)
     return text
+
+
+def _lower(reason):
+    """A system error as the connector words it: "permission denied", "no such file or directory"."""
+    return reason[:1].lower() + reason[1:]
+
+
+def _failure(what, e, path):
+    return TransferError("%s: %s, path:%s" % (what, _lower(e.strerror or "invalid argument"), path))
 
 
 def _open_source(device, req):
@@ -75,24 +84,21 @@ def _open_source(device, req):
         _dev, host = device.fs.resolve(req.source)
         return host, device.fs.open_read(host)
     except OSError as e:
-        raise TransferError("Error opening file: %s, path:%s" % (e.strerror or e, req.source))
+        raise _failure("Error opening file", e, req.source) from None
 
 
 def _dest_path(device, req, source_host):
     name = os.path.basename(source_host)
     if req.sending:
         dev, host = device.fs.resolve(req.dest)
-        if req.dest.endswith("/") or os.path.isdir(host):
-            try:
-                device.fs.makedirs(dev)
-            except OSError as e:
-                raise TransferError("Error creating directory: %s, path:%s" % (e.strerror or e, req.dest))
+        folder = dev if req.dest.endswith("/") or os.path.isdir(host) else os.path.dirname(dev)
+        try:
+            device.fs.makedirs(folder)
+        except OSError as e:
+            raise _failure("Error creating directory", e, req.dest) from None
+        if folder == dev:
             dev, host = device.fs.resolve(name, cwd=dev)
-        else:
-            try:
-                device.fs.makedirs(os.path.dirname(dev))
-            except OSError as e:
-                raise TransferError("Error creating directory: %s, path:%s" % (e.strerror or e, req.dest))
+        device.fs.check_write(dev)
         return host
     host = req.dest
     if host.endswith("/") or os.path.isdir(host):
@@ -106,7 +112,7 @@ def _open_dest(device, req, host):
             return device.fs.open_write(host)
         return regular_or_close(os.open(host, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NONBLOCK, 0o644), host)
     except OSError as e:
-        raise TransferError("Error opening file: %s, path:%s" % (e.strerror or e, req.dest))
+        raise _failure("Error opening file", e, req.dest) from None
 
 
 async def _copy(device, req, replies):
