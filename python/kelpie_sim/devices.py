@@ -47,6 +47,12 @@ def default_params(ident):
     }
 
 
+# The process whose pid a system tag's lines carry, as `pidof` names it.
+TAG_PROCESSES = {
+    "hdcd": "hdcd", "Init": "init", "HiLog": "init", "AbilityManagerService": "foundation",
+    "BundleMgrService": "foundation", "SAMGR": "foundation", "WindowManager": "render_service",
+    "PowerMgr": "foundation",
+}
 BOOT_LOG = (
     ("I", "I00000", "HiLog", "========Zeroth log of type: init"),
     ("I", "C01100", "Init", "init first stage finished, mounting /data"),
@@ -84,6 +90,10 @@ class Device:
         self.sleep_owed = 0.0         # seconds a shell `sleep` asked for, not yet served
         self.log = DeviceLog(ident, log_buffer)
         self.chatter = None           # the task that keeps a busy device logging
+        for tag, process in TAG_PROCESSES.items():
+            pids = self.processes.pids(process)
+            if pids:
+                self.log.assign(tag, pids[0])
         start = time.time() - 60
         for i, (level, domain, tag, message) in enumerate(BOOT_LOG):
             self.log.add(level, domain, tag, message, when=start + 3.1 * i)

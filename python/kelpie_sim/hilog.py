@@ -1,9 +1,9 @@
 """hilog, the device's log tool: its options, its filters, and reading the log as the
 tool does (a dump with -x, a dump that goes on following new lines without it)."""
 
-import re
 import shlex
 
+from . import regex_automaton
 from .shell_args import whole_number
 
 LEVELS = "DIWEF"
@@ -80,7 +80,7 @@ class Query:
                 and (not self.levels or line.level in self.levels)
                 and (not self.domains or line.domain_number in self.domains)
                 and (not self.pids or line.pid in self.pids)
-                and (self.regex is None or self.regex.search(line.message) is not None))
+                and (self.regex is None or self.regex.search(line.message)))
 
     def pick(self, lines):
         """The buffered lines the command prints."""
@@ -212,8 +212,8 @@ def _value(q, ch, value):
             q.pids.add(pid)
     elif ch == "e":
         try:
-            q.regex = re.compile(value)
-        except re.error as e:
+            q.regex = regex_automaton.compile(value)
+        except regex_automaton.PatternError as e:
             raise LogArgsError("invalid regular expression '%s': %s" % (value, e)) from None
     else:
         lines = whole_number(value, 1)
@@ -250,9 +250,19 @@ def answer(log, q):
         types = q.clear_types()
         log.clear(types)
         return cleared_message(types).encode()
-    if q.tail is not None and q.head is None:
-        return render(q.pick_tail(log.newest_first()))
-    return render(q.pick(log.lines()))
+    if q.regex is not None:
+        q.regex.new_read()
+    try:
+        if q.tail is not None and q.head is None:
+            return render(q.pick_tail(log.newest_first()))
+        return render(q.pick(log.lines()))
+    except regex_automaton.TooComplex:
+        return too_complex(q)
+
+
+def too_complex(q):
+    return ("hilog: regular expression '%s' too complex for this log\n" % _shown(q.regex.pattern)).encode(
+        "utf-8", "surrogateescape")
 
 
 async def follow(log, q, cursor, send):
@@ -265,6 +275,12 @@ async def follow(log, q, cursor, send):
         if not await log.wait_past(cursor):
             return
         lines, cursor = log.since(cursor)
-        picked = [ln for ln in lines if q.matches(ln)]
+        if q.regex is not None:
+            q.regex.new_read()
+        try:
+            picked = [ln for ln in lines if q.matches(ln)]
+        except regex_automaton.TooComplex:
+            await send(too_complex(q))
+            return
         if picked:
             await send(render(picked))

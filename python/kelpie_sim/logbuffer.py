@@ -46,8 +46,12 @@ class DeviceLog:
     def pid_of(self, tag):
         return self._pid.setdefault(tag, self._rand.randint(400, 9000))
 
-    def add(self, level, domain, tag, message, when=None):
-        self._append(level, domain, tag, message, time.time() if when is None else when)
+    def assign(self, tag, pid):
+        """Lines of `tag` logged without a pid of their own carry `pid` (the process that logs them)."""
+        self._pid[tag] = pid
+
+    def add(self, level, domain, tag, message, when=None, pid=None):
+        self._append(level, domain, tag, message, time.time() if when is None else when, pid)
         self._notify()
 
     def add_many(self, entries, start, step):
@@ -59,9 +63,12 @@ class DeviceLog:
             when += step
         self._notify()
 
-    def _append(self, level, domain, tag, message, when):
-        pid = self.pid_of(tag)
-        tid = pid + self._rand.randint(0, 40)
+    def _append(self, level, domain, tag, message, when, pid=None):
+        if pid is None:
+            pid = self.pid_of(tag)
+            tid = pid + self._rand.randint(0, 40)
+        else:
+            tid = pid     # an application's lines come from its main thread
         second = int(when)
         if second != self._second:
             self._second, self._second_text = second, time.strftime("%m-%d %H:%M:%S", time.localtime(second))
