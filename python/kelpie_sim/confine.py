@@ -33,6 +33,8 @@ def split_parts(path):
 class DeviceFs:
     def __init__(self, folder):
         self.root = os.path.realpath(folder)
+        self.refresh_proc = None    # writes /proc afresh before a path under it is used
+
 
     def host(self, parts):
         return os.path.join(self.root, *parts)
@@ -66,6 +68,8 @@ class DeviceFs:
                     todo = split_parts(target) + todo
                     continue
             parts.append(name)
+        if parts[:1] == ["proc"] and self.refresh_proc is not None:
+            self.refresh_proc()
         return "/" + "/".join(parts), self.host(parts)
 
     def check_write(self, dev_path):

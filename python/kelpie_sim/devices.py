@@ -5,6 +5,7 @@ import collections
 import os
 import time
 
+from . import procfs
 from .busylog import chatter
 from .confine import DeviceFs
 from .logbuffer import DEFAULT_CAPACITY, DeviceLog
@@ -15,6 +16,9 @@ SKELETON = (
     "data/app/el1/bundle/public",
     "data/app/el2/100/base",
     "system/etc",
+    "system/bin",
+    "vendor/etc",
+    "storage/media/100/local/files/Docs",
 )
 BUNDLE_DIR = "/data/app/el1/bundle/public"
 DATA_DIR = "/data/app/el2/100/base"
@@ -84,6 +88,8 @@ class Device:
             os.makedirs(os.path.join(folder, sub), exist_ok=True)
         self.fs = DeviceFs(folder)
         self.processes = Processes(ident)
+        self.fs.refresh_proc = lambda: procfs.refresh(self.fs, self)
+        procfs.refresh(self.fs, self)
         self.power = {"awake": True, "mode": 600, "timeout_ms": 30000}   # what power-shell sets
         self.params = default_params(ident)
         self.services = {}            # device TCP port -> async handler(reader, writer)

@@ -32,6 +32,7 @@ class Processes:
     def __init__(self, seed):
         self._rand = random.Random("processes:" + seed)
         boot = time.time() - 60
+        self.boot = boot
         self._by_pid = {1: Process(1, 0, "root", "/init", boot)}
         self._next = self._rand.randint(200, 600)
         self._uids = {}

@@ -11,7 +11,7 @@ import stat
 import time
 
 from .confine import FsError
-from . import abilities, bundle_manager, grep, hilog, processes, system_tools, uitest
+from . import abilities, bundle_manager, grep, hilog, processes, system_status, system_tools, uitest
 
 HOST_SHELL_SILENCE = 4.0   # the client stops listening after 5 s of silence
 UNAME = (   # in the order uname prints them, whatever the order of the flags
@@ -543,7 +543,7 @@ BUILTINS = {
 BUILTINS["hilog"] = sh_hilog
 # Tool groups in modules of their own: each has COMMANDS ({name: handler(session, args)}) and
 # may have FILTERS ({name: start(session, args)}), the line-by-line form a pipeline streams through.
-TOOL_MODULES = ()
+TOOL_MODULES = (system_status,)
 for _module in TOOL_MODULES:
     BUILTINS.update(_module.COMMANDS)
 
