@@ -3,7 +3,7 @@ tool does (a dump with -x, a dump that goes on following new lines without it)."
 
 import shlex
 
-from . import regex_automaton
+from . import hilog_settings, regex_automaton
 from .shell_args import whole_number
 
 LEVELS = "DIWEF"
@@ -19,17 +19,20 @@ HEX_DIGITS = frozenset("0123456789abcdefABCDEF")
 # Options with a value, short and long, and the flags.
 VALUED = {"t": "type", "T": "tag", "L": "level", "D": "domain", "P": "pid", "e": "regex", "a": "head", "z": "tail"}
 FLAGS = {"x": "exit", "r": "clear", "h": "help"}
-# The device's hilog has these too; the simulated device does not.
-NOT_SIMULATED_VALUED = {"G": "buffer-size", "p": "privacy", "k": None, "Q": None, "b": "baselevel", "w": "write",
-                        "f": None, "l": None, "n": None, "j": None, "m": None}
-NOT_SIMULATED_FLAGS = {"g": None, "s": "statistics", "S": None}
+# The settings: they change what hilogd keeps and print what they did (hilog_settings.py).
+SETTING_VALUED = {"G": "buffer-size", "p": "privacy", "k": "kmsg", "Q": "flowctrl", "b": "baselevel", "w": "write",
+                  "f": "filename", "l": "length", "n": "number", "j": "jobid", "m": "stream"}
+SETTING_FLAGS = {"g": None, "s": "statistics", "S": None, "persist": "persist"}
 LONG = {name: short for short, name in list(VALUED.items()) + list(FLAGS.items())}
-LONG_NOT_SIMULATED = {name for table in (NOT_SIMULATED_VALUED, NOT_SIMULATED_FLAGS)
-                      for name in table.values() if name} | {"persist"}
+LONG_SETTINGS = {name: short for table in (SETTING_VALUED, SETTING_FLAGS) for short, name in table.items() if name}
 
 USAGE = """Usage:
   hilog [-x] [-t TYPE] [-T TAG] [-L LEVEL] [-D DOMAIN] [-P PID] [-e REGEX] [-a N | -z N]
   hilog -r [-t TYPE]
+  hilog -b D|I|W|E|F [-D DOMAIN | -T TAG] [--persist]
+  hilog -g [-t TYPE] | -G SIZE [-t TYPE]
+  hilog -p on|off | -k on|off | -Q pidon|pidoff|domainon|domainoff | -s | -S
+  hilog -w query|start|stop|refresh|clear [-f NAME] [-l SIZE] [-n NUMBER] [-j JOBID] [-m none|zlib]
   hilog -h
 Without -x, -a or -z, hilog prints the buffered log and then keeps printing new lines
 as they are logged (a blocking read that does not end by itself).
@@ -44,6 +47,13 @@ as they are logged (a blocking read that does not end by itself).
   -a, --head N          the first N buffered lines, then exit
   -z, --tail N          the last N buffered lines, then exit
   -r                    clear the buffer of the given types (default: core,app,only_prerelease)
+  -b, --baselevel LEVEL lowest level recorded, for all or for the -D domains or -T tags
+  -g / -G, --buffer-size SIZE   show / set the buffer size of the types (64K to 16M)
+  -p, --privacy on|off  mask the private parameters of messages
+  -k on|off             store the kernel log
+  -Q CONTROL            flow control by process or domain
+  -s, --statistics / -S show / clear the statistics
+  -w, --write ACTION    log-to-file jobs
   -h, --help            this help
 """
 
@@ -68,11 +78,14 @@ class Query:
         self.regex = None
         self.head = None
         self.tail = None
+        self.settings = {}       # option letter -> value (True for a switch) of the settings asked for
+        self.domains_written = []   # (domain as written, its number), for the settings' messages
 
     @property
     def follows(self):
         """Whether the command goes on printing new lines after the buffered ones."""
-        return not (self.exit or self.clear or self.help or self.head is not None or self.tail is not None)
+        return not (self.exit or self.clear or self.help or self.settings or self.head is not None
+                    or self.tail is not None)
 
     def matches(self, line):
         return ((line.type in self.types if self.types is not None else line.type in SHOWN_BY_DEFAULT)
@@ -132,11 +145,14 @@ def parse(argv):
             break
         if word.startswith("--"):
             name, has_value, value = word[2:].partition("=")
-            short = LONG.get(name)
+            short = LONG.get(name) or LONG_SETTINGS.get(name)
             if short is None:
-                if name in LONG_NOT_SIMULATED:
-                    raise LogArgsError("option '--%s' is not supported by the simulated device" % name)
                 raise LogArgsError("unrecognized option '--%s'" % name)
+            if short in SETTING_FLAGS:
+                if has_value:
+                    raise LogArgsError("option '--%s' doesn't allow an argument" % name)
+                q.settings[short] = True
+                continue
             if short in FLAGS:
                 if has_value:
                     raise LogArgsError("option '--%s' doesn't allow an argument" % name)
@@ -157,7 +173,9 @@ def parse(argv):
             k += 1
             if ch in FLAGS:
                 _flag(q, ch)
-            elif ch in VALUED:
+            elif ch in SETTING_FLAGS:
+                q.settings[ch] = True
+            elif ch in VALUED or ch in SETTING_VALUED:
                 value = word[k:]
                 if not value:
                     if i >= len(argv):
@@ -166,12 +184,15 @@ def parse(argv):
                     i += 1
                 _value(q, ch, value)
                 break
-            elif ch in NOT_SIMULATED_VALUED or ch in NOT_SIMULATED_FLAGS:
-                raise LogArgsError("option '-%s' is not supported by the simulated device" % ch)
             else:
                 raise LogArgsError("invalid option -- '%s'" % ch)
     if q.head is not None and q.tail is not None:
         raise LogArgsError("-a and -z cannot be used together")
+    if q.settings:
+        try:
+            hilog_settings.check(q)
+        except hilog_settings.SettingsError as e:
+            raise LogArgsError(str(e)) from None
     return q
 
 
@@ -187,7 +208,9 @@ def _items(ch, value):
 
 
 def _value(q, ch, value):
-    if ch == "t":
+    if ch in SETTING_VALUED:
+        q.settings[ch] = value
+    elif ch == "t":
         for name in _items(ch, value):
             if name not in TYPE_NAMES:
                 raise LogArgsError("invalid log type '%s' (one of %s)" % (name, ", ".join(TYPE_NAMES)))
@@ -203,7 +226,9 @@ def _value(q, ch, value):
                 raise LogArgsError("invalid log level '%s' (one of D, I, W, E, F)" % name)
             q.levels.add(level)
     elif ch == "D":
-        q.domains.update(_domain(name) for name in _items(ch, value))
+        for name in _items(ch, value):
+            q.domains.add(_domain(name))
+            q.domains_written.append((name, _domain(name)))
     elif ch == "P":
         for name in _items(ch, value):
             pid = whole_number(name)
@@ -246,6 +271,8 @@ def answer(log, q):
     """What the command prints at once, as bytes, with the log cleared first if asked."""
     if q.help:
         return USAGE.encode()
+    if q.settings:
+        return hilog_settings.apply(log, q).encode("utf-8", "surrogateescape")
     if q.clear:
         types = q.clear_types()
         log.clear(types)

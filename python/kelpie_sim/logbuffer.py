@@ -6,6 +6,7 @@ import random
 import time
 
 from .hilog import TYPES
+from .hilog_settings import LogSettings
 
 DEFAULT_CAPACITY = 65536
 
@@ -42,6 +43,7 @@ class DeviceLog:
         self._second = None
         self._second_text = ""
         self.closed = False
+        self.settings = LogSettings()   # what hilog's settings options changed
 
     def pid_of(self, tag):
         return self._pid.setdefault(tag, self._rand.randint(400, 9000))
@@ -64,6 +66,8 @@ class DeviceLog:
         self._notify()
 
     def _append(self, level, domain, tag, message, when, pid=None):
+        if level != "F" and not self.settings.keeps(level, int(domain[1:], 16), tag):
+            return
         if pid is None:
             pid = self.pid_of(tag)
             tid = pid + self._rand.randint(0, 40)

@@ -214,7 +214,11 @@ def test_hilog_options(client, via, args, expected):
     ("-x -D 0xZZ", "hilog: invalid domain '0xZZ'\n"),
     ("-z 0", "hilog: invalid number of lines '0' for option -z\n"),
     ("-r -x extra", "hilog: unexpected argument 'extra'\n"),
-    ("-g", "hilog: option '-g' is not supported by the simulated device\n"),
+    ("-x -P ²", "hilog: invalid pid '²'\n"),
+    ("-z " + "9" * 5000, "hilog: invalid number of lines '%s...' for option -z\n" % ("9" * 40)),
+    ("-x -e '(a|b'", "hilog: invalid regular expression '(a|b': missing ')'\n"),
+    ("-G 1K", "hilog: invalid buffer size '1K': from 64K to 16M\n"),
+    ("-p maybe", "hilog: invalid value 'maybe' for option -p (on or off)\n"),
 ])
 def test_hilog_refuses_a_bad_option_and_does_nothing_else(client, via, args, message):
     assert hilog_run(client, via, args) == message
