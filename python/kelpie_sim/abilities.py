@@ -90,7 +90,7 @@ def aa_help(s, _args):
     return 0
 
 
-AA_COMMANDS = {"start": aa_start, "force-stop": aa_force_stop, "help": aa_help}
+AA_COMMANDS = {"start": aa_start, "force-stop": aa_force_stop, "help": aa_help, "-h": aa_help}
 
 
 @reports_usage

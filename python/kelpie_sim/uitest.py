@@ -131,7 +131,25 @@ def screen_cap(s, args):
     return 0
 
 
-UITEST_COMMANDS = {"uiInput": ui_input, "dumpLayout": dump_layout, "screenCap": screen_cap}
+def uitest_help(s, _args):
+    s.say(UITEST_USAGE)
+    return 0
+
+
+def uitest_version(s, _args):
+    s.say(UITEST_VERSION + "\n")
+    return 0
+
+
+UITEST_VERSION = "4.1.4.7"
+UITEST_USAGE = ("   help,                                            print help messages\n"
+                "   screenCap,                                       -p FILE: save the screen as a PNG file\n"
+                "   dumpLayout,                                      -p FILE: save the layout as a JSON file\n"
+                "   uiInput,                                         click, swipe, keyEvent and more; "
+                "uiInput help lists them\n"
+                "   --version,                                       print current tool version\n")
+UITEST_COMMANDS = {"uiInput": ui_input, "dumpLayout": dump_layout, "screenCap": screen_cap, "help": uitest_help,
+                   "--version": uitest_version}
 
 
 @reports_usage
