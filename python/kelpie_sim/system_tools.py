@@ -104,16 +104,16 @@ def hidumper_processes(s, pid=None):
 
 
 def hidumper_memory(s, pid=None):
-    s.say(_section("memory"))
     if pid is not None:
         p = _process(s, pid)
+        s.say(_section("memory"))
         rss = procfs.resident_kb(p)
         pss = rss - 4096
         s.say("Process: %s (pid %d)\n" % (p.name, p.pid))
         s.say(PROCESS_MEMORY % ("Pss Total", "Rss Total", "Vss Total", "Uss Total", "Swap Total"))
         s.say(PROCESS_MEMORY % (pss, rss, pss * 9, pss * 3 // 4, 0))
         return 0
-    s.say("Total Memory Usage by PID:\n")
+    s.say(_section("memory") + "Total Memory Usage by PID:\n")
     s.say(MEMORY_COLUMNS % ("PID", "Total Pss(xxx in SwapPss)", "Total Vss", "Total Rss", "Total Uss", "Name"))
     for p in s.dev.processes.all():
         rss = procfs.resident_kb(p)     # as /proc/PID/status and top show it
