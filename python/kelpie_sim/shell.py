@@ -4,6 +4,7 @@ with --host-shell, the host's /bin/sh run in that folder."""
 import asyncio
 import math
 import os
+import re
 import shlex
 import shutil
 import signal
@@ -19,6 +20,8 @@ UNAME = (   # in the order uname prints them, whatever the order of the flags
     ("v", "#1 SMP PREEMPT Fri Mar 8 10:00:00 CST 2024"), ("m", "aarch64"),
 )
 SLEEP_UNITS = {"s": 1, "m": 60, "h": 3600, "d": 86400}
+DURATION = re.compile(r"([0-9]{1,30}\.?[0-9]{0,30}|\.[0-9]{1,30})([smhd]?)\Z", re.ASCII)
+LONGEST_SLEEP = 1e9
 ECHO_ESCAPES = {"a": "\a", "b": "\b", "e": "\x1b", "f": "\f", "n": "\n", "r": "\r", "t": "\t", "v": "\v",
                 "\\": "\\"}
 # A device's hdc daemon logs every command line it starts, as a test team sees it in hilog.
@@ -485,13 +488,11 @@ def sh_param(s, args):
 
 def sleep_seconds(text):
     """Seconds of a duration such as 1.5, 2s, 3m, 1h or 1d; NaN when it is none."""
-    number, unit = (text[:-1], SLEEP_UNITS[text[-1]]) if text[-1:] in SLEEP_UNITS else (text, 1)
-    if not number or number.strip() != number:
+    found = DURATION.match(text)
+    if not found:     # float() would also take '١', '1_0', 'nan' and '1e9'
         return math.nan
-    try:
-        return float(number) * unit
-    except ValueError:
-        return math.nan
+    # Longer than the simulator could ever serve is as good as for ever.
+    return min(float(found.group(1)) * SLEEP_UNITS.get(found.group(2), 1), LONGEST_SLEEP)
 
 
 def sh_sleep(s, args):
