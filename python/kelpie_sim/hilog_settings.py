@@ -5,6 +5,7 @@ the device keeps from then on, as on a device, where Debug lines are dropped unt
 """
 
 LEVELS = "DIWEF"
+RANK = {level: n for n, level in enumerate(LEVELS)}
 LEVEL_NAMES = {"DEBUG": "D", "INFO": "I", "WARN": "W", "WARNING": "W", "ERROR": "E", "FATAL": "F"}
 BUFFER_TYPES = ("app", "init", "core", "only_prerelease")
 DEFAULT_BUFFER = 256 * 1024
@@ -34,10 +35,12 @@ class LogSettings:
         self.flow_control = {"process": False, "domain": False}
         self.jobs = {}              # job id -> (file count, file size)
 
-    def keeps(self, level, domain_number, tag):
-        """Whether a line of this level, domain and tag is recorded."""
-        lowest = self.tag_levels.get(tag) or self.domain_levels.get(domain_number) or self.level
-        return LEVELS.index(level) >= LEVELS.index(lowest)
+    def keeps(self, level, domain, tag):
+        """Whether a line of this level, domain (as "C01510") and tag is recorded."""
+        lowest = self.level
+        if self.tag_levels or self.domain_levels:
+            lowest = self.tag_levels.get(tag) or self.domain_levels.get(int(domain[1:], 16)) or lowest
+        return RANK[level] >= RANK[lowest]
 
 
 def _level(text):

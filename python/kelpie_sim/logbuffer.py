@@ -66,7 +66,7 @@ class DeviceLog:
         self._notify()
 
     def _append(self, level, domain, tag, message, when, pid=None):
-        if level != "F" and not self.settings.keeps(level, int(domain[1:], 16), tag):
+        if not self.settings.keeps(level, domain, tag):
             return
         if pid is None:
             pid = self.pid_of(tag)
