@@ -4,6 +4,7 @@ with toybox's exit status: 0 a line was selected, 1 none was, 2 an error."""
 import os
 import re
 
+from . import regex_automaton
 from .confine import FsError
 from .shell_args import Usage, reports_usage, whole_number
 
@@ -76,9 +77,34 @@ def compile_patterns(patterns, flags):
             for piece in p.split("\n"):
                 text = re.escape(piece) if "F" in flags else translate(piece, "E" in flags)
                 texts.append(r"\b(?:%s)\b" % text if "w" in flags else text)
-        return re.compile("|".join("(?:%s)" % t for t in texts), re.IGNORECASE if "i" in flags else 0)
+        text = "|".join("(?:%s)" % t for t in texts)
+        return Pattern(re.compile(text, re.IGNORECASE if "i" in flags else 0), text, "i" in flags)
     except (re.error, OverflowError) as e:
         raise Usage("grep", "bad regex '%s': %s" % (" ".join(patterns), e), status=2)
+
+
+class Pattern:
+    """grep's pattern: whether a line matches is decided by an automaton, in time linear in the
+    line, as a user's pattern must not hold up every device ('(a|aa)+$' would with re); re finds
+    the matched text (-o) on lines that match. Back-references need re alone."""
+
+    def __init__(self, compiled, text, ignore_case):
+        self._re = compiled
+        try:
+            self._automaton = regex_automaton.compile(text, ignore_case)
+        except regex_automaton.PatternError:
+            self._automaton = None
+
+    def search(self, line):
+        if self._automaton is None:
+            return self._re.search(line)
+        try:
+            return True if self._automaton.search(line) else None
+        except regex_automaton.TooComplex:
+            raise Usage("grep", "regular expression too complex for this input", status=2) from None
+
+    def finditer(self, line):
+        return self._re.finditer(line)
 
 
 def parse(args):

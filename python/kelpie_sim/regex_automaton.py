@@ -301,8 +301,9 @@ def _holds(kind, before, after):
 class Regex:
     """A compiled pattern; `search(text)` tells whether it matches somewhere in the text."""
 
-    def __init__(self, pattern):
+    def __init__(self, pattern, ignore_case=False):
         self.pattern = pattern
+        self.ignore_case = ignore_case
         self.nfa = Automaton(Parser(pattern).parse())
         self._start = frozenset([self.nfa.start])
         self._steps = {}       # (state set, side before, character) -> (next state set, matched)
@@ -340,7 +341,9 @@ class Regex:
         if self.spent > WORK_BUDGET:
             raise TooComplex(self.pattern)
         nfa = self.nfa.states
-        following = frozenset(nfa[n][2] for n in reached if nfa[n][0] == "chars" and ch in nfa[n][1])
+        forms = (ch, ch.lower(), ch.upper()) if self.ignore_case else (ch,)
+        following = frozenset(nfa[n][2] for n in reached
+                              if nfa[n][0] == "chars" and any(form in nfa[n][1] for form in forms))
         if len(self._steps) >= MAX_CACHED:
             self._steps.clear()
         found = self._steps[(current, before, ch)] = (following, matched)
@@ -348,7 +351,7 @@ class Regex:
 
     def search(self, text):
         if self.literal is not None:
-            return self.literal in text
+            return self.literal.lower() in text.lower() if self.ignore_case else self.literal in text
         current, before = self._start, START
         steps = self._steps
         for ch in text:
@@ -367,5 +370,5 @@ def _literal(pattern):
     return pattern
 
 
-def compile(pattern):   # noqa: A001 - named as re's
-    return Regex(pattern)
+def compile(pattern, ignore_case=False):   # noqa: A001 - named as re's
+    return Regex(pattern, ignore_case)

@@ -212,6 +212,7 @@ def test_a_backtracking_pattern_holds_up_no_device(hdc_sim):
     second.connect_device("kelpie-sim-2")
     assert first.hilog("-x -T Long -e '(a|aa)+$'") == ""
     assert first.shell("hilog -x -T Long -e '^(a|aa)+b$' | grep -c .") == "1\n"
+    assert first.shell("hilog -x -T Long | grep -cE '(a|aa)+$'; hilog -x -T Long | grep -ciE '(A|AA)+B$'") == "0\n1\n"
     assert (first.shell("echo in step"), second.shell("echo other")) == ("in step\n", "other\n")
 
 
