@@ -298,21 +298,43 @@ def _holds(kind, before, after):
     return boundary if kind == "b" else not boundary
 
 
+class DState:
+    """A state of the deterministic automaton: the automaton's states at a position, what lies
+    before it, and the transitions found so far by character."""
+
+    __slots__ = ("states", "before", "table")
+
+    def __init__(self, states, before):
+        self.states, self.before, self.table = states, before, {}
+
+
 class Regex:
     """A compiled pattern; `search(text)` tells whether it matches somewhere in the text."""
 
     def __init__(self, pattern, ignore_case=False):
         self.pattern = pattern
         self.ignore_case = ignore_case
-        self.nfa = Automaton(Parser(pattern).parse())
-        self._start = frozenset([self.nfa.start])
-        self._steps = {}       # (state set, side before, character) -> (next state set, matched)
-        self.literal = _literal(pattern)
+        tree = Parser(pattern).parse()
+        self.nfa = Automaton(tree)
+        self._words = _uses_words(tree)    # without \b or \B only the text's start matters before a position
+        self._dstates = {}
+        self._transitions = 0
+        self._initial = self._dstate(frozenset([self.nfa.start]), START)
+        needed = required(tree)
+        self.needed = None if needed is None else sorted({t.lower() for t in needed} if ignore_case else needed)
+        # Plain text (or a choice of plain texts) matches exactly where one of those texts is found.
+        self._plain = self.needed is not None and _plain(tree)
         self.spent = 0         # fresh work since the last new_read()
 
     def new_read(self):
         """Starts the work budget of one read of the log afresh."""
         self.spent = 0
+
+    def _dstate(self, states, before):
+        found = self._dstates.get((states, before))
+        if found is None:
+            found = self._dstates[(states, before)] = DState(states, before)
+        return found
 
     def _closure(self, states, before, after):
         """(states reached without reading a character, whether the match state is one);
@@ -335,8 +357,9 @@ class Regex:
                 matched = True
         return seen, matched
 
-    def _step(self, current, before, ch):
-        reached, matched = self._closure(current, before, _side(ch))
+    def _step(self, dstate, ch):
+        side = _side(ch) if self._words else OTHER
+        reached, matched = self._closure(dstate.states, dstate.before, side)
         self.spent += len(reached)
         if self.spent > WORK_BUDGET:
             raise TooComplex(self.pattern)
@@ -344,30 +367,85 @@ class Regex:
         forms = (ch, ch.lower(), ch.upper()) if self.ignore_case else (ch,)
         following = frozenset(nfa[n][2] for n in reached
                               if nfa[n][0] == "chars" and any(form in nfa[n][1] for form in forms))
-        if len(self._steps) >= MAX_CACHED:
-            self._steps.clear()
-        found = self._steps[(current, before, ch)] = (following, matched)
+        self._transitions += 1
+        if self._transitions > MAX_CACHED:     # forget them all; the states in use stay valid
+            for known in self._dstates.values():
+                known.table = {}
+            self._dstates, self._transitions = {}, 0
+        found = dstate.table[ch] = (self._dstate(following, side), matched)
         return found
 
     def search(self, text):
-        if self.literal is not None:
-            return self.literal.lower() in text.lower() if self.ignore_case else self.literal in text
-        current, before = self._start, START
-        steps = self._steps
+        if self.needed is not None:
+            seen = text.lower() if self.ignore_case else text
+            if not any(t in seen for t in self.needed):
+                return False
+            if self._plain:
+                return True
+        state = self._initial
         for ch in text:
-            found = steps.get((current, before, ch))
-            current, matched = found if found is not None else self._step(current, before, ch)
+            found = state.table.get(ch)
+            state, matched = found if found is not None else self._step(state, ch)
             if matched:
                 return True
-            before = WORD if ch == "_" or ch.isalnum() else OTHER
-        return self._closure(current, before, END)[1]
+        return self._closure(state.states, state.before, END)[1]
 
 
-def _literal(pattern):
-    """The text a pattern of plain characters matches, or None."""
-    if any(ch in pattern for ch in "\\.[](){}|*+?^$") or not pattern:
+def _plain(node):
+    kind = node[0]
+    if kind == "cat":
+        return all(_single(n) is not None for n in node[1])
+    if kind == "alt":
+        return all(_plain(n) for n in node[1])
+    return _single(node) is not None
+
+
+def _uses_words(node):
+    kind = node[0]
+    if kind == "assert":
+        return node[1] in "bB"
+    if kind in ("cat", "alt"):
+        return any(_uses_words(n) for n in node[1])
+    if kind == "repeat":
+        return _uses_words(node[1])
+    return False
+
+
+def _single(node):
+    """The character a node matches if it matches one character only, else None."""
+    if node[0] != "chars":
         return None
-    return pattern
+    cs = node[1]
+    return next(iter(cs.chars)) if len(cs.chars) == 1 and not cs.ranges and not cs.classes and not cs.negated else None
+
+
+def required(node):
+    """Texts one of which every match contains, or None: a line with none of them cannot match,
+    which str's own search finds out far faster than the automaton."""
+    kind = node[0]
+    if kind == "chars":
+        ch = _single(node)
+        return None if ch is None else {ch}
+    if kind == "alt":
+        found = [required(n) for n in node[1]]
+        return None if any(f is None for f in found) else set().union(*found)
+    if kind == "repeat":
+        return required(node[1]) if node[2] >= 1 else None
+    if kind != "cat":
+        return None
+    candidates, run = [], ""
+    for item in node[1] + [("empty",)]:
+        ch = _single(item)
+        if ch is not None:
+            run += ch
+            continue
+        if run:
+            candidates.append({run})
+            run = ""
+        inner = required(item)
+        if inner is not None:
+            candidates.append(inner)
+    return max(candidates, key=lambda texts: min(len(t) for t in texts), default=None)
 
 
 def compile(pattern, ignore_case=False):   # noqa: A001 - named as re's

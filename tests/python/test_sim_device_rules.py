@@ -222,6 +222,7 @@ def test_a_backtracking_pattern_holds_up_no_device(hdc_sim):
     ("a{2,3}c", "aac", True), ("^a{2}$", "aaa", False), ("[[:upper:]][[:digit:]]+", "xA12", True),
     ("[^a-c]", "abc", False), ("\\d+\\.\\d", "v1.2", True), ("温度|Größe", "Größe 12", True),
     ("(?:ab)*?c", "ababc", True), ("\\x41[\\]x]", "A]", True), ("", "", True), (".", "\n", False),
+    ("error|fail", "it failed", True), ("x(ab|cd)+y", "xcdaby", True), ("x(ab|cd)+y", "xy ab cd", False),
 ])
 def test_the_automaton_matches_as_a_regular_expression_does(pattern, text, found):
     assert regex_automaton.compile(pattern).search(text) is found
