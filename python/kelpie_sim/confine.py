@@ -35,7 +35,6 @@ class DeviceFs:
         self.root = os.path.realpath(folder)
         self.refresh_proc = None    # writes /proc afresh before a path under it is used
 
-
     def host(self, parts):
         return os.path.join(self.root, *parts)
 

@@ -399,6 +399,8 @@ def sh_mkdir(s, args):
                 dev, host = s.resolve(path)
                 if os.path.lexists(host):
                     raise FileExistsError(17, "File exists")
+                if not os.path.isdir(os.path.dirname(host)):
+                    raise FileNotFoundError(2, "No such file or directory")
                 s.fs.check_write(dev)
                 os.mkdir(host)
         except (OSError, FsError) as e:

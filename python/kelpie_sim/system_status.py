@@ -173,7 +173,9 @@ def sh_top(s, args):
                 raise Usage("top", "bad -d '%s'" % value)
             i += 2
             continue
-        raise Usage("top", "Unknown option '%s'" % a.lstrip("-")[:1] if a.startswith("-") else "Unknown argument '%s'" % a)
+        if a.startswith("-"):
+            raise Usage("top", "Unknown option '%s'" % a.lstrip("-")[:1])
+        raise Usage("top", "Unknown argument '%s'" % a)
     for _ in range(frames):
         _frame(s, only, most)
     return 0

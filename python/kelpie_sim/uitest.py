@@ -181,7 +181,8 @@ def sh_snapshot_display(s, args):
     try:
         _write(s, dev, host, drawn(kind, width, height, bands))
     except WriteFailed as e:
-        s.say("error: snapshot display %s , write to %s as %s failed: %s\n" % (display, dev, kind, str(e).split(": ")[-1]))
+        reason = str(e).rsplit(": ", 1)[-1]
+        s.say("error: snapshot display %s , write to %s as %s failed: %s\n" % (display, dev, kind, reason))
         return 1
     s.say("process: display %s: width %d, height %d\n" % (display, DISPLAY[0], DISPLAY[1]))
     s.say("success: snapshot display %s , write to %s as %s, width %d, height %d\n" % (

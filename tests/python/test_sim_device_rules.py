@@ -111,8 +111,9 @@ def test_bad_input_gets_the_tools_error(client, sim, command, expected):
 def test_bm_install_from_the_bundles_own_folder_keeps_it(client, sim):
     put(sim, TMP + "/com.example.self.hap", b"PK\x03\x04 self")
     installed = BUNDLE_DIR + "/com.example.self"
-    assert client.shell("bm install -p %s/com.example.self.hap && bm install -p %s && bm install -p %s/com.example.self.hap"
-                        " && bm dump -a | grep -c com.example.self" % (TMP, installed, installed)) == (
+    assert client.shell("bm install -p %s/com.example.self.hap && bm install -p %s && bm install -p %s/%s"
+                        " && bm dump -a | grep -c com.example.self" % (TMP, installed, installed,
+                                                                      "com.example.self.hap")) == (
         "install bundle successfully.\n" * 3 + "1\n")
     with open(os.path.join(sim.device_dir, installed.lstrip("/"), "com.example.self.hap"), "rb") as f:
         assert f.read() == b"PK\x03\x04 self"
