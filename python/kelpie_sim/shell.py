@@ -27,7 +27,8 @@ ECHO_ESCAPES = {"a": "\a", "b": "\b", "e": "\x1b", "f": "\f", "n": "\n", "r": "\
 # A device's hdc daemon logs every command line it starts, as a test team sees it in hilog.
 LOG_DOMAIN, LOG_TAG = "C015A0", "hdcd"
 READ_ONLY_PARAM = "const."
-PARAM_CODE_READ_ONLY = 107     # the parameter service's code after 106, "not found"
+PARAM_CODE_NOT_FOUND = 106
+PARAM_CODE_READ_ONLY = 107     # the parameter service's code after "not found"
 OPERATORS = (";", "&&", "||")
 WORD_BREAKS = " \t\n;|&<>"
 REDIRECTS = (">", ">>")
@@ -473,7 +474,8 @@ def sh_param(s, args):
         return 0
     if args[:1] == ["get"] and len(args) == 2:
         if args[1] not in params:
-            return s.err("param", "Get parameter \"%s\" fail! errNum is:106!" % args[1])
+            s.say("Get parameter \"%s\" fail! errNum is:%d!\n" % (args[1], PARAM_CODE_NOT_FOUND))   # as the tool prints it
+            return 1
         s.say(params[args[1]] + "\n")
         return 0
     if args[:1] == ["set"] and len(args) == 3:

@@ -46,6 +46,7 @@ def put(sim, path, data):
      "Set parameter const.product.model X fail! errNum is:107!\nKSIM-AL00\n"),
     ("param set const.lab.first a; param set const.lab.first b || param get const.lab.first",
      "Set parameter const.lab.first a success\nSet parameter const.lab.first b fail! errNum is:107!\na\n"),
+    ("param get no.such.param || echo missing", 'Get parameter "no.such.param" fail! errNum is:106!\nmissing\n'),
     ("param set persist.lab.x 1 && param set persist.lab.x 2 && param get persist.lab.x",
      "Set parameter persist.lab.x 1 success\nSet parameter persist.lab.x 2 success\n2\n"),
 ])
