@@ -70,6 +70,10 @@ class Processes:
             del self._by_pid[pid]
         return bool(pids)
 
+    def end(self, pid):
+        """Ends the process `pid` (a signal that kills it); whether it ran."""
+        return self._by_pid.pop(pid, None) is not None
+
     def pids(self, name):
         return [p.pid for p in self.all() if p.name == name or p.name.rsplit("/", 1)[-1] == name]
 

@@ -59,7 +59,7 @@ def _signal(word):
 @reports_usage
 def sh_kill(s, args):
     """kill [-l [SIGNAL]] [-s SIGNAL | -SIGNAL] PID...: the shell user may signal only its own
-    processes, and every simulated process belongs to another user."""
+    processes; the device's services and applications belong to other users."""
     if args[:1] == ["-l"]:
         if len(args) == 1:
             s.say("".join("%2d) SIG%s\n" % (n, name) for n, name in enumerate(SIGNALS, 1)))
@@ -81,12 +81,14 @@ def sh_kill(s, args):
         args = args[1:]
     if not args:
         raise Usage("kill", "Needs 1 argument")
-    running = {p.pid for p in s.dev.processes.all()}
+    running = {p.pid: p for p in s.dev.processes.all()}
     status = 0
     for word in args:
         pid = whole_number(word, -(2 ** 31), 2 ** 31 - 1)
         if pid is None:
             status = s.err("kill", "bad pid '%s'" % word)
+        elif pid in running and running[pid].uid == USER:
+            s.dev.processes.end(pid)
         elif pid in running or pid <= 0:
             status = s.err("kill", "bad pid '%s': Operation not permitted" % word)
         else:
