@@ -19,6 +19,7 @@ SKELETON = (
     "system/bin",
     "vendor/etc",
     "storage/media/100/local/files/Docs",
+    "proc",
 )
 BUNDLE_DIR = "/data/app/el1/bundle/public"
 DATA_DIR = "/data/app/el2/100/base"
@@ -88,8 +89,7 @@ class Device:
             os.makedirs(os.path.join(folder, sub), exist_ok=True)
         self.fs = DeviceFs(folder)
         self.processes = Processes(ident)
-        self.fs.refresh_proc = lambda: procfs.refresh(self.fs, self)
-        procfs.refresh(self.fs, self)
+        self.fs.refresh_proc = lambda: procfs.refresh(self.fs, self)   # written when first used
         self.power = {"awake": True, "mode": 600, "timeout_ms": 30000}   # what power-shell sets
         self.params = default_params(ident)
         self.services = {}            # device TCP port -> async handler(reader, writer)
