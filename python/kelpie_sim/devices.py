@@ -95,6 +95,7 @@ class Device:
         self.services = {}            # device TCP port -> async handler(reader, writer)
         self.sleep_owed = 0.0         # seconds a shell `sleep` asked for, not yet served
         self.log = DeviceLog(ident, log_buffer)
+        self.log.boot = self.processes.boot
         self.chatter = None           # the task that keeps a busy device logging
         for tag, process in TAG_PROCESSES.items():
             pids = self.processes.pids(process)

@@ -2,6 +2,7 @@
 tool does (a dump with -x, a dump that goes on following new lines without it)."""
 
 import shlex
+import time
 
 from . import hilog_settings, regex_automaton
 from .shell_args import whole_number
@@ -17,7 +18,8 @@ MAX_DOMAIN = 0xFFFFF
 HEX_DIGITS = frozenset("0123456789abcdefABCDEF")
 
 # Options with a value, short and long, and the flags.
-VALUED = {"t": "type", "T": "tag", "L": "level", "D": "domain", "P": "pid", "e": "regex", "a": "head", "z": "tail"}
+VALUED = {"t": "type", "T": "tag", "L": "level", "D": "domain", "P": "pid", "e": "regex", "a": "head", "z": "tail",
+          "v": "format"}
 FLAGS = {"x": "exit", "r": "clear", "h": "help"}
 # The settings: they change what hilogd keeps and print what they did (hilog_settings.py).
 SETTING_VALUED = {"G": "buffer-size", "p": "privacy", "k": "kmsg", "Q": "flowctrl", "b": "baselevel", "w": "write",
@@ -44,6 +46,7 @@ as they are logged (a blocking read that does not end by itself).
   -D, --domain DOMAIN   lines of these domains only, comma separated (01B06, 0x2d00, d003200)
   -P, --pid PID         lines of these processes only, comma separated
   -e, --regex REGEX     lines whose message matches the regular expression
+  -v, --format FORMAT   time, color, epoch, monotonic, usec, nsec, year, zone, wrap
   -a, --head N          the first N buffered lines, then exit
   -z, --tail N          the last N buffered lines, then exit
   -r                    clear the buffer of the given types (default: core,app,only_prerelease)
@@ -79,6 +82,7 @@ class Query:
         self.head = None
         self.tail = None
         self.settings = {}       # option letter -> value (True for a switch) of the settings asked for
+        self.formats = set()     # -v's
         self.domains_written = []   # (domain as written, its number), for the settings' messages
 
     @property
@@ -119,9 +123,34 @@ class Query:
         return tuple(self.types_given) if self.types is not None else CLEARED_BY_DEFAULT
 
 
-def render(lines):
-    """Lines as the device prints them: UTF-8, each ended by a line feed."""
-    return "".join([ln.text + "\n" for ln in lines]).encode("utf-8", "surrogateescape")
+def render(lines, formats=frozenset(), boot=0.0):
+    """Lines as the device prints them: UTF-8, each ended by a line feed; `formats` are -v's."""
+    if not formats - {"time", "wrap"}:
+        return "".join([ln.text + "\n" for ln in lines]).encode("utf-8", "surrogateescape")
+    return "".join([formatted(ln, formats, boot) + "\n" for ln in lines]).encode("utf-8", "surrogateescape")
+
+
+def formatted(ln, formats, boot):
+    """A line with -v's formats: its time as the year, the epoch or the time since boot, in
+    milli-, micro- or nanoseconds, with the zone, and coloured by its level."""
+    digits = 9 if "nsec" in formats else 6 if "usec" in formats else 3
+    fraction = "%0*d" % (digits, int(ln.when % 1 * 10 ** digits))
+    if "epoch" in formats or "monotonic" in formats:
+        seconds = ln.when - boot if "monotonic" in formats else ln.when
+        stamp = "%d.%s" % (int(seconds), fraction)
+    else:
+        stamp = "%s.%s" % (time.strftime("%Y-%m-%d %H:%M:%S" if "year" in formats else "%m-%d %H:%M:%S",
+                                         time.localtime(ln.when)), fraction)
+        if "zone" in formats:
+            stamp += time.strftime(" %z", time.localtime(ln.when))
+    text = stamp + ln.text[TIME_WIDTH:]
+    colour = COLOURS.get(ln.level) if "color" in formats or "colour" in formats else None
+    return text if colour is None else "\x1b[%sm%s\x1b[0m" % (colour, text)
+
+
+TIME_WIDTH = len("04-19 17:02:14.735")
+FORMATS = ("time", "color", "colour", "epoch", "monotonic", "usec", "nsec", "year", "zone", "wrap")
+COLOURS = {"D": "34", "W": "33", "E": "31", "F": "1;31"}   # ANSI: blue, yellow, red, bold red; Info as it is
 
 
 def split(text):
@@ -235,6 +264,11 @@ def _value(q, ch, value):
             if pid is None:
                 raise LogArgsError("invalid pid '%s'" % name)
             q.pids.add(pid)
+    elif ch == "v":
+        for name in _items(ch, value):
+            if name not in FORMATS:
+                raise LogArgsError("invalid format '%s' (one of %s)" % (_shown(name), ", ".join(FORMATS)))
+            q.formats.add(name)
     elif ch == "e":
         try:
             q.regex = regex_automaton.compile(value)
@@ -281,8 +315,8 @@ def answer(log, q):
         q.regex.new_read()
     try:
         if q.tail is not None and q.head is None:
-            return render(q.pick_tail(log.newest_first()))
-        return render(q.pick(log.lines()))
+            return render(q.pick_tail(log.newest_first()), q.formats, log.boot)
+        return render(q.pick(log.lines()), q.formats, log.boot)
     except regex_automaton.TooComplex:
         return too_complex(q)
 
@@ -310,4 +344,4 @@ async def follow(log, q, cursor, send):
             await send(too_complex(q))
             return
         if picked:
-            await send(render(picked))
+            await send(render(picked, q.formats, log.boot))

@@ -14,9 +14,9 @@ DEFAULT_CAPACITY = 65536
 class Line:
     """One log line: its text as the device prints it, and the fields hilog filters on."""
 
-    __slots__ = ("text", "level", "type", "domain_number", "tag", "pid", "message")
+    __slots__ = ("text", "level", "type", "domain_number", "tag", "pid", "message", "when")
 
-    def __init__(self, text, level, domain, tag, pid, message):
+    def __init__(self, text, level, domain, tag, pid, message, when):
         self.text = text
         self.level = level
         self.type = TYPES.get(domain[:1], "core")
@@ -24,6 +24,7 @@ class Line:
         self.tag = tag
         self.pid = pid
         self.message = message
+        self.when = when
 
 
 class DeviceLog:
@@ -44,6 +45,7 @@ class DeviceLog:
         self._second_text = ""
         self.closed = False
         self.settings = LogSettings()   # what hilog's settings options changed
+        self.boot = time.time()         # for -v monotonic; the device sets its own
 
     def pid_of(self, tag):
         return self._pid.setdefault(tag, self._rand.randint(400, 9000))
@@ -78,7 +80,7 @@ class DeviceLog:
             self._second, self._second_text = second, time.strftime("%m-%d %H:%M:%S", time.localtime(second))
         text = "%s.%03d %5d %5d %s %s/%s: %s" % (
             self._second_text, int(when * 1000) % 1000, pid, tid, level, domain, tag, message)
-        self._ring[self._next % self.capacity] = Line(text, level, domain, tag, pid, message)
+        self._ring[self._next % self.capacity] = Line(text, level, domain, tag, pid, message, when)
         self._next += 1
         if self._next - self._first > self.capacity:
             self._first = self._next - self.capacity

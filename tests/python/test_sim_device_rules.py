@@ -167,6 +167,19 @@ def test_hilog_settings(client, command, expected):
     assert client.shell(command) == expected
 
 
+@pytest.mark.parametrize("formats, stamp", [
+    ("year", r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}"),
+    ("epoch,usec", r"\d{10}\.\d{6}"),
+    ("monotonic -v nsec", r"\d{1,3}\.\d{9}"),
+    ("time,zone", r"\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} [+-]\d{4}"),
+    ("color,wrap", "\x1b\\[31m" + r"\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}"),
+])
+def test_hilog_formats(client, formats, stamp):
+    out = client.hilog("-x -T NetManager -v " + formats)
+    assert re.fullmatch(stamp + r" +\d+ +\d+ E C03F00/NetManager: DNS lookup for ota.example.com failed: no network"
+                        "(\x1b\\[0m)?\n", out), out
+
+
 def _fields(text):
     return dict(re.findall(r"^(\w+):\s+(\d+)", text, re.M))
 
