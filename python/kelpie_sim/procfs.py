@@ -129,6 +129,6 @@ def _put(path, data):
                 return
     except OSError:
         pass
-    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o444)
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o644)   # the host user rewrites it
     with os.fdopen(fd, "wb") as f:
         f.write(data)
