@@ -32,6 +32,7 @@ class Processes:
     def __init__(self, seed):
         self._rand = random.Random("processes:" + seed)
         boot = time.time() - 60
+        self.boot = boot
         self._by_pid = {1: Process(1, 0, "root", "/init", boot)}
         self._next = self._rand.randint(200, 600)
         self._uids = {}
@@ -78,6 +79,10 @@ class Processes:
         for pid in pids:
             del self._by_pid[pid]
         return bool(pids)
+
+    def end(self, pid):
+        """Ends the process `pid` (a signal that kills it); whether it ran."""
+        return self._by_pid.pop(pid, None) is not None
 
     def pids(self, name):
         return [p.pid for p in self.all() if p.name == name or p.name.rsplit("/", 1)[-1] == name]

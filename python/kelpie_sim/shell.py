@@ -14,7 +14,7 @@ import time
 
 from .confine import FsError
 from . import (abilities, awk, bundle_manager, file_tools, find, grep, hilog, print_tools, processes, sed,
-               shell_builtins, shell_commands, shell_expand, system_tools, text_tools, uitest, xargs)
+               shell_builtins, shell_commands, shell_expand, system_status, system_tools, text_tools, uitest, xargs)
 from .shell_expand import ExpansionError
 from .shell_syntax import (AndOr, Case, For, Group, If, Loop, Pipeline, Redirected, Sequence, ShellSyntax, Simple,
                            parse)
@@ -717,7 +717,7 @@ BUILTINS.update({
 })
 # Tool groups in modules of their own: each has COMMANDS ({name: handler(session, args)}) and
 # may have FILTERS ({name: start(session, args)}), the line-by-line form a pipeline streams through.
-TOOL_MODULES = (text_tools, sed, awk, file_tools, find, xargs, print_tools, grep)
+TOOL_MODULES = (text_tools, sed, awk, file_tools, find, xargs, print_tools, grep, system_status)
 FILTERS = {}
 for _module in TOOL_MODULES:
     BUILTINS.update(_module.COMMANDS)

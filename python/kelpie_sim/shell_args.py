@@ -60,3 +60,19 @@ def options(args, with_value, command):
             rest.append(a)
         i += 1
     return found, rest
+
+
+ASCII_DIGITS = frozenset("0123456789")
+MAX_DIGITS = 19     # past any number a device's tools hold in 64 bits
+
+
+def whole_number(text, low=0, high=2 ** 63 - 1):
+    """The value of `text` if it is a decimal number in [low, high] written with ASCII digits
+    (and a leading '-' where `low` is negative), else None. Python's int() also takes spaces,
+    underscores and other scripts' digits ('²'.isdigit() is true, '١٢' is 12), which a device's
+    tools refuse, and raises on thousands of digits."""
+    digits = text[1:] if text[:1] == "-" and low < 0 else text
+    if not digits or len(digits) > MAX_DIGITS or not set(digits) <= ASCII_DIGITS:
+        return None
+    value = int(text)
+    return value if low <= value <= high else None
