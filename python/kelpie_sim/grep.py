@@ -123,7 +123,7 @@ class Search(LineFilter):
             self.done = self.after_left <= 0
             return
         try:
-            found = self.first_match(value) is not None
+            found = any(regex.matches(value) for regex in self.regexes)
         except RegexBudget:
             self.s.err("grep", "regex too slow for this input")
             self.failed, self.done = True, True

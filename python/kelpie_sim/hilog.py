@@ -4,7 +4,8 @@ tool does (a dump with -x, a dump that goes on following new lines without it)."
 import shlex
 import time
 
-from . import hilog_settings, regex_automaton
+from . import hilog_settings
+from .posix_regex import RegexBudget, RegexError, compile_posix
 from .shell_args import whole_number
 
 LEVELS = "DIWEF"
@@ -97,7 +98,7 @@ class Query:
                 and (not self.levels or line.level in self.levels)
                 and (not self.domains or line.domain_number in self.domains)
                 and (not self.pids or line.pid in self.pids)
-                and (self.regex is None or self.regex.search(line.message)))
+                and (self.regex is None or self.regex.matches(line.message)))
 
     def pick(self, lines):
         """The buffered lines the command prints."""
@@ -271,8 +272,8 @@ def _value(q, ch, value):
             q.formats.add(name)
     elif ch == "e":
         try:
-            q.regex = regex_automaton.compile(value)
-        except regex_automaton.PatternError as e:
+            q.regex = compile_posix(value, extended=True, escapes=True)
+        except RegexError as e:
             raise LogArgsError("invalid regular expression '%s': %s" % (value, e)) from None
     else:
         lines = whole_number(value, 1)
@@ -317,7 +318,7 @@ def answer(log, q):
         if q.tail is not None and q.head is None:
             return render(q.pick_tail(log.newest_first()), q.formats, log.boot)
         return render(q.pick(log.lines()), q.formats, log.boot)
-    except regex_automaton.TooComplex:
+    except RegexBudget:
         return too_complex(q)
 
 
@@ -340,7 +341,7 @@ async def follow(log, q, cursor, send):
             q.regex.new_read()
         try:
             picked = [ln for ln in lines if q.matches(ln)]
-        except regex_automaton.TooComplex:
+        except RegexBudget:
             await send(too_complex(q))
             return
         if picked:

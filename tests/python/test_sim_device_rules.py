@@ -14,7 +14,7 @@ SIM_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.a
 if SIM_DIR not in sys.path:
     sys.path.insert(0, SIM_DIR)
 
-from kelpie_sim import regex_automaton  # noqa: E402
+from kelpie_sim import posix_regex, regex_automaton  # noqa: E402
 
 TMP = "/data/local/tmp"
 BUNDLE_DIR = "/data/app/el1/bundle/public"
@@ -234,20 +234,29 @@ def test_a_backtracking_pattern_holds_up_no_device(hdc_sim):
 @pytest.mark.parametrize("pattern, text, found", [
     ("(a|aa)+$", "aaab", False), ("(a|aa)+b$", "aaab", True), ("^ab", "xab", False), ("b$", "ab\n", False),
     ("\\bfoo\\b", "a foo.", True), ("\\bfoo\\b", "foobar", False), ("\\Bo", "foo", True),
+    ("\\<fo", "a foo", True), ("o\\>", "foox", False),
     ("a{2,3}c", "aac", True), ("^a{2}$", "aaa", False), ("[[:upper:]][[:digit:]]+", "xA12", True),
     ("[^a-c]", "abc", False), ("\\d+\\.\\d", "v1.2", True), ("温度|Größe", "Größe 12", True),
-    ("(?:ab)*?c", "ababc", True), ("\\x41[\\]x]", "A]", True), ("", "", True), (".", "\n", False),
+    ("(?:ab)*?c", "ababc", True), ("\\x41[]x]", "A]", True), ("", "", True),
     ("error|fail", "it failed", True), ("x(ab|cd)+y", "xcdaby", True), ("x(ab|cd)+y", "xy ab cd", False),
 ])
-def test_the_automaton_matches_as_a_regular_expression_does(pattern, text, found):
-    assert regex_automaton.compile(pattern).search(text) is found
+def test_the_automaton_and_re_agree_on_whether_a_line_matches(pattern, text, found):
+    regex = posix_regex.compile_posix(pattern, extended=True, escapes=True)
+    assert regex.matches(text) is found
+    assert regex_automaton.LineMatcher(regex.tree, False).search(text, [10 ** 6]) is found
 
 
 @pytest.mark.parametrize("pattern, message", [
-    ("(a", "missing ')'"), ("a)", "unmatched ')'"), ("*a", "nothing to repeat"), ("[b-a]", "bad character range"),
-    ("(?=a)", "look-arounds"), ("(a)\\1", "back-references"), ("a{1001}", "too large"),
-    ("((a{1000}){1000})", "too large"), ("[[:foo:]]", "invalid character class"), ("a\\", "trailing backslash"),
+    ("(a", "Missing ')'"), ("[b-a]", "Invalid character range"), ("a{1001}", "Invalid contents of {}"),
+    ("((a{1000}){1000})", "Invalid contents of {}"), ("[[:foo:]]", "Unknown character class name"),
+    ("a\\", "Trailing backslash"),
 ])
-def test_the_automaton_refuses_what_it_cannot_match(pattern, message):
-    with pytest.raises(regex_automaton.PatternError, match=re.escape(message)):
-        regex_automaton.compile(pattern)
+def test_hilog_refuses_a_bad_pattern_with_its_reason(client, pattern, message):
+    assert client.shell("hilog -x -e '%s'" % pattern) == (
+        "hilog: invalid regular expression '%s': %s\n" % (pattern, message))
+
+
+def test_a_pattern_past_its_budget_gets_an_error_not_a_stall():
+    regex = posix_regex.compile_posix("\\(a*\\)*\\1b")       # a back-reference on a long line
+    with pytest.raises(posix_regex.RegexBudget):
+        regex.matches("a" * 2000)

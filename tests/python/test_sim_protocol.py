@@ -216,7 +216,7 @@ def test_hilog_options(client, via, args, expected):
     ("-r -x extra", "hilog: unexpected argument 'extra'\n"),
     ("-x -P ²", "hilog: invalid pid '²'\n"),
     ("-z " + "9" * 5000, "hilog: invalid number of lines '%s...' for option -z\n" % ("9" * 40)),
-    ("-x -e '(a|b'", "hilog: invalid regular expression '(a|b': missing ')'\n"),
+    ("-x -e '(a|b'", "hilog: invalid regular expression '(a|b': Missing ')'\n"),
     ("-G 1K", "hilog: invalid buffer size '1K': from 64K to 16M\n"),
     ("-p maybe", "hilog: invalid value 'maybe' for option -p (on or off)\n"),
 ])
