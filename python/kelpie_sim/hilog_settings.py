@@ -4,6 +4,8 @@ and log-to-file jobs (-w). Each prints what the device's hilog prints; -b change
 the device keeps from then on, as on a device, where Debug lines are dropped until `hilog -b D`.
 """
 
+from .shell_args import whole_number
+
 LEVELS = "DIWEF"
 RANK = {level: n for n, level in enumerate(LEVELS)}
 LEVEL_NAMES = {"DEBUG": "D", "INFO": "I", "WARN": "W", "WARNING": "W", "ERROR": "E", "FATAL": "F"}
@@ -93,8 +95,7 @@ def check(q):
     if "w" in s and s["w"] not in WRITE_ACTIONS:
         raise SettingsError("invalid value '%s' for option -w (%s)" % (s["w"], ", ".join(WRITE_ACTIONS)))
     for option, low, high in (("n", 2, 1000), ("j", 1, 2 ** 31 - 1)):
-        if option in s and not (s[option].isascii() and s[option].isdigit() and len(s[option]) < 11
-                                and low <= int(s[option]) <= high):
+        if option in s and whole_number(s[option], low, high) is None:
             raise SettingsError("invalid value '%s' for option -%s (%d to %d)" % (s[option], option, low, high))
     if "l" in s and size_bytes(s["l"]) is None:
         raise SettingsError("invalid file size '%s' for option -l" % s["l"])

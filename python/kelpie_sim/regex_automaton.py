@@ -36,20 +36,6 @@ def _holds(kind, before, after):
             "nowordbefore": not word_before, "nowordafter": not word_after}[kind]
 
 
-def supported(node):
-    """Whether the tree has no back-reference."""
-    kind = node[0]
-    if kind == "backref":
-        return False
-    if kind in ("cat", "alt"):
-        return all(supported(n) for n in node[1])
-    if kind == "group":
-        return supported(node[2])
-    if kind in ("nc", "rep"):
-        return supported(node[1])
-    return True
-
-
 def _char_test(node, icase):
     kind = node[0]
     if kind == "any":

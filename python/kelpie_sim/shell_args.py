@@ -76,3 +76,13 @@ def whole_number(text, low=0, high=2 ** 63 - 1):
         return None
     value = int(text)
     return value if low <= value <= high else None
+
+
+def number(cmd, value, low=0):
+    """A whole number argument; a Usage error in toybox's words when it is none."""
+    n = whole_number(value, -(2 ** 63), 2 ** 63 - 1)
+    if n is None:
+        raise Usage(cmd, "not integer: %s" % value)
+    if n < low:
+        raise Usage(cmd, "%s < %d" % (value, low))
+    return n

@@ -15,16 +15,10 @@ if SIM_DIR not in sys.path:
     sys.path.insert(0, SIM_DIR)
 
 from kelpie_sim import posix_regex, regex_automaton  # noqa: E402
+from support.device_files import put  # noqa: E402
 
 TMP = "/data/local/tmp"
 BUNDLE_DIR = "/data/app/el1/bundle/public"
-
-
-def put(sim, path, data):
-    host = os.path.join(sim.device_dir, path.lstrip("/"))
-    os.makedirs(os.path.dirname(host), exist_ok=True)
-    with open(host, "wb") as f:
-        f.write(data.encode() if isinstance(data, str) else data)
 
 
 @pytest.mark.parametrize("command, expected", [
@@ -102,6 +96,11 @@ def test_file_recv_of_a_folder(client, sim, tmp_path):
     ("kill ²; top -n ²", "kill: bad pid '²'\ntop: bad -n '²'\n"),
     ("hilog -x -D ２d00; hilog -x -P 1,²", "hilog: invalid domain '２d00'\nhilog: invalid pid '²'\n"),
     ("hilog -z %s" % ("7" * 5000), "hilog: invalid number of lines '%s...' for option -z\n" % ("7" * 40)),
+    ("du -d ² /data/local/tmp; echo a | sed -n '1~²p'; echo a | xargs -n ١ echo; echo a | cut -c ²",
+     "du: not integer: ²\nsed: bad pattern '1~²p' @ 3\nxargs: -n needs a number above 0, not '١'\n"
+     "cut: bad list '²'\n"),
+    ("N=%s; du -d $N / 2>&1 | cut -c1-17; printf '%%d\\n' $N 2>&1 | cut -c1-17; echo a | cut -c $N 2>&1 | cut -c1-11"
+     % ("7" * 5000), "du: not integer: \nprintf: invalid n\n0\ncut: bad li\n"),
 ])
 def test_bad_input_gets_the_tools_error(client, sim, command, expected):
     out = client.shell(command)
