@@ -5,7 +5,8 @@ memory figures are those of /proc/meminfo (procfs.py)."""
 import re
 
 from . import procfs
-from .shell_args import Usage, flags_and_rest, reports_usage, whole_number
+from .shell_args import Usage, reports_usage, whole_number
+from .toybox_options import last, parse_options
 
 USER, UID = "shell", 2000
 GROUPS = ((2000, "shell"), (1007, "log"), (1009, "mount"), (3009, "readproc"))
@@ -21,7 +22,7 @@ TOP_COLUMNS = "%5s %-8s %4s %3s %4s %4s %4s %1s %5s %4s %9s %s\n"
 @reports_usage
 def sh_id(s, args):
     """id [-Ggnru] [USER]: the shell user alone is known."""
-    flags, rest = flags_and_rest(args, "GgnruZ", "id")
+    flags, rest = parse_options("id", args, "GgnruZ")
     if rest and rest[0] != USER:
         raise Usage("id", "unknown user '%s'" % rest[0])
     if "Z" in flags:
@@ -98,8 +99,8 @@ def sh_kill(s, args):
 @reports_usage
 def sh_mount(s, args):
     """mount: lists what is mounted; mounting needs root."""
-    flags, rest = flags_and_rest(args, "afnrvw", "mount")
-    if rest or flags & {"a"}:
+    flags, rest = parse_options("mount", args, "afnrvw", "otO")
+    if rest or "a" in flags:
         raise Usage("mount", "%s: Operation not permitted" % (rest[-1] if rest else "-a"))
     s.say("".join("%s on %s type %s (%s)\n" % m for m in procfs.MOUNTS))
     return 0
@@ -118,7 +119,7 @@ def _free_value(kb, unit, human):
 @reports_usage
 def sh_free(s, args):
     """free [-bkmgth]: memory and swap in bytes (or the unit asked for)."""
-    flags, rest = flags_and_rest(args, "bkmgth", "free")
+    flags, rest = parse_options("free", args, "bkmgth")
     if rest:
         raise Usage("free", "Max 0 arguments")
     units = [u for u in "bkmgt" if u in flags]
@@ -149,34 +150,23 @@ def _size(kb):
 def sh_top(s, args):
     """top [-b] [-n N] [-d SECONDS] [-p PID,...] [-m LINES]: N frames of the process table (one
     without -n), each as toybox's top prints it in batch mode."""
-    frames, only, most, i = 1, None, None, 0
-    while i < len(args):
-        a = args[i]
-        if a in ("-b", "-H", "-q"):
-            i += 1
-            continue
-        if a in ("-n", "-d", "-p", "-m", "-s", "-o", "-u", "-k") and i + 1 < len(args):
-            value = args[i + 1]
-            if a == "-n" or a == "-m":
-                number = whole_number(value, 1, 10000)
-                if number is None:
-                    raise Usage("top", "bad %s '%s'" % (a, value))
-                if a == "-n":
-                    frames = number
-                else:
-                    most = number
-            elif a == "-p":
-                pids = [whole_number(p) for p in value.split(",")]
-                if None in pids:
-                    raise Usage("top", "bad -p '%s'" % value)
-                only = set(pids)
-            elif a == "-d" and not DELAY.match(value):
-                raise Usage("top", "bad -d '%s'" % value)
-            i += 2
-            continue
-        if a.startswith("-"):
-            raise Usage("top", "Unknown option '%s'" % a.lstrip("-")[:1])
-        raise Usage("top", "Unknown argument '%s'" % a)
+    found, rest = parse_options("top", args, "bHq", "ndpmsouk")
+    if rest:
+        raise Usage("top", "Unknown argument '%s'" % rest[0])
+    frames, only, most = 1, None, None
+    for letter in "nm":
+        if letter in found:
+            number = whole_number(last(found, letter), 1, 10000)
+            if number is None:
+                raise Usage("top", "bad -%s '%s'" % (letter, last(found, letter)))
+            frames, most = (number, most) if letter == "n" else (frames, number)
+    if "p" in found:
+        pids = [whole_number(p) for p in last(found, "p").split(",")]
+        if None in pids:
+            raise Usage("top", "bad -p '%s'" % last(found, "p"))
+        only = set(pids)
+    if "d" in found and not DELAY.match(last(found, "d")):
+        raise Usage("top", "bad -d '%s'" % last(found, "d"))
     for _ in range(frames):
         _frame(s, only, most)
     return 0
