@@ -10,6 +10,7 @@ packages=(
   meson ninja-build python3-mesonpy python3-build python3-pyproject-metadata
   python3-typing-extensions python3-dev python3-pip
   python3-pytest python3-pytest-xdist python3-exceptiongroup python3-tomli python3-mypy python3-venv
+  python3-packaging python3-pygments
   clang valgrind clang-16 libclang-rt-16-dev
   chromium
 )

@@ -3,7 +3,8 @@
 # plain and under valgrind's memcheck, the same unit tests in a 64-bit build
 # under AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz targets
 # (every committed input replayed, then a few seconds of fuzzing each), then
-# the Python tests under 32-bit PyPy and under CPython 3.11.
+# the Python tests under 32-bit PyPy and under CPython 3.11, and the farm's and the
+# simulator fixtures' tests again on today's pytest and pytest-xdist (current-pytest.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$(date +%s)
@@ -35,6 +36,21 @@ for which in pypy cpython; do
   bash scripts/build-python.sh "$which" >/dev/null
   bash scripts/pytest.sh "$which" -q
 done
+
+# The farm plugin and the simulator's fixtures again, on the pytest and pytest-xdist that
+# users install today (Debian's are 7.2.1 and 3.1.0), from wheels kept beside the checkout.
+wheels=${KELPIE_PYTHON_WHEELS:-../shared/python-wheels}
+farm_tests=(tests/python/test_farm.py tests/python/test_farm_runner.py tests/python/test_sim_fixture.py)
+if [ -d "$wheels" ]; then
+  for which in pypy cpython; do
+    bash scripts/current-pytest.sh "$which" >/dev/null
+    step "Farm and simulator fixtures, $which, $("$out/venv/$which-current/bin/python" -c 'import pytest, xdist; print("pytest", pytest.__version__, "pytest-xdist", xdist.__version__)')"
+    bash scripts/pytest.sh "$which-current" -q "${farm_tests[@]}"
+  done
+else
+  step "Farm and simulator fixtures on today's pytest: NOT RUN"
+  echo "$wheels is missing: the farm's and the simulator fixtures' tests ran on Debian's pytest only"
+fi
 
 echo
 echo "all tests passed in $(( $(date +%s) - start )) s"

@@ -1,12 +1,13 @@
 """The farm as the controlling process sees it: the devices found at the start, which
-worker holds which, the devices lost during the run, the tests that did not run, and what
-each device ran. Workers ask for devices from xdist's thread (pytest_configure_node) and
-from the link's thread (a spare after a loss), so every change is made under one lock."""
+worker holds which, the devices lost during the run, and the tests that did not run.
+Workers ask for devices from xdist's thread (pytest_configure_node) and from the link's
+thread (a spare after a loss), so every change is made under one lock."""
 
 import collections
 import threading
+import time
 
-from .targets import DEFAULT_TIMEOUT, look_deadline, whereabouts
+from .targets import DEFAULT_TIMEOUT, look_deadline, lost_reason
 
 
 class Farm:
@@ -20,17 +21,16 @@ class Farm:
         self._looking = set()             # labels being looked at before a lease
         self.lost = {}                    # label -> what the test that lost it was told
         self.not_run = collections.Counter()   # label (None: any device) -> tests not run for want of it
-        # label -> [(nodeid, outcome)], in the order the reports came: what each device ran.
-        self.results = collections.defaultdict(list)
         self.params = {}                  # label -> {property: value}, as asked at discovery
         self.pool = []                    # the Requirements every device of the run meets
         self.wanted = None                # the label the next lease is to give, when free
 
     # --- leases -------------------------------------------------------------------------------
 
-    def lease(self, worker):
+    def lease(self, worker, deadline=None):
         """A device no worker holds and none lost, looked at first (a device that does not
-        answer is lost here), now held by `worker`; None if none is left."""
+        answer is lost here), now held by `worker`; None if none is left, or none was found
+        by `deadline` (time.monotonic())."""
         while True:
             with self._lock:
                 busy = set(self._holders.values())
@@ -40,12 +40,17 @@ class Farm:
                 if target is None:
                     return None
                 self._looking.add(target.label)
-            why = whereabouts(target, look_deadline(self.timeout))
+            look = look_deadline(self.timeout)
+            if deadline is not None:
+                look = min(look, deadline - time.monotonic())
+            why = lost_reason(target, look) if look > 0 else "not looked at"
             with self._lock:
                 self._looking.discard(target.label)
                 if why is None:
                     self._holders[worker] = target
                     return target
+                if deadline is not None and time.monotonic() >= deadline:
+                    return None     # a look cut short by the deadline says nothing of the device
                 self.lost.setdefault(target.label, "%s was lost: %s" % (target.describe(), why))
 
     def release(self, worker):
@@ -60,15 +65,21 @@ class Farm:
         with self._lock:
             return dict(self._holders)
 
-    def fail_over(self, worker, label, message):
+    def fail_over(self, worker, label, message, deadline=None):
         """`worker` lost its device: the device is out of the run, and the worker gets a
-        spare (None when none is left)."""
+        spare (None when none is left, or none was found by `deadline`)."""
         self.lose(label, message)
         with self._lock:
             held = self._holders.get(worker)
             if held is not None and held.label == label:
                 del self._holders[worker]
-        return self.lease(worker)
+        return self.lease(worker, deadline)
+
+    def release_spare(self, worker, spare):
+        """`worker` went on without the spare it was given: the spare is free again."""
+        with self._lock:
+            if spare is not None and self._holders.get(worker) == spare:
+                del self._holders[worker]
 
     def lose(self, label, message):
         with self._lock:
@@ -78,10 +89,6 @@ class Farm:
         with self._lock:
             busy = set(self._holders.values())
             return [t for t in self.targets if t not in busy and t.label not in self.lost]
-
-    def record(self, label, nodeid, outcome):
-        """A test's outcome on a device (the one place that sees every attempt of every test)."""
-        self.results[label].append((nodeid, outcome))
 
     # --- reports ------------------------------------------------------------------------------
 

@@ -11,7 +11,7 @@ import socket
 import threading
 import time
 
-from .probe import BANNER, CODES, LONG_RECORD, MIN_RECORD, ProbeError, _left, _read_packet, _send_packet, address
+from .probe import ProbeError, connect, read_packet, send_packet, strip_code
 
 DEADLINE = 10.0     # seconds for every device of the farm to answer
 QUIET = 0.1         # seconds of silence after a line that end a shell's answer, as for kelpie
@@ -22,25 +22,18 @@ def shell(server, serial, command, deadline):
     (time.monotonic()); ProbeError says why not. The connection's handshake names the device,
     as kelpie's connect_device does."""
     try:
-        with socket.create_connection(address(server), timeout=_left(deadline)) as sock:
-            record = _read_packet(sock, deadline)
-            if len(record) < MIN_RECORD or record[:8] != BANNER:
-                raise ProbeError("it is not an HDC server (no handshake)")
-            key = serial.encode("utf-8")[:32]
-            _send_packet(sock, record[:12] + key.ljust(32, b"\0") + (
-                record[MIN_RECORD:LONG_RECORD] if len(record) >= LONG_RECORD else b""), deadline)
-            _send_packet(sock, b"shell " + command.encode("utf-8"), deadline)
+        with connect(server, deadline, serial) as sock:
+            send_packet(sock, b"shell " + command.encode("utf-8"), deadline)
             answer = b""
             while True:
                 quiet = answer.endswith(b"\n")
                 try:
-                    payload = _read_packet(sock, min(deadline, time.monotonic() + QUIET) if quiet else deadline)
+                    payload = read_packet(sock, min(deadline, time.monotonic() + QUIET) if quiet else deadline)
                 except socket.timeout:
                     if quiet and time.monotonic() < deadline:
                         break
                     raise
-                if len(payload) >= 2 and payload[0] + 256 * payload[1] in CODES:
-                    payload = payload[2:]
+                payload = strip_code(payload)
                 if not payload:
                     break
                 answer += payload

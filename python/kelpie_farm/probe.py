@@ -71,9 +71,9 @@ class Prober:
                 fresh = self._sock is None
                 try:
                     if fresh:
-                        self._sock = _connect(self.server, deadline)
-                    _send_packet(self._sock, b"list targets", deadline)
-                    return _serials(_read_packet(self._sock, deadline))
+                        self._sock = connect(self.server, deadline)
+                    send_packet(self._sock, b"list targets", deadline)
+                    return _serials(read_packet(self._sock, deadline))
                 except (ProbeError, OSError) as e:
                     self.close()
                     if fresh or attempt or isinstance(e, socket.timeout):
@@ -95,46 +95,55 @@ def _probe_error(e, timeout):
     return ProbeError(e.strerror or str(e))
 
 
-def _connect(server, deadline):
-    """A connection to the server, its handshake done."""
+def connect(server, deadline, serial=""):
+    """A connection to the server, its handshake done, by `deadline` (time.monotonic()):
+    for the device `serial`, as kelpie's connect_device makes one, or for the server itself."""
     host, port = address(server)
-    sock = socket.create_connection((host, port), timeout=_left(deadline))
+    sock = socket.create_connection((host, port), timeout=time_left(deadline))
     try:
-        record = _read_packet(sock, deadline)
+        record = read_packet(sock, deadline)
         if len(record) < MIN_RECORD or record[:8] != BANNER:
             raise ProbeError("it is not an HDC server (no handshake)")
-        reply = record[:12] + bytes(32) + (record[44:LONG_RECORD] if len(record) >= LONG_RECORD else b"")
-        _send_packet(sock, reply, deadline)
+        key = serial.encode("utf-8")[:32].ljust(32, b"\0")
+        reply = record[:12] + key + (record[MIN_RECORD:LONG_RECORD] if len(record) >= LONG_RECORD else b"")
+        send_packet(sock, reply, deadline)
         return sock
     except BaseException:
         sock.close()
         raise
 
 
-def _serials(payload):
+def strip_code(payload):
+    """A reply's text: the payload without the command code it may start with."""
     if len(payload) >= 2 and payload[0] + 256 * payload[1] in CODES:
-        payload = payload[2:]
-    text = payload.decode("utf-8", "replace")
+        return payload[2:]
+    return payload
+
+
+def _serials(payload):
+    text = strip_code(payload).decode("utf-8", "replace")
     serials = [line.strip() for line in text.split("\n") if line.strip()]
     return [] if serials == ["[Empty]"] else serials
 
 
-def _left(deadline):
+def time_left(deadline):
+    """Seconds left until `deadline` (time.monotonic()); socket.timeout once it has passed."""
     left = deadline - time.monotonic()
     if left <= 0:
         raise socket.timeout()
     return left
 
 
-def _send_packet(sock, payload, deadline):
-    sock.settimeout(_left(deadline))
+def send_packet(sock, payload, deadline):
+    """Sends one packet of the host protocol: its length (4 bytes, big-endian), then it."""
+    sock.settimeout(time_left(deadline))
     sock.sendall(struct.pack(">I", len(payload)) + payload)
 
 
 def _read_exactly(sock, count, deadline):
     data = bytearray()
     while len(data) < count:
-        sock.settimeout(_left(deadline))
+        sock.settimeout(time_left(deadline))
         chunk = sock.recv(count - len(data))
         if not chunk:
             raise ProbeError("the server closed the connection")
@@ -142,7 +151,8 @@ def _read_exactly(sock, count, deadline):
     return bytes(data)
 
 
-def _read_packet(sock, deadline):
+def read_packet(sock, deadline):
+    """Reads one packet of the host protocol by `deadline`."""
     (length,) = struct.unpack(">I", _read_exactly(sock, 4, deadline))
     if length == 0 or length > MAX_PACKET:
         raise ProbeError("it sent a packet of %d bytes" % length)

@@ -4,12 +4,15 @@
   that holds one; an every-device test (pinned by its marker's parameter), only to the
   worker holding that device;
 - a worker whose device is lost takes a spare (farm.py) and goes on; with none left, the
-  device tests xdist had queued on it go back to the other workers (the worker passes
-  them by without a report);
+  device tests xdist had queued on it go back to workers that can run them (the worker
+  passes them by without a report). The loss comes from another thread (link.py): it is
+  queued here, and taken in xdist's main loop at the scheduler's next call, before any
+  event the worker sent after it;
 - a test that no worker can take, now or after a worker xdist is starting again, is
   reported as not run, at once: nothing waits for ever, and xdist never finds itself
   with tests left and no worker to give them to;
-- the tests may start longest first (order.py), dealt one a worker;
+- the tests may start longest first (order.py): xdist's first distribution decides how
+  many tests each worker starts with, and they are dealt one a worker in that order;
 - a test that is to run again (retries.py) goes to a device it has not failed on while
   the run has one; when no worker in the run can take it, a worker is started for a free
   device (a spare, or one whose worker has finished) as xdist starts one in place of a
@@ -21,6 +24,8 @@ What each collected test needs comes from the workers (link.py): None for no dev
 for the worker's device, the label of the device it is pinned to, or the list of the
 devices it may run on (a test that asks for devices of certain properties).
 """
+
+import collections
 
 from xdist.scheduler import LoadScheduling
 
@@ -38,6 +43,10 @@ class DeviceScheduling(LoadScheduling):
         self._order = order          # order(collection) -> the indices in the order to start them
         self._avoid = {}             # index of a test to run again -> the devices it failed on
         self._start_worker = start_worker   # start_worker(label) -> True: a worker for that device is starting
+        self._quota = None           # during xdist's first distribution: worker -> tests it would send
+        self._losses = collections.deque()  # (node, label, spare, during), from other threads
+        self._taking = False
+        self.give_back = True        # whether a worker without a device passes its tests by (worker.py)
 
     def need(self, index):
         needs = self._needs()
@@ -69,11 +78,29 @@ class DeviceScheduling(LoadScheduling):
         """Whether the run still has a device for the test outside `avoid`."""
         return any(label not in avoid for label in self._usable(index))
 
+    def post_loss(self, node, label, spare, during):
+        """From any thread: `node`'s device `label` is lost (see lose); taken at the next call."""
+        self._losses.append((node, label, spare, during))
+
+    def _take_losses(self):
+        if self._taking:
+            return
+        self._taking = True
+        try:
+            while self._losses:
+                self.lose(*self._losses.popleft())
+        finally:
+            self._taking = False
+
     def add_node(self, node):
+        self._take_losses()
         self.restarting = max(0, self.restarting - 1) if self.collection is not None else self.restarting
         super().add_node(node)
 
     def _send_tests(self, node, num):
+        if self._quota is not None:     # xdist's first distribution, counted (schedule)
+            self._quota[node] += num
+            return
         picked, rest = [], []
         for index in self.pending:
             (picked if len(picked) < num and self._fits(node, index) else rest).append(index)
@@ -91,7 +118,12 @@ class DeviceScheduling(LoadScheduling):
                 if not node.shutting_down and len(self.node2pending[node]) <= 1:
                     node.shutdown()
 
+    def add_node_collection(self, node, collection):
+        self._take_losses()
+        super().add_node_collection(node, collection)
+
     def mark_test_complete(self, node, item_index, duration=0):
+        self._take_losses()
         key = (node.gateway.id, item_index)
         if key in self._given_back:     # passed by on that worker: it runs elsewhere
             self._given_back.discard(key)
@@ -115,12 +147,23 @@ class DeviceScheduling(LoadScheduling):
     @property
     def tests_finished(self):
         # Not before the last test has ended: until then a failure may call for a retry.
+        self._take_losses()
         return (self.collection_is_completed and not self.pending and not self.restarting
                 and not any(self.node2pending.values()))
 
     def schedule(self):
+        self._take_losses()
         if self.collection is None and self._order is not None:
-            self._start_in_order()
+            # xdist's own first distribution, with its checks and its set-up (the collection,
+            # the pending tests, --maxschedchunk, how many tests each worker starts with);
+            # only the tests it picks are counted instead of sent, and dealt below.
+            self._quota = collections.Counter()
+            try:
+                super().schedule()
+            finally:
+                quota, self._quota = self._quota, None
+            if self.collection:
+                self._deal_in_order(quota)
         else:
             super().schedule()
         if self.collection:
@@ -128,25 +171,21 @@ class DeviceScheduling(LoadScheduling):
             for node in self.nodes:
                 self.check_schedule(node)
 
-    def _start_in_order(self):
-        """xdist's first distribution, with the pending tests in the order wanted, dealt one
-        at a time round the workers so that the first (longest) tests start side by side."""
-        if not self._check_nodes_have_same_collection():
-            self.log("**Different tests collected, aborting run**")
-            return
-        self.collection = list(self.node2collection.values())[0]
-        if not self.collection:
-            return
+    def _deal_in_order(self, quota):
+        """The first tests, as many to each worker as xdist gave it, in the order wanted and
+        dealt one at a time round the workers, so that the first (longest) start side by side."""
         self.pending[:] = self._order(self.collection)
-        share = max(len(self.collection) // len(self.nodes) // 4, 2)
-        for _ in range(share):
+        for _ in range(max(quota.values(), default=0)):
             for node in self.nodes:
-                self._send_tests(node, 1)
+                if quota[node] > 0:
+                    quota[node] -= 1
+                    self._send_tests(node, 1)
 
     def retry(self, index, avoid):
         """The test runs again, first in line, on a device outside `avoid` while the run has
         one: a worker that holds such a device takes it when it asks for more, or a worker is
         started for a free one."""
+        self._take_losses()
         self._avoid[index] = set(avoid)
         self.pending.insert(0, index)
         for node in self.nodes:
@@ -154,6 +193,7 @@ class DeviceScheduling(LoadScheduling):
         self.settle()
 
     def can_retry(self, index):
+        self._take_losses()
         return self._start_worker is not None and bool(self._usable(index))
 
     def _find_worker(self, index, live):
@@ -177,6 +217,7 @@ class DeviceScheduling(LoadScheduling):
         return bool(self.nodes) and bool(usable)
 
     def remove_node(self, node):
+        self._take_losses()
         crashed = super().remove_node(node)
         if self.collection is not None:
             self.settle()
@@ -199,20 +240,27 @@ class DeviceScheduling(LoadScheduling):
 
     def lose(self, node, label, spare, during):
         """`node`'s device `label` is lost; `spare` is the device it took instead (or None).
-        Its pinned tests do not run; without a spare, the device tests queued on the node go
-        back to the others: all of them, but the first when that one is reported there (it
-        found the loss `during` its run, or is pinned to the lost device)."""
+        Its pinned tests do not run; the tests queued on the node that its device no longer
+        serves go back to workers that can run them (the worker passes them by), but the
+        first when that one is reported there (it found the loss `during` its run)."""
         self._drop([i for i in self.pending if self.need(i) == label])
-        if spare is None and node in self.node2pending:
+        if self.give_back and node in self.node2pending:
             queued = self.node2pending[node]
-            if queued and (during or self.need(queued[0]) != ANY):
+            if queued and (during or not self._passed_by(node, queued[0])):
                 queued = queued[1:]
-            back = [i for i in queued if self.need(i) == ANY]
+            back = [i for i in queued if self._passed_by(node, i)]
             self._given_back.update((node.gateway.id, i) for i in back)
             self.pending[:0] = back
         for n in self.nodes:
             self.check_schedule(n)
         self.settle()
+
+    def _passed_by(self, node, index):
+        """Whether the worker passes the test by, as worker.py does: it uses the worker's
+        device and the worker has none left, or one of a list that the worker's spare is not."""
+        need = self.need(index)
+        holds = self.holds(node)
+        return (need == ANY and holds is None) or (isinstance(need, list) and holds not in need)
 
     def _drop(self, indices):
         dropped = set(indices)

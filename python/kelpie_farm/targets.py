@@ -75,7 +75,7 @@ def close_probers():
         _probers.clear()
 
 
-def whereabouts(target, timeout):
+def lost_reason(target, timeout):
     """None while the device is listed by its server; otherwise why it is lost."""
     try:
         serials = prober(target.server).list_targets(timeout)

@@ -66,8 +66,3 @@ def kill(process):
     except OSError:
         pass
 
-
-def worker_process(node):
-    """The local process behind an xdist worker (for a worker on another host, the ssh
-    process that carries it), or None when there is none to end."""
-    return getattr(getattr(node.gateway, "_io", None), "popen", None)

@@ -85,10 +85,6 @@ class DeviceFs:
                 raise FsError(NOT_A_FOLDER if os.path.lexists(self.host(split_parts(parent))) else NO_SUCH_FILE)
             raise FsError(reason)
 
-    def device_path(self, host_path):
-        rel = os.path.relpath(host_path, self.root)
-        return "/" if rel == "." else "/" + rel
-
     def makedirs(self, path, cwd="/"):
         """Create a device directory and its parents, each resolved inside the folder. Each
         folder to create is checked before the first is made, so a refusal leaves none behind."""

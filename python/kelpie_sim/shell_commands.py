@@ -14,8 +14,8 @@ SCRIPT_NESTING = 5        # what one of them counts for against the parser's lim
 
 
 def _shell():
-    from . import shell   # the executor, which imports this module
-    return shell
+    from . import shell_exec   # the executor, which imports this module
+    return shell_exec
 
 
 async def sh_cd(sh, args):
@@ -85,12 +85,22 @@ async def sh_exit(sh, args):
     raise _shell().ShellExit((await _count(sh, args, "exit", sh.env.status)) & 0xFF)
 
 
+async def _loop_control(sh, args, kind):
+    levels = await _count(sh, args, kind, 1)
+    if levels < 1:
+        await sh.say_error("%s: %s: bad number" % (kind, args[0]))
+        return 1
+    if not sh.env.loops:
+        return 0       # outside a loop it does nothing
+    raise _shell().LoopControl(kind, min(levels, sh.env.loops))
+
+
 async def sh_break(sh, args):
-    raise _shell().LoopControl("break", max(1, await _count(sh, args, "break", 1)))
+    return await _loop_control(sh, args, "break")
 
 
 async def sh_continue(sh, args):
-    raise _shell().LoopControl("continue", max(1, await _count(sh, args, "continue", 1)))
+    return await _loop_control(sh, args, "continue")
 
 
 async def sh_read(sh, args):
@@ -126,8 +136,7 @@ async def sh_read(sh, args):
 
 
 async def _run_text(sh, text, command):
-    shell = _shell()
-    depth = getattr(sh.line, "scripts", 0)
+    depth = sh.line.scripts
     if depth >= MAX_SCRIPT_DEPTH:
         await sh.say_error("%s: nested too deeply" % command)
         return 1
@@ -196,10 +205,18 @@ async def sh_set(sh, args):
 
 async def sh_shift(sh, args):
     n = await _count(sh, args, "shift", 1)
-    if n:
-        await sh.say_error("shift: nothing to shift")
+    if not 0 <= n <= len(sh.env.args):
+        await sh.say_error("shift: %s: bad number" % n)
         return 1
+    sh.env.args = sh.env.args[n:]
     return 0
+
+
+async def sh_return(sh, args):
+    if not sh.env.calls:
+        await sh.say_error("return: can only return from a function or dot script")
+        return 1
+    raise _shell().FunctionReturn((await _count(sh, args, "return", sh.env.status)) & 0xFF)
 
 
 async def sh_wait(sh, args):
@@ -209,12 +226,11 @@ async def sh_wait(sh, args):
 async def sh_command(sh, args):
     """command -v NAME: where the command is; command NAME ARGS: runs it."""
     if args[:1] in (["-v"], ["-V"]):
-        shell = _shell()
         status = 0
         for name in args[1:]:
             if name in COMMANDS or name in ("echo", "test", "[", "true", "false", "pwd", "sleep"):
                 text = name
-            elif name in shell.BUILTINS:
+            elif name in sh.line.commands:
                 text = "/system/bin/" + name
             else:
                 status = 1
@@ -231,4 +247,5 @@ COMMANDS = {
     "cd": sh_cd, "export": sh_export, "unset": sh_unset, "exit": sh_exit, "break": sh_break,
     "continue": sh_continue, "read": sh_read, "eval": sh_eval, "sh": sh_sh, ".": sh_source,
     "source": sh_source, "set": sh_set, "shift": sh_shift, "wait": sh_wait, "command": sh_command,
+    "return": sh_return,
 }

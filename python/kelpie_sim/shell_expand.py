@@ -15,6 +15,7 @@ from .shell_syntax import Parser, ShellSyntax
 IFS_WHITE = re.compile(r"[ \t\n]+")
 GLOB_CHARS = "*?["
 MAX_GLOB_MATCHES = 100000
+MAX_BRACE_WORDS = 10000
 
 
 class ExpansionError(Exception):
@@ -29,20 +30,23 @@ def special(sh, name):
     if name == "!":
         return str(sh.last_job) if sh.last_job else ""
     if name == "#":
-        return "0"
+        return str(len(sh.env.args))
     if name == "0":
         return "/bin/sh"
     if name == "-":
         return "h"
-    return ""      # $1..$9, $@ and $*: a command line has no positional parameters
+    return ""
 
 
 def lookup(sh, name):
     """The value of a parameter, or None when it is not set."""
     if name in "?$!#0-" and len(name) == 1:
         return special(sh, name)
-    if len(name) == 1 and name in "123456789@*":
-        return None
+    if name.isdigit():      # a positional parameter: a function's arguments
+        n = int(name)
+        return sh.env.args[n - 1] if n <= len(sh.env.args) else None
+    if name in ("@", "*"):
+        return " ".join(sh.env.args) if sh.env.args else None
     return sh.vars.get(name)
 
 
@@ -143,6 +147,15 @@ async def fields(sh, parts):
             current.pieces.append((part[1], False))
             current.kept = True
             continue
+        if kind == "param" and part[1] == "@" and part[2] is None and part[-1]:
+            # "$@": each argument a field of its own, none without arguments
+            for k, arg in enumerate(sh.env.args):
+                if k:
+                    done.append(current)
+                    current = Field()
+                current.pieces.append((arg, False))
+                current.kept = True
+            continue
         value = await value_of(sh, part)
         if part[-1]:          # quoted expansion: no splitting
             current.pieces.append((value, False))
@@ -169,12 +182,54 @@ def _split_ifs(value, ifs):
 
 
 async def words(sh, word_list):
-    """The argument list of words: every expansion, field splitting and globbing done."""
+    """The argument list of words: braces, every expansion, field splitting and globbing done."""
     out = []
-    for parts in word_list:
-        for field in await fields(sh, parts):
-            out.extend(glob(sh, field))
+    for word in word_list:
+        for parts in braces(word):
+            for field in await fields(sh, parts):
+                out.extend(glob(sh, field))
     return out
+
+
+def braces(parts, made=None):
+    """The words a word's unquoted {a,b,...} makes (mksh's brace expansion), in order."""
+    made = [0] if made is None else made
+    for i, part in enumerate(parts):
+        span = _brace_span(part[1]) if part[0] == "lit" else None
+        if span is None:
+            continue
+        start, end, choices = span
+        out = []
+        for choice in choices:
+            made[0] += 1
+            if made[0] > MAX_BRACE_WORDS:
+                raise ExpansionError("brace expansion: too many words")
+            text = part[1][:start] + choice + part[1][end + 1:]
+            out.extend(braces(parts[:i] + [("lit", text)] + parts[i + 1:], made))
+        return out
+    return [parts]
+
+
+def _brace_span(text):
+    """(where "{" is, where its "}" is, the choices) of the first brace group with a comma."""
+    start = text.find("{")
+    while start >= 0:
+        depth, commas, k = 0, [], start
+        while k < len(text):
+            if text[k] == "{":
+                depth += 1
+            elif text[k] == "}":
+                depth -= 1
+                if depth == 0:
+                    break
+            elif text[k] == "," and depth == 1:
+                commas.append(k)
+            k += 1
+        if k < len(text) and commas:
+            cuts = [start] + commas + [k]
+            return start, k, [text[cuts[n] + 1:cuts[n + 1]] for n in range(len(cuts) - 1)]
+        start = text.find("{", start + 1)
+    return None
 
 
 def glob(sh, field):

@@ -16,6 +16,7 @@ OPERATORS = ("&&", "||", ";;", ";", "&", "|", "(", ")")
 REDIRECTIONS = (">>", ">&", ">|", "<<", "<&", "<>", ">", "<")
 META = " \t\n;&|<>()"
 NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+DIGITS = re.compile(r"[0-9]*")
 ASSIGNMENT = re.compile(r"([A-Za-z_][A-Za-z0-9_]*)=")
 SPECIAL_PARAMS = "?$#!@*-0123456789"
 MAX_NESTING = 40   # compound commands and substitutions inside each other
@@ -74,6 +75,11 @@ class Case:
 class Group:
     def __init__(self, body, subshell):
         self.body, self.subshell = body, subshell
+
+
+class Function:
+    def __init__(self, name, body):
+        self.name, self.body = name, body
 
 
 class Redirected:
@@ -158,20 +164,21 @@ class Parser:
             self.pos += 1
             self._read_heredocs()
             return Token("nl", "newline", start, self.pos)
-        m = re.match(r"[0-9]*", src[start:start + 12])
-        digits = m.group(0)
-        for op in REDIRECTIONS:
-            if src.startswith(op, start + len(digits)):
-                self.pos = start + len(digits) + len(op)
-                fd = int(digits) if digits else (0 if op[0] == "<" else 1)
-                if op == "<<" and self.pos < len(src) and src[self.pos] == "-":
-                    self.pos += 1
-                    op = "<<-"
-                return Token("redir", (fd, op), start, self.pos)
-        for op in OPERATORS:
-            if src.startswith(op, start):
-                self.pos += len(op)
-                return Token("op", op, start, self.pos)
+        if ch in "<>" or ch.isdigit():
+            digits = DIGITS.match(src, start, start + 12).group(0)
+            for op in REDIRECTIONS:
+                if src.startswith(op, start + len(digits)):
+                    self.pos = start + len(digits) + len(op)
+                    fd = int(digits) if digits else (0 if op[0] == "<" else 1)
+                    if op == "<<" and self.pos < len(src) and src[self.pos] == "-":
+                        self.pos += 1
+                        op = "<<-"
+                    return Token("redir", (fd, op), start, self.pos)
+        if ch in ";&|()":
+            for op in OPERATORS:
+                if src.startswith(op, start):
+                    self.pos += len(op)
+                    return Token("op", op, start, self.pos)
         parts = self._word(META)
         return Token("word", parts, start, self.pos)
 
@@ -306,6 +313,8 @@ class Parser:
         m = NAME.match(src, self.pos)
         if m:
             name = m.group(0)
+        elif self.pos < len(src) and src[self.pos].isdigit() and src[self.pos].isascii():
+            name = DIGITS.match(src, self.pos).group(0)
         elif self.pos < len(src) and src[self.pos] in SPECIAL_PARAMS:
             name = src[self.pos]
         else:
@@ -540,6 +549,24 @@ class Parser:
             self.heredocs.append(redir)
         return redir
 
+    def _defines_function(self, tok):
+        nxt = self.peek()
+        return (nxt.kind == "op" and nxt.value == "(" and len(tok.value) == 1 and tok.value[0][0] == "lit"
+                and NAME.fullmatch(tok.value[0][1]) is not None)
+
+    def function(self, name):
+        """NAME() COMMAND, the "(" already seen."""
+        self.take()
+        tok = self.take()
+        if tok.kind != "op" or tok.value != ")":
+            self.unexpected(tok)
+        self.skip_newlines()
+        tok = self.peek()
+        if not (tok.reserved() in ("{", "if", "for", "while", "until", "case")
+                or tok.kind == "op" and tok.value == "("):
+            self.unexpected(tok)
+        return Function(name, self.command())
+
     def simple(self):
         assigns, words, redirs = [], [], []
         start = end = None
@@ -559,6 +586,8 @@ class Parser:
                     start = tok.start if start is None else start
                     end = tok.end
                     continue
+            if not words and not assigns and not redirs and self._defines_function(tok):
+                return self.function(tok.value[0][1])
             words.append(tok.value)
             start = tok.start if start is None else start
             end = tok.end

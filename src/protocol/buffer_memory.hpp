@@ -29,7 +29,7 @@ public:
     // The bytes from `from` on are no longer needed, but the block may be
     // released soon and its pages wanted again: a memory that keeps pages
     // for the next block can keep these. By default they go back as resize does.
-    virtual void lend(Block& block, std::size_t from) noexcept {
+    virtual void release_pages(Block& block, std::size_t from) noexcept {
         if (from < block.capacity) static_cast<void>(resize(block, from, from));
     }
     // The block is done with.

@@ -66,11 +66,11 @@ BufferMemory::Block ByteBuffer::take_block() {
     return block;
 }
 
-void ByteBuffer::lend_from(std::size_t size) {
+void ByteBuffer::release_pages_from(std::size_t size) {
     if (!memory_) return shrink_to(size);
     if (!data_ || size >= capacity_) return;
     BufferMemory::Block block{data_, capacity_, owner_};
-    memory_->lend(block, size);
+    memory_->release_pages(block, size);
     data_ = block.data;
     capacity_ = block.capacity;
     owner_ = block.owner;

@@ -50,7 +50,7 @@ public:
     void shrink_to(std::size_t size);
     // The same for bytes whose pages may soon be wanted again: a BufferMemory
     // that keeps pages between blocks keeps these.
-    void lend_from(std::size_t size);
+    void release_pages_from(std::size_t size);
     void release();
 
     // While one of these lives, every resize() to a capacity of at least

@@ -70,7 +70,7 @@ bool KeptMapping::resize(Block& block, std::size_t capacity, std::size_t keep) {
 // The pages from `from` on (up to the bound) stay mapped, but the kernel may
 // take them back without asking, and reads them as zeros if it did. Where
 // the kernel cannot do that, they go back at once.
-void KeptMapping::lend(Block& block, std::size_t from) noexcept {
+void KeptMapping::release_pages(Block& block, std::size_t from) noexcept {
     from = page_rounded(from);
     if (from >= block.capacity) return;
     if (too_large(block)) {
@@ -86,7 +86,7 @@ void KeptMapping::release(Block& block) noexcept {
     if (kept_ || too_large(block)) {
         ::munmap(block.data, block.capacity);
     } else {
-        lend(block, 0);
+        release_pages(block, 0);
         kept_ = block.data;
         kept_capacity_ = block.capacity;
     }

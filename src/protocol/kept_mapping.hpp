@@ -30,7 +30,7 @@ public:
     bool resize(Block& block, std::size_t capacity, std::size_t keep) override;
     // The pages stay mapped, handed to the kernel; those of a block that
     // ever grew past the bound go back at once.
-    void lend(Block& block, std::size_t from) noexcept override;
+    void release_pages(Block& block, std::size_t from) noexcept override;
     // Kept, all its pages handed to the kernel, when no other block is and
     // it never grew past the bound; else unmapped.
     void release(Block& block) noexcept override;

@@ -47,7 +47,7 @@ public:
     void give_back_from(std::size_t size) {
         if (size >= size_) return;
         size_ = size;
-        storage_.lend_from(size);
+        storage_.release_pages_from(size);
     }
 
     friend bool operator==(const Output& a, std::string_view b) { return a.view() == b; }

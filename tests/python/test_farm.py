@@ -5,6 +5,8 @@ The simulated shell's part (its sleep, its log of command lines) is tested here 
 
 import collections
 import json
+import queue
+import threading
 import os
 import re
 import signal
@@ -12,13 +14,18 @@ import socket
 import subprocess
 import sys
 import time
+import types
 import xml.etree.ElementTree as ET
 
 import pytest
 
 import kelpie
 from kelpie_farm.devicelog import LogMark
+from kelpie_farm import link
+from kelpie_farm.controller import CONTROLLER
+from kelpie_farm.discovery import FARM
 from kelpie_farm.farm import Farm
+from kelpie_farm.reporting import FarmReporter
 from kelpie_farm.scheduling import DeviceScheduling
 from kelpie_farm.targets import Target
 from kelpie_sim import Simulator
@@ -151,7 +158,7 @@ def test_no_device(request, i):
 '''
 
 
-def start_suite(folder, text, *args, env=None, conftest=None):
+def start_suite(folder, text, *args, env=None, conftest=None, cache=False):
     with open(os.path.join(folder, "test_suite.py"), "w") as f:
         f.write(text)
     if conftest is not None:
@@ -161,8 +168,8 @@ def start_suite(folder, text, *args, env=None, conftest=None):
     os.makedirs(records, exist_ok=True)
     env = dict(os.environ, FARM_RECORDS=records, **(env or {}))
     # Ctrl-C must reach pytest as KeyboardInterrupt, even when this suite runs with it ignored.
-    return subprocess.Popen([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-rs",
-                             "--junitxml", os.path.join(folder, "junit.xml")] + list(args),
+    return subprocess.Popen([sys.executable, "-m", "pytest"] + ([] if cache else ["-p", "no:cacheprovider"]) + [
+                             "-rs", "--junitxml", os.path.join(folder, "junit.xml")] + list(args),
                             cwd=folder, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                             universal_newlines=True, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
 
@@ -446,6 +453,30 @@ def test_ctrl_c_and_sigterm_leave_no_worker_behind_on_a_hung_server(tmp_path, si
     assert gone([worker]) == {worker} and took < 10, (took, out)
 
 
+# The fourth test ends its worker, and xdist starts no other (--max-worker-restart 0).
+CRASH_SUITE = '''
+import os, pytest
+
+@pytest.mark.parametrize("i", range(16))
+def test_sharded(hdc_device, i):
+    hdc_device.client.shell("sleep 0.1")
+    if i == 3 and os.environ.get("PYTEST_XDIST_WORKER"):
+        os._exit(3)
+'''
+
+
+def test_in_the_cached_order_a_run_whose_worker_is_gone_reports_each_test_not_run_once(tmp_path):
+    folder = str(tmp_path)
+    for _ in range(2):      # the second run starts in the order of the durations the first kept
+        status, out = finish(start_suite(folder, CRASH_SUITE, "-n", "2", "--hdc-sim", "2", "--max-worker-restart", "0",
+                                         cache=True))
+        assert status == 1 and "INTERNALERROR" not in out, out
+    cases = junit_cases(folder)
+    count = len([name for name, case in cases.items() if case[2].startswith("not run: ")])
+    assert len(cases) == 16 and count, out
+    assert "%d test%s not run: no device was left for them" % (count, "" if count == 1 else "s") in out, out
+
+
 @pytest.mark.parametrize("args, error", [
     (["--hdc-strict", "--hdc-server", "{live}", "--hdc-server", "{dead}"],
      "ERROR: --hdc-strict: HDC server {dead} is unreachable: Connection refused"),
@@ -548,11 +579,51 @@ class FakeNode:
         self.shutting_down = True
 
 
+class FakeConfig:
+    """What xdist's scheduling reads of the options: the workers, --maxschedchunk unset."""
+
+    def __init__(self, workers):
+        self.workers = workers
+
+    def getvalue(self, name):
+        return ["popen"] * self.workers
+
+    def getoption(self, name, default=None):
+        return default
+
+
+def run_out(sched, nodes):
+    """Completes every test as the workers would, first queued first; the tests each ran."""
+    while sched.pending or any(sched.node2pending.values()):
+        for node in nodes:
+            if sched.node2pending[node]:
+                sched.mark_test_complete(node, sched.node2pending[node][0], duration=0.5)
+
+
+def test_the_longest_tests_are_dealt_round_the_workers_within_xdists_own_first_distribution():
+    targets = [Target("dev-%d" % n, free_address(), "dev-%d" % n) for n in (1, 2, 3)]
+    farm = Farm(targets)
+    farm._holders.update(gw0=targets[0], gw1=targets[1], gw2=targets[2])
+    tests = ["t.py::test_s[%d]" % i for i in range(24)]
+    sched = DeviceScheduling(FakeConfig(3), None, farm, lambda: [""] * 24, None,
+                             order=lambda collection: list(range(len(collection)))[::-1])
+    nodes = [FakeNode("gw%d" % n) for n in range(3)]
+    for node in nodes:
+        sched.add_node(node)
+        sched.add_node_collection(node, tests)
+    sched.schedule()
+    # xdist gave each worker two tests to start with; the longest go first, one a worker.
+    assert [node.sent for node in nodes] == [[23, 20], [22, 19], [21, 18]]
+    assert getattr(sched, "maxschedchunk", 24) == 24, "xdist's own set-up ran"
+    run_out(sched, nodes)
+    assert sorted(sum((node.sent for node in nodes), [])) == list(range(24))
+
+
 def test_tests_go_only_where_they_can_run_and_none_waits_for_a_worker_that_will_not_come():
     targets = [Target("dev-%d" % n, free_address(), "dev-%d" % n) for n in (1, 2, 3)]
     farm = Farm(targets)
     farm._holders.update(gw0=targets[0], gw1=targets[1])        # dev-3 is a spare; gw2 holds none
-    config = type("Config", (), {"getvalue": lambda self, name: ["popen"] * 3})()
+    config = FakeConfig(3)
     # The pinned tests, then tests using the worker's device, then tests using none.
     tests = ["t.py::test_e[dev-3]", "t.py::test_e[dev-2]", "t.py::test_e[dev-1]"] + [
         "t.py::test_s[%d]" % i for i in range(6)] + ["t.py::test_n[%d]" % i for i in range(3)]
@@ -574,10 +645,7 @@ def test_tests_go_only_where_they_can_run_and_none_waits_for_a_worker_that_will_
     sched.lose(two, "dev-2", None, True)
     back = [i for i in queued[1:] if needs[i] == ""]
     assert back and all(i in sched.pending or i in one.sent for i in back)
-    while sched.pending or any(sched.node2pending.values()):
-        for node in (one, two, none):
-            if sched.node2pending[node]:
-                sched.mark_test_complete(node, sched.node2pending[node][0], duration=0.5)
+    run_out(sched, (one, two, none))
     ran = collections.Counter(one.sent + none.sent + [i for i in two.sent if i not in back])
     assert sorted(ran) == list(range(1, 12)) and set(ran.values()) == {1}
     assert set(none.sent) <= {9, 10, 11}
@@ -592,3 +660,120 @@ def test_the_simulated_shell_sleeps_and_logs_each_command_line(hdc_sim):
     log = client.hilog("-x -T hdcd").splitlines()[-3:]
     assert [line.split(" I C015A0/hdcd: ")[1] for line in log] == [
         "shell command: echo a; sleep 0.05; echo b", "shell command: sleep soon", "shell command: sleep 1 2"]
+
+
+@pytest.mark.parametrize("spare", [None, "dev-4"])
+def test_a_worker_whose_device_cannot_serve_its_tests_for_a_list_of_devices_gives_them_back(spare):
+    targets = [Target("dev-%d" % n, free_address(), "dev-%d" % n) for n in (1, 2, 3, 4)]
+    farm = Farm(targets)
+    farm._holders.update(gw0=targets[0], gw1=targets[1], gw2=targets[2])
+    # Two tests for any device, twelve for dev-2 or dev-3 (an hdc_require test).
+    needs = ["", ""] + [["dev-2", "dev-3"]] * 12
+    not_run = []
+    sched = DeviceScheduling(FakeConfig(3), None, farm, lambda: needs, lambda *a: not_run.append(a[:2]))
+    nodes = [FakeNode("gw%d" % n) for n in range(3)]
+    for node in nodes:
+        sched.add_node(node)
+        sched.add_node_collection(node, ["t.py::test_%d" % i for i in range(len(needs))])
+    sched.schedule()
+    queued = list(sched.node2pending[nodes[1]])
+    assert queued and all(isinstance(needs[i], list) for i in queued)
+    # gw1 loses dev-2 between two tests, with no spare or one its queued tests may not use:
+    # it passes them by.
+    farm.lose("dev-2", "device dev-2 on h:1 was lost")
+    del farm._holders["gw1"]
+    if spare:
+        farm._holders["gw1"] = targets[3]
+    sched.post_loss(nodes[1], "dev-2", farm.held_by("gw1"), False)
+    run_out(sched, nodes)
+    ran = nodes[0].sent + nodes[2].sent + [i for i in nodes[1].sent if i not in queued]
+    assert sorted(ran) == list(range(len(needs))) and not not_run
+    assert set(queued) <= set(nodes[2].sent), "only gw2 holds a device they may use"
+
+
+class LinkEnds:
+    """The two ends of a farm link, joined in this process: what the worker sends is
+    received on its sending thread, as execnet's one receiving thread would."""
+
+    def __init__(self, farm):
+        self.to_worker = queue.Queue()
+        self.told = []      # what the scheduler is told: (label, spare, during)
+        ends = self
+
+        class Channel:
+            def setcallback(self, callback, endmarker=None):
+                ends.receive = callback
+
+            def send(self, message):
+                ends.to_worker.put(message)
+
+            def receive(self, timeout):
+                try:
+                    return ends.to_worker.get(timeout=timeout)
+                except queue.Empty:
+                    raise TimeoutError("no answer") from None
+
+        gateway = type("Gateway", (), {"id": "gw0", "newchannel": lambda self: Channel()})()
+        node = type("Node", (), {"gateway": gateway})()
+        watchdog = type("Watchdog", (), {"extend": lambda *a: None, "started": lambda *a: None,
+                                         "finished": lambda *a: None})()
+        self.controller = link.ControllerLink(node, farm, watchdog, None, None,
+                                              lambda node, label, spare, during: self.told.append((label, spare, during)))
+        worker = link.WorkerLink(Channel())
+        worker.channel.send = lambda message: ends.receive(message)
+        self.worker = worker
+
+
+class SlowFarm:
+    """A farm whose search for a spare ends when the test says."""
+
+    def __init__(self, spares):
+        self.spares, self.found, self.released = list(spares), threading.Event(), []
+
+    def lose(self, label, message):
+        pass
+
+    def fail_over(self, worker, label, message, deadline=None):
+        self.found.wait(10)
+        return self.spares.pop(0)
+
+    def release_spare(self, worker, spare):
+        self.released.append(spare)
+
+
+def test_a_spare_searched_for_too_long_is_given_back_and_never_taken_for_a_later_answer(monkeypatch):
+    monkeypatch.setattr(link, "ANSWER_WAIT", 0.3)
+    spare, later = Target("dev-2", "h:1", "dev-2"), Target("dev-3", "h:1", "dev-3")
+    farm = SlowFarm([spare, later])
+    ends = LinkEnds(farm)
+    answers = []
+    asking = threading.Thread(target=lambda: answers.append(ends.worker.spare_for("dev-1", "lost", False)))
+    asking.start()
+    asking.join(5)
+    # The search holds up neither the receiving thread nor the worker past its wait.
+    assert not asking.is_alive() and answers == [None]
+    assert ends.told == [("dev-1", None, False)], "the scheduler hears the worker has no device"
+    farm.found.set()            # the spare is found after the worker gave up: it is free again
+    deadline = time.monotonic() + 5
+    while not farm.released and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert farm.released == [spare] and ends.told == [("dev-1", None, False)]
+    # An answer to the first request, however late, is not the second's.
+    ends.to_worker.put(("spare", 1, list(spare)))
+    assert ends.worker.spare_for("dev-1", "lost", False) == later
+    assert ends.told[-1] == ("dev-1", later, False)
+
+
+def test_a_test_no_worker_took_is_reported_at_the_end_and_counted_once():
+    config = types.SimpleNamespace(stash=pytest.Stash(), getini=lambda name: None)
+    reporter = FarmReporter(config)
+    config.hook = types.SimpleNamespace(pytest_runtest_logreport=reporter.pytest_runtest_logreport)
+    farm = config.stash[FARM] = Farm([])
+    config.stash[CONTROLLER] = types.SimpleNamespace(
+        sched=types.SimpleNamespace(collection=["t.py::test_a", "t.py::test_b"]), processes={},
+        watchdog=types.SimpleNamespace(stop=lambda: None))
+    reporter.reported.add("t.py::test_a")
+    session = types.SimpleNamespace(exitstatus=pytest.ExitCode.OK)
+    reporter.pytest_sessionfinish(session, pytest.ExitCode.OK)
+    assert reporter.reported == {"t.py::test_a", "t.py::test_b"} and farm.not_run[None] == 1
+    assert session.exitstatus == pytest.ExitCode.TESTS_FAILED

@@ -33,6 +33,9 @@ def globbed(sim):
     ("echo ${U:-def} ${U-x} ${#PATH} ${U:=set} $U ${U:+alt}", "def x 23 set set alt\n"),
     ("x='a  b'; for w in $x; do echo \"<$w>\"; done; echo \"<$x>\"", "<a>\n<b>\n<a  b>\n"),
     ("f=/a/b.c.d; echo ${f#*/} ${f##*/} ${f%.*} ${f%%.*} \"${f##*/}\" ~", "a/b.c.d b.c.d /a/b.c /a/b b.c.d /\n"),
+    ("echo a{b,c}d {1,2}{x,y} {a,{b,c}} {a} \"{a,b}\" x{,s}; for f in {p,q}; do echo $f; done",
+     "abd acd 1x 1y 2x 2y a b c {a} {a,b} x xs\np\nq\n"),
+    ("echo " + "{a,b}" * 20 + "; echo never", "/bin/sh: brace expansion: too many words\n"),
     ("e=; echo [$e] \"[$e]\" $e$e | cat", "[] []\n"),
     ("echo \"a 'b' \\\"c\\\" \\$d\" '温度' \"℃ $((1+1))\"", "a 'b' \"c\" $d 温度 ℃ 2\n"),
     ("echo $$ | grep -c '^[0-9][0-9]*$'", "1\n"),
@@ -68,6 +71,8 @@ def globbed(sim):
     ("i=0; while [ $i -lt 3 ]; do i=$((i+1)); echo $i; done; until [ $i = 0 ]; do i=$((i-1)); done; echo $i",
      "1\n2\n3\n0\n"),
     ("for a in x y; do for b in 1 2; do [ $b = 2 ] && continue 2; echo $a$b; done; done", "x1\ny1\n"),
+    ("break; echo after; for i in 1 2; do for j in a b; do break 5; done; echo no; done; for a in \"$@\"; do :; done",
+     "after\n"),
     ("for f in a.txt b.log '*'; do case $f in *.txt|*.md) echo text;; \"*\") echo star;; *) echo other;; esac; done",
      "text\nother\nstar\n"),
     ("! false && echo negated; true && false || echo or; false || true && echo and", "negated\nor\nand\n"),
@@ -78,6 +83,10 @@ def globbed(sim):
     ("echo 'a b  c' | { read x y; echo \"$y|$x\"; }; echo last | while read -r l; do echo \"<$l>\"; done",
      "b  c|a\n<last>\n"),
     ("eval 'x=1; echo $x'; sh -c 'cd /data; echo $((1+1))'; pwd", "1\n2\n/\n"),
+    ("f() { echo \"$# [$1] [$2]\"; for a; do echo \"<$a>\"; done; shift; echo \"$@\"; return 3; echo no; }; "
+     "f x 'y z'; echo $? $#", "2 [x] [y z]\n<x>\n<y z>\ny z\n3 0\n"),
+    ("fact() { if [ $1 -le 1 ]; then echo 1; else echo $(( $1 * $(fact $(($1-1))) )); fi; }; fact 6; "
+     "g() { g; }; g; echo never", "720\n/bin/sh: g: recursion too deep\n"),
     ("[ ² -eq 1 ]; echo $?; [ 1 -eq; echo $?; [ a; echo $?", "/bin/sh: [: ²: bad number\n2\n"
      "/bin/sh: [: missing ]\n2\n/bin/sh: [: missing ]\n2\n"),
     ("test -n '' || echo empty; test abc \\> abb -a 3 -ge 3 && echo both", "empty\nboth\n"),

@@ -1,10 +1,10 @@
 """The device side of a process that runs tests: an xdist worker, or pytest's own process."""
 
 from .devicelog import LogReader
-from .targets import DEFAULT_TIMEOUT, look_deadline, whereabouts
+from .targets import DEFAULT_TIMEOUT, look_deadline, lost_reason
 
 
-class Station:
+class WorkerDevices:
     """`own`: the device this process holds (None when the farm had none for it, or it lost
     its device and no spare was left); `targets`: every device of the farm, the same in
     every worker so that every-device tests are collected alike; `lost`: label -> message,
@@ -18,15 +18,16 @@ class Station:
         self.timeout = timeout
         self.lost = {}
         self.ready = set()
-        self.bereft = False          # lost its device and got no spare
+        self.no_device_left = False  # lost its device and got no spare
         self._spare_for = spare_for
         self.link = None             # under xdist, the worker's end of the farm's channel (link.py)
+        self.can_pass_by = False     # whether a test it cannot run is given back (worker.py)
         self.params = {}             # label -> the device's properties, as asked at discovery
         self._readers = {}
 
     def look(self, target):
         """None while `target` is listed by its server; otherwise why it is lost."""
-        return whereabouts(target, look_deadline(self.timeout))
+        return lost_reason(target, look_deadline(self.timeout))
 
     def reader(self, target):
         reader = self._readers.get(target.label)
@@ -46,5 +47,5 @@ class Station:
         self._readers.pop(target.label, None)
         if self.own is not None and target.label == self.own.label:
             self.own = self._spare_for(target.label, message, during) if self._spare_for else None
-            self.bereft = self.own is None
+            self.no_device_left = self.own is None
         return self.lost[target.label]

@@ -1,5 +1,5 @@
-"""The controlling process's book of the run: every test report as it arrives from the
-workers, for the retries (which failures run again, reported as reruns), the durations
+"""The controlling process's record of every attempt of every test: each test report as
+it arrives from the workers, for the retries (which failures run again, reported as reruns), the durations
 kept for the next run's order, and the timeline.
 
 A failing attempt that runs again is reported with pytest's "rerun" outcome, the convention
@@ -12,6 +12,8 @@ import time
 
 import pytest
 
+from . import internals
+from .controller import CONTROLLER
 from .order import Durations
 from .retries import RetryBook
 from .timeline import Timeline
@@ -20,7 +22,7 @@ RERUN = "rerun"
 ATTEMPTS = "hdc attempts"     # the section a test that failed every time gets
 
 
-class RunBook:
+class AttemptRecorder:
     def __init__(self, config, retries, report_path, farm):
         self.config = config
         self.book = RetryBook(retries) if retries > 0 else None
@@ -34,7 +36,8 @@ class RunBook:
         self._dropped = []          # JUnit test cases of the reruns
 
     def _sched(self):
-        return getattr(self.config.pluginmanager.getplugin("dsession"), "sched", None)
+        controller = self.config.stash.get(CONTROLLER, None)
+        return controller.sched if controller is not None else None
 
     @pytest.hookimpl(hookwrapper=True, tryfirst=True)
     def pytest_runtest_logreport(self, report):
@@ -92,10 +95,7 @@ class RunBook:
             report.user_properties.append((name, self.book.story(nodeid)))
 
     def _keep_out_of_junit(self, report):
-        from _pytest.junitxml import xml_key
-
-        xml = self.config.stash.get(xml_key, None)
-        reporter = getattr(xml, "node_reporters", {}).get((report.nodeid, getattr(report, "node", None)))
+        reporter = internals.junit_test_case(self.config, report)
         if reporter is not None:
             self._dropped.append(reporter)
 
@@ -113,11 +113,7 @@ class RunBook:
     @pytest.hookimpl(tryfirst=True)
     def pytest_sessionfinish(self, session):
         """Before JUnit writes its file: the reruns' test cases go; the durations are kept."""
-        from _pytest.junitxml import xml_key
-
-        ordered = getattr(self.config.stash.get(xml_key, None), "node_reporters_ordered", None)
-        if isinstance(ordered, list) and self._dropped:
-            ordered[:] = [r for r in ordered if not any(r is d for d in self._dropped)]
+        internals.junit_drop_test_cases(self.config, self._dropped)
         self.durations.save()
         if self.report_path:
             if self.timeline is None:

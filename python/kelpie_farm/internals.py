@@ -1,0 +1,144 @@
+"""The private interfaces of pytest, pytest-xdist and execnet that the farm still uses, each
+named here and used nowhere else. Each is looked for before use; where a release lacks one,
+the farm goes on without what it gave and says so once, with a warning.
+
+| interface | what the farm does with it | without it |
+|---|---|---|
+| xdist `DSession._clone_node`, `.shuttingdown` | starts a worker for a test to run again on a device no worker holds | no test runs again (`--hdc-retries`) |
+| xdist `LoadScheduling._send_tests`, `.pending`, `.node2pending`, `.collection` | which pending test goes to which worker, by device | xdist's own load scheduling, blind to devices |
+| execnet `gateway._io.popen` | the worker's process, ended at a test's deadline and after Ctrl-C | a hung test is not ended |
+| pytest `Session._setupstate.teardown_exact` | a worker that lost its device passes a test by, its fixtures torn down | such a worker reports its queued tests as not run |
+| pytest junitxml `LogXML.node_reporter`, `.node_reporters`, `.node_reporters_ordered` | drops a rerun attempt's test case; a crashed worker's test gets its device's properties | JUnit lists every attempt; no properties on a crashed test |
+"""
+
+import pytest
+
+_warned = set()
+
+
+def warn(config, what):
+    """Says once in the run that the farm goes without something."""
+    if what not in _warned:
+        _warned.add(what)
+        config.issue_config_time_warning(pytest.PytestWarning("kelpie farm: " + what), stacklevel=2)
+
+
+# --- pytest-xdist and execnet -----------------------------------------------------------------
+
+def _dsession(config):
+    return config.pluginmanager.getplugin("dsession")
+
+
+def can_start_workers(config):
+    from xdist.dsession import DSession
+
+    if callable(getattr(DSession, "_clone_node", None)):
+        return True
+    warn(config, "this pytest-xdist has no DSession._clone_node: --hdc-retries runs no test again")
+    return False
+
+
+def clone_worker(config, template):
+    """Starts a worker as xdist starts one in place of a crashed one; False when it cannot."""
+    session = _dsession(config)
+    clone = getattr(session, "_clone_node", None)
+    if clone is None or template is None or getattr(session, "shuttingdown", False):
+        return False
+    clone(template)
+    return True
+
+
+def can_place_tests(config):
+    """Whether the farm's scheduler can place tests by device on this pytest-xdist."""
+    from xdist.scheduler import LoadScheduling
+
+    if callable(getattr(LoadScheduling, "_send_tests", None)):
+        return True
+    warn(config, "this pytest-xdist's LoadScheduling has no _send_tests: tests are spread by xdist's "
+                 "load scheduling alone, and every-device and hdc_require tests fail on a worker "
+                 "without their device")
+    return False
+
+
+def scheduler_state_ok(config, sched):
+    """Whether a LoadScheduling just made keeps the state the farm's scheduler works on."""
+    if all(hasattr(sched, name) for name in ("pending", "node2pending", "collection", "nodes")):
+        return True
+    warn(config, "this pytest-xdist's LoadScheduling keeps no pending, node2pending or collection: "
+                 "tests are spread by xdist's load scheduling alone")
+    return False
+
+
+def worker_process(config, node):
+    """The local process behind an xdist worker (for a worker on another host, the ssh
+    process that carries it), or None when there is none to end."""
+    process = getattr(getattr(node.gateway, "_io", None), "popen", None)
+    if process is None or not hasattr(process, "pid"):
+        warn(config, "execnet gives no process for worker %s: a test past --hdc-timeout is reported "
+                     "but its worker cannot be ended" % node.gateway.id)
+        return None
+    return process
+
+
+# --- pytest ----------------------------------------------------------------------------------
+
+def can_tear_down_before(session):
+    """Whether a test can be passed by with its fixtures torn down (teardown_before)."""
+    if callable(getattr(getattr(session, "_setupstate", None), "teardown_exact", None)):
+        return True
+    warn(session.config, "this pytest's Session has no _setupstate.teardown_exact: a worker that lost "
+                         "its device reports its queued tests as not run instead of giving them back")
+    return False
+
+
+def teardown_before(item, nextitem):
+    """Tears down the fixtures `item` kept for `nextitem` that `nextitem` does not share."""
+    item.session._setupstate.teardown_exact(nextitem)
+
+
+def _junit_xml(config):
+    try:
+        from _pytest.junitxml import xml_key
+    except ImportError:
+        return None
+    return config.stash.get(xml_key, None)
+
+
+def check_junit(config):
+    """When JUnit XML is written: whether its writer has what the farm uses."""
+    if not getattr(config.option, "xmlpath", None):
+        return True
+    try:
+        from _pytest.junitxml import LogXML
+    except ImportError:
+        LogXML = None
+    if LogXML is not None and callable(getattr(LogXML, "node_reporter", None)):
+        return True
+    warn(config, "this pytest's JUnit XML writer is not the one the farm knows: a test run again is "
+                 "listed once for each attempt, and a crashed worker's test has no device properties")
+    return False
+
+
+def junit_add_properties(config, report):
+    """Adds the report's user properties to its JUnit test case directly."""
+    xml = _junit_xml(config)
+    node_reporter = getattr(xml, "node_reporter", None)
+    if node_reporter is not None:
+        reporter = node_reporter(report)
+        for name, value in report.user_properties:
+            reporter.add_property(name, str(value))
+
+
+def junit_test_case(config, report):
+    """The JUnit test case the report went to, or None."""
+    reporters = getattr(_junit_xml(config), "node_reporters", None)
+    if not isinstance(reporters, dict):
+        return None
+    return reporters.get((report.nodeid, getattr(report, "node", None)))
+
+
+def junit_drop_test_cases(config, dropped):
+    """Leaves these test cases (junit_test_case) out of the JUnit file."""
+    ordered = getattr(_junit_xml(config), "node_reporters_ordered", None)
+    if isinstance(ordered, list) and dropped:
+        ordered[:] = [r for r in ordered if not any(r is d for d in dropped)]

@@ -1,0 +1,112 @@
+"""The farm's command-line and ini options, its markers, and the readers of their values."""
+
+import os
+
+import pytest
+
+from .pools import requirements
+from .targets import DEFAULT_SERVER, DEFAULT_TIMEOUT
+
+ENV_SERVER = "KELPIE_HDC_SERVER"
+EVERY_DEVICE = "hdc_every_device"   # the marker: once on every device of the farm
+REQUIRE = "hdc_require"             # the marker: only on devices with these properties
+
+
+def add_options(parser):
+    group = parser.getgroup("hdc", "HDC device farm (kelpie)")
+    group.addoption("--hdc-server", action="append", dest="hdc_server", metavar="HOST:PORT",
+                    help="an HDC host server whose devices the suite runs on; repeatable. Also the ini option "
+                         "hdc_server and $%s (comma-separated); default %s" % (ENV_SERVER, DEFAULT_SERVER))
+    group.addoption("--hdc-device", action="append", dest="hdc_device", metavar="PATTERN",
+                    help="only the devices whose serial matches this shell-style pattern; repeatable")
+    group.addoption("--hdc-sim", type=int, dest="hdc_sim", metavar="N",
+                    help="run on a simulated farm of N devices over several simulator processes, "
+                         "stopped at the end of the run")
+    group.addoption("--hdc-timeout", type=float, dest="hdc_timeout", metavar="SECONDS",
+                    help="a test's deadline: past it, the test fails naming its device and its worker is "
+                         "ended and replaced; also the longest a server may take to answer a look "
+                         "(at most 10 s). Ini option hdc_timeout; default %g" % DEFAULT_TIMEOUT)
+    group.addoption("--hdc-strict", action="store_true", default=None, dest="hdc_strict",
+                    help="stop before the first test when a named server does not answer (ini hdc_strict)")
+    group.addoption("--hdc-min-devices", type=int, dest="hdc_min_devices", metavar="N",
+                    help="stop before the first test when fewer than N devices are found")
+    group.addoption("--hdc-retries", type=int, dest="hdc_retries", metavar="N",
+                    help="run a failing test again, up to N times, each time on a device it has not failed "
+                         "on; also the ini option hdc_retries (default 0)")
+    group.addoption("--hdc-order", choices=("longest", "none"), dest="hdc_order",
+                    help="longest: start the tests that took longest last time first (the default); "
+                         "none: in the order collected")
+    group.addoption("--hdc-report", dest="hdc_report", metavar="PATH.html",
+                    help="write the run's timeline, a lane per device, to this HTML file")
+    group.addoption("--hdc-require", action="append", dest="hdc_require", metavar="NAME=VALUE",
+                    help="only the devices whose `param get NAME` answers VALUE; repeatable; "
+                         "also the ini option hdc_require")
+    parser.addini("hdc_server", type="linelist", help="HDC host servers (HOST:PORT) of the device farm")
+    parser.addini("hdc_retries", default="0", help="times a failing test runs again, on other devices")
+    parser.addini("hdc_require", type="linelist", help="NAME=VALUE: only the devices with these properties")
+    parser.addini("hdc_device", type="linelist", help="shell-style patterns: only the devices they match")
+    parser.addini("hdc_timeout", help="a test's deadline in seconds (--hdc-timeout)")
+    parser.addini("hdc_strict", type="bool", default=False,
+                  help="stop before the first test when a named server does not answer (--hdc-strict)")
+
+
+def add_markers(config):
+    config.addinivalue_line(
+        "markers", "%s: run the test once on every device of the farm, the device's serial in its id" % EVERY_DEVICE)
+    config.addinivalue_line(
+        "markers", "%s(\"NAME=VALUE\", ...): run the test only on devices whose property NAME is VALUE" % REQUIRE)
+
+
+def servers_named(config):
+    """The servers the command line names, or else the environment, or else the ini file."""
+    env = os.environ.get(ENV_SERVER, "").replace(",", " ").split()
+    return config.getoption("hdc_server") or env or config.getini("hdc_server")
+
+
+def patterns(config):
+    return config.getoption("hdc_device") or config.getini("hdc_device")
+
+
+def pool_of(config):
+    return requirements(config.getoption("hdc_require") or config.getini("hdc_require"))
+
+
+def retries_of(config):
+    value = config.getoption("hdc_retries")
+    return int(value if value is not None else config.getini("hdc_retries") or 0)
+
+
+def check_options(config):
+    try:
+        pool_of(config)
+        retries = retries_of(config)
+    except ValueError as e:
+        raise pytest.UsageError(str(e))
+    if retries < 0:
+        raise pytest.UsageError("--hdc-retries takes 0 or more, not %d" % retries)
+
+
+def farm_named(config):
+    return bool(servers_named(config) or patterns(config) or config.getoption("hdc_sim") is not None)
+
+
+def deadline(config):
+    value = config.getoption("hdc_timeout")
+    if value is None:
+        text = config.getini("hdc_timeout")
+        try:
+            value = float(text) if text else DEFAULT_TIMEOUT
+        except ValueError:
+            raise pytest.UsageError("hdc_timeout is a number of seconds, not %r" % text)
+    if not value > 0:
+        raise pytest.UsageError("--hdc-timeout must be more than 0 seconds, not %g" % value)
+    return value
+
+
+def strict(config):
+    return config.getoption("hdc_strict") or config.getini("hdc_strict")
+
+
+def longest_first(config):
+    """Whether the tests start in the longest-first order (--hdc-order)."""
+    return (config.getoption("hdc_order") or "longest") == "longest"
