@@ -23,22 +23,6 @@ def reports_usage(handler):
     return run
 
 
-def flags_and_rest(args, known, command=None):
-    """(set of single-letter flags, remaining words) of toybox-style arguments: flags come
-    first, may be combined (-ef), and end at "--" or at the first other word."""
-    flags = set()
-    for i, a in enumerate(args):
-        if a == "--":
-            return flags, args[i + 1:]
-        if not a.startswith("-") or a == "-":
-            return flags, args[i:]
-        for ch in a[1:]:
-            if ch not in known:
-                raise Usage(command or "sh", "Unknown option '%s'" % ch)
-            flags.add(ch)
-    return flags, []
-
-
 def options(args, with_value, command):
     """({option: value}, other words) for options that take a value (given as "-p PATH"),
     and lone switches kept in the dict with the value True. `with_value` names the former,

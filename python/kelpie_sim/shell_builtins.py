@@ -10,6 +10,7 @@ import stat
 import time
 
 from .confine import FsError
+from .shell_args import whole_number
 from . import hilog
 
 UNAME = (   # in the order uname prints them, whatever the order of the flags
@@ -318,9 +319,10 @@ UNARY = set(FILE_TESTS) | {"-n", "-z", "-L", "-h", "-r", "-w", "-x", "-t"}
 
 def _integer(text):
     t = text.strip()
-    if not (t.lstrip("-+").isdecimal() and t.isascii()) or len(t) > 30:
+    n = whole_number(t[1:] if t[:1] == "+" else t, -(2 ** 63), 2 ** 63 - 1)
+    if n is None:
         raise TestError("%s: bad number" % text)
-    return int(t)
+    return n
 
 
 def _file_test(s, op, path):
