@@ -170,11 +170,10 @@ def sh_mkdir(s, args):
                 s.fs.makedirs(path, s.cwd)     # checks every folder it would create first
             else:
                 dev, host = s.resolve(path)
-                # A device says what is wrong with the path before whether it may write there.
+                # A device says what is wrong with the path before whether it may write there
+                # (check_write itself puts a missing folder first).
                 if os.path.lexists(host):
                     raise FileExistsError(17, "File exists")
-                if not os.path.isdir(os.path.dirname(host)):
-                    raise FileNotFoundError(2, "No such file or directory")
                 s.fs.check_write(dev)
                 os.mkdir(host)
         except (OSError, FsError) as e:

@@ -23,6 +23,8 @@ BUNDLE_DIR = "/data/app/el1/bundle/public"
 
 @pytest.mark.parametrize("command, expected", [
     ("mkdir /data/demo", "mkdir: /data/demo: Permission denied\n"),
+    ("mkdir /nosuch/d; touch /system/nosuch/f", "mkdir: /nosuch/d: No such file or directory\n"
+                                              "touch: /system/nosuch/f: No such file or directory\n"),
     ("mkdir -p /data/a/b/c || ls /data", "mkdir: /data/a/b/c: Permission denied\napp\nlocal\n"),
     ("echo x > /system/f; ls /system", "/bin/sh: can't create /system/f: Read-only file system\nbin\netc\n"),
     ("echo x >> /vendor/etc/f && echo written", "/bin/sh: can't create /vendor/etc/f: Read-only file system\n"),
