@@ -26,7 +26,7 @@ class ProbeError(Exception):
 def address(server):
     """(host, port) of "HOST:PORT" ("[v6]:PORT" too)."""
     host, sep, port = server.rpartition(":")
-    if not sep or not port.isdigit() or int(port) > 65535:
+    if not sep or not (port.isascii() and port.isdigit() and len(port) <= 5) or int(port) > 65535:
         raise ProbeError("%r is not HOST:PORT" % server)
     return host.strip("[]"), int(port)
 

@@ -4,6 +4,10 @@ its process. The process it starts is the one `ps` and `pidof` show."""
 from .devices import SYSTEM_BUNDLES
 from .shell_args import Usage, reports_usage
 
+# An application's own lines, logged under its pid as the project template's ability logs them.
+APP_DOMAIN, APP_TAG = "A00000", "testTag"
+APP_STARTS = ("Ability onCreate", "Ability onWindowStageCreate")
+APP_FOREGROUND = ("Ability onForeground",)
 START_FAILED = "error: failed to start ability.\n"
 STOP_FAILED = "error: failed to force stop process.\n"
 ERROR_INFO = "Error Code:%d  Error Message:%s\n"
@@ -56,8 +60,11 @@ def aa_start(s, args):
         return _start_failed(s, NO_ABILITY)
     if not s.dev.power["awake"]:
         return _start_failed(s, SCREEN_LOCKED)
-    s.dev.processes.start(bundle, ability, opts.get("-m") or "entry")
+    running = s.dev.processes.pids(bundle)
+    pid = s.dev.processes.start(bundle, ability, opts.get("-m") or "entry")
     s.dev.log.add("I", "C01300", "AbilityManagerService", "start ability %s/%s" % (bundle, ability))
+    for message in (APP_STARTS if not running else ()) + APP_FOREGROUND:
+        s.dev.log.add("I", APP_DOMAIN, APP_TAG, message, pid=pid)
     s.say("start ability successfully.\n")
     return 0
 
@@ -83,7 +90,7 @@ def aa_help(s, _args):
     return 0
 
 
-AA_COMMANDS = {"start": aa_start, "force-stop": aa_force_stop, "help": aa_help}
+AA_COMMANDS = {"start": aa_start, "force-stop": aa_force_stop, "help": aa_help, "-h": aa_help}
 
 
 @reports_usage

@@ -85,11 +85,14 @@ def _check_package(device, path, flags):
 def record(device, path, name):
     """Installs the package at host path `path` as bundle `name`, replacing what it had;
     a running process of the bundle ends, as an update stops the application."""
+    with open(path, "rb") as f:    # read first: the package may be the installed copy itself
+        package = f.read()
     device.processes.stop(name)
     target = device.bundle_host_dir(name)
     shutil.rmtree(target, ignore_errors=True)
     os.makedirs(target)
-    shutil.copyfile(path, os.path.join(target, os.path.basename(path)))
+    with open(os.path.join(target, os.path.basename(path)), "wb") as f:
+        f.write(package)
     os.makedirs(os.path.join(device.data_host_dir(name), "cache"), exist_ok=True)
     device.log.add("I", "C01120", "BundleMgrService", "install bundle %s succeeded" % name)
 

@@ -108,7 +108,7 @@ class Control:
             raise ControlError("packet_size must be a whole number of bytes >= 1, not %r" % (packet_size,))
         self.server.answers.add(command, output, device, regex, flags, packet_size)
 
-    def log(self, tag, message, device=None, level="I", domain="A00000"):
+    def log(self, tag, message, device=None, level="I", domain="A00000", pid=None):
         if not isinstance(tag, str) or not tag or tag.split() != [tag] or set(tag) & set(":,"):
             raise ControlError("a log tag is one word without ':' or ',' (hilog -T could not name it), not %r" % tag)
         if not isinstance(level, str) or level not in LEVELS or len(level) != 1:
@@ -116,9 +116,11 @@ class Control:
         if not isinstance(domain, str) or not DOMAIN.fullmatch(domain):
             raise ControlError("domain %r is not a type letter (%s) and five hex digits, such as A00000"
                                % (domain, ", ".join(TYPES)))
+        if pid is not None and (isinstance(pid, bool) or not isinstance(pid, int) or not 0 < pid < 2 ** 31):
+            raise ControlError("pid %r is not a process id (a whole number from 1)" % (pid,))
         log = self.attached(device).log
         for line in message.split("\n"):
-            log.add(level, domain, tag, line)
+            log.add(level, domain, tag, line, pid=pid)
 
     def folder(self, device=None):
         return os.path.join(self.root, self.ident(device))

@@ -5,6 +5,7 @@ import collections
 import os
 import time
 
+from . import procfs
 from .busylog import chatter
 from .confine import DeviceFs
 from .logbuffer import DEFAULT_CAPACITY, DeviceLog
@@ -15,6 +16,10 @@ SKELETON = (
     "data/app/el1/bundle/public",
     "data/app/el2/100/base",
     "system/etc",
+    "system/bin",
+    "vendor/etc",
+    "storage/media/100/local/files/Docs",
+    "proc",
 )
 BUNDLE_DIR = "/data/app/el1/bundle/public"
 DATA_DIR = "/data/app/el2/100/base"
@@ -47,6 +52,12 @@ def default_params(ident):
     }
 
 
+# The process whose pid a system tag's lines carry, as `pidof` names it.
+TAG_PROCESSES = {
+    "hdcd": "hdcd", "Init": "init", "HiLog": "init", "AbilityManagerService": "foundation",
+    "BundleMgrService": "foundation", "SAMGR": "foundation", "WindowManager": "render_service",
+    "PowerMgr": "foundation",
+}
 BOOT_LOG = (
     ("I", "I00000", "HiLog", "========Zeroth log of type: init"),
     ("I", "C01100", "Init", "init first stage finished, mounting /data"),
@@ -78,12 +89,18 @@ class Device:
             os.makedirs(os.path.join(folder, sub), exist_ok=True)
         self.fs = DeviceFs(folder)
         self.processes = Processes(ident)
+        self.fs.refresh_proc = lambda: procfs.refresh(self.fs, self)   # written when first used
         self.power = {"awake": True, "mode": 600, "timeout_ms": 30000}   # what power-shell sets
         self.params = default_params(ident)
         self.services = {}            # device TCP port -> async handler(reader, writer)
         self.sleep_owed = 0.0         # seconds a shell `sleep` asked for, not yet served
         self.log = DeviceLog(ident, log_buffer)
+        self.log.boot = self.processes.boot
         self.chatter = None           # the task that keeps a busy device logging
+        for tag, process in TAG_PROCESSES.items():
+            pids = self.processes.pids(process)
+            if pids:
+                self.log.assign(tag, pids[0])
         start = time.time() - 60
         for i, (level, domain, tag, message) in enumerate(BOOT_LOG):
             self.log.add(level, domain, tag, message, when=start + 3.1 * i)

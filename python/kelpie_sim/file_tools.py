@@ -13,7 +13,7 @@ import time
 
 from .confine import FsError
 from .linefilter import each_input, reason
-from .shell_args import Usage, reports_usage
+from .shell_args import Usage, number, reports_usage
 from .toybox_options import last, parse_options
 
 COPY_CHUNK = 1 << 20
@@ -212,9 +212,7 @@ def _usage_of(host):
 @reports_usage
 def sh_du(s, args):
     found, paths = parse_options("du", args, "askhmcxlLHK", "d")
-    depth_limit = int(last(found, "d")) if last(found, "d", "").isdigit() else None
-    if "d" in found and depth_limit is None:
-        raise Usage("du", "not integer: %s" % last(found, "d"))
+    depth_limit = number("du", last(found, "d")) if "d" in found else None
     if "s" in found:
         depth_limit = 0
     status, total = 0, 0

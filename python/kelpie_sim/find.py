@@ -10,7 +10,7 @@ import time
 
 from .confine import FsError
 from .linefilter import reason
-from .shell_args import Usage, reports_usage
+from .shell_args import Usage, number, reports_usage, whole_number
 
 TESTS_WITH_VALUE = {"-name", "-iname", "-path", "-ipath", "-wholename", "-type", "-size", "-mtime", "-mmin",
                     "-newer", "-perm", "-user", "-group", "-links", "-inum"}
@@ -83,9 +83,7 @@ class Expression:
             self.has_action = True
         if w in OPTIONS_WITH_VALUE:
             value = self.value(w)
-            if not value.isascii() or not value.isdigit() or len(value) > 9:
-                raise Usage("find", "not integer: %s" % value)
-            self.options[w[1:]] = int(value)
+            self.options[w[1:]] = number("find", value)
             return ("-true", None)
         if w in OPTIONS_ALONE:
             if w in ("-depth", "-d"):
@@ -134,9 +132,9 @@ class Expression:
             unit = ""
             if w == "-size" and digits[-1:] in ("c", "k", "M", "G", "b", "w"):
                 digits, unit = digits[:-1], digits[-1]
-            if not digits.isascii() or not digits.isdigit() or len(digits) > 18:
+            if whole_number(digits) is None:
                 raise Usage("find", "bad %s '%s'" % (w, value))
-            return (value[:1] if value[:1] in "+-" else "", int(digits), unit)
+            return (value[:1] if value[:1] in "+-" else "", whole_number(digits), unit)
         elif w == "-perm":
             mode = value.lstrip("-/")
             if not mode or any(ch not in "01234567" for ch in mode) or len(mode) > 5:

@@ -36,9 +36,10 @@ def _tcp_port(node):
         raise ForwardError("Incorrect forward command: bad node %s" % node)
     if kind != "tcp":
         return None
-    if not value.isdigit() or not 0 < int(value) < 65536:
+    port = whole_number(value, 1, 65535)
+    if port is None:
         raise ForwardError("Incorrect forward command: bad port %s" % node)
-    return int(value)
+    return port
 
 
 async def _pipe(reader, writer):
@@ -164,3 +165,4 @@ class Forwards:
                 m.server.close()
         self._tasks.clear()
         await settle(self._running)
+from .shell_args import whole_number

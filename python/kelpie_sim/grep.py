@@ -5,9 +5,9 @@ It also runs as a line filter, so a pipeline can feed it a log as the log grows.
 import os
 
 from .confine import FsError
-from .linefilter import LineFilter, command, text
+from .linefilter import LineFilter, command, read_input, text
 from .posix_regex import RegexBudget, RegexError, compile_posix
-from .shell_args import Usage, reports_usage
+from .shell_args import Usage, reports_usage, whole_number
 
 SWITCHES = "EFivcqnwlLHhsorxZz"
 VALUED = "emABC"
@@ -27,9 +27,10 @@ def compile_patterns(patterns, flags):
 
 
 def _count(option, value):
-    if not value.isascii() or not value.isdigit() or len(value) > 9:
+    n = whole_number(value)
+    if n is None:
         raise Usage("grep", "-%s needs a number, not '%s'" % (option, value), status=2)
-    return int(value)
+    return n
 
 
 def parse(args):
@@ -123,7 +124,7 @@ class Search(LineFilter):
             self.done = self.after_left <= 0
             return
         try:
-            found = self.first_match(value) is not None
+            found = any(regex.matches(value) for regex in self.regexes)
         except RegexBudget:
             self.s.err("grep", "regex too slow for this input")
             self.failed, self.done = True, True
@@ -205,7 +206,7 @@ def start_grep(s, args):
     quiet_errors = "s" in flags
     for path in files:
         try:
-            data = _read(s, path)
+            data = read_input(s, path)
         except (OSError, FsError) as e:
             failed = True
             if not quiet_errors:
@@ -224,15 +225,6 @@ def start_grep(s, args):
     if failed and not ("q" in flags and selected):
         return 2
     return 0 if selected else 1
-
-
-def _read(s, path):
-    if path == "-":
-        return s.stdin or b""
-    _dev, host = s.resolve(path)
-    fd = s.fs.open_read(host)
-    with os.fdopen(fd, "rb") as f:
-        return f.read()
 
 
 sh_grep = reports_usage(command(start_grep))

@@ -104,12 +104,3 @@ def raw(text_):
     return text_.encode("utf-8", "surrogateescape")
 
 
-def number(cmd, value, low=0):
-    """A whole number argument; a Usage error in toybox's words when it is none."""
-    digits = value[1:] if value[:1] in "+-" else value
-    if not digits or not digits.isascii() or not digits.isdigit() or len(digits) > 18:
-        raise Usage(cmd, "not integer: %s" % value)
-    n = int(value)
-    if n < low:
-        raise Usage(cmd, "%s < %d" % (value, low))
-    return n

@@ -6,6 +6,7 @@ import random
 import time
 
 from .hilog import TYPES
+from .hilog_settings import LogSettings
 
 DEFAULT_CAPACITY = 65536
 
@@ -13,9 +14,9 @@ DEFAULT_CAPACITY = 65536
 class Line:
     """One log line: its text as the device prints it, and the fields hilog filters on."""
 
-    __slots__ = ("text", "level", "type", "domain_number", "tag", "pid", "message")
+    __slots__ = ("text", "level", "type", "domain_number", "tag", "pid", "message", "when")
 
-    def __init__(self, text, level, domain, tag, pid, message):
+    def __init__(self, text, level, domain, tag, pid, message, when):
         self.text = text
         self.level = level
         self.type = TYPES.get(domain[:1], "core")
@@ -23,6 +24,7 @@ class Line:
         self.tag = tag
         self.pid = pid
         self.message = message
+        self.when = when
 
 
 class DeviceLog:
@@ -42,12 +44,18 @@ class DeviceLog:
         self._second = None
         self._second_text = ""
         self.closed = False
+        self.settings = LogSettings()   # what hilog's settings options changed
+        self.boot = time.time()         # for -v monotonic; the device sets its own
 
     def pid_of(self, tag):
         return self._pid.setdefault(tag, self._rand.randint(400, 9000))
 
-    def add(self, level, domain, tag, message, when=None):
-        self._append(level, domain, tag, message, time.time() if when is None else when)
+    def assign(self, tag, pid):
+        """Lines of `tag` logged without a pid of their own carry `pid` (the process that logs them)."""
+        self._pid[tag] = pid
+
+    def add(self, level, domain, tag, message, when=None, pid=None):
+        self._append(level, domain, tag, message, time.time() if when is None else when, pid)
         self._notify()
 
     def add_many(self, entries, start, step):
@@ -59,15 +67,20 @@ class DeviceLog:
             when += step
         self._notify()
 
-    def _append(self, level, domain, tag, message, when):
-        pid = self.pid_of(tag)
-        tid = pid + self._rand.randint(0, 40)
+    def _append(self, level, domain, tag, message, when, pid=None):
+        if not self.settings.keeps(level, domain, tag):
+            return
+        if pid is None:
+            pid = self.pid_of(tag)
+            tid = pid + self._rand.randint(0, 40)
+        else:
+            tid = pid     # an application's lines come from its main thread
         second = int(when)
         if second != self._second:
             self._second, self._second_text = second, time.strftime("%m-%d %H:%M:%S", time.localtime(second))
         text = "%s.%03d %5d %5d %s %s/%s: %s" % (
             self._second_text, int(when * 1000) % 1000, pid, tid, level, domain, tag, message)
-        self._ring[self._next % self.capacity] = Line(text, level, domain, tag, pid, message)
+        self._ring[self._next % self.capacity] = Line(text, level, domain, tag, pid, message, when)
         self._next += 1
         if self._next - self._first > self.capacity:
             self._first = self._next - self.capacity

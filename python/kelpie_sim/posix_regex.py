@@ -1,7 +1,7 @@
-"""POSIX regular expressions (basic and extended) for the device's grep, sed and awk.
+"""POSIX regular expressions (basic and extended) for the device's grep, sed, awk and hilog -e.
 
 A pattern is parsed here (so a bad one gets the C library's text, as toybox prints it) and
-then matched by one of two engines:
+then matched by one of three engines:
 
 - Python's `re`, for the patterns whose backtracking cost stays small: a translation of the
   tree. It is fast, but some patterns make it take exponential time (`(a|aa)+$`) or a high
@@ -9,12 +9,16 @@ then matched by one of two engines:
 - a backtracking matcher that remembers every (instruction, position) it has tried, so it
   never tries one twice: at most len(program) * len(line) steps, whatever the pattern. It is
   slower per step (pure Python), so it serves only the lines `re` could stall on.
+- an automaton (regex_automaton) that only tells whether a line matches, in time linear in the
+  line: it decides `matches()` (hilog -e, grep's choice of lines) on those lines, and passes
+  over the lines without a match before the bounded matcher looks for where one is.
 
 Which one a line goes to depends on the pattern's shape: nested or alternated repetitions
 always go to the bounded matcher; k plain repetitions go to `re` only while len(line) ** (k+1)
-stays under RE_WORK. The bounded matcher also stops at STEP_BUDGET steps in one search (only
-a line of megabytes gets there), so the command ends with an error rather than holding the
-simulator's other devices for seconds.
+stays under RE_WORK; a back-reference counts as a repetition. The bounded matcher and the
+automaton count their steps against STEP_BUDGET per compiled pattern (one command's run, or
+one read of the log: `new_read()`), so a command over a huge input ends with an error
+rather than holding the simulator's other devices for seconds.
 
 Both engines pick the leftmost match and, among those, the first by priority (Perl's rule);
 POSIX asks for the longest, which differs only for alternatives such as `a|ab`.
@@ -22,10 +26,12 @@ POSIX asks for the longest, which differs only for alternatives such as `a|ab`.
 
 import re
 
+from . import regex_automaton
+
 RE_WORK = 3e7          # sre steps that are fine in one call (a few tens of milliseconds)
 STEP_BUDGET = 3_000_000  # bounded-matcher steps in one search (about a second)
 MAX_PROGRAM = 20_000   # instructions of the bounded matcher (counted repeats are unrolled)
-MAX_VISITED = 64 << 20  # its memory of (instruction, position) pairs tried, in bytes
+MAX_VISITED = 30_000_000   # bytes of the bounded matcher's record of what it tried on one line
 DUP_MAX = 255          # the largest count in {m,n}, as the C library's RE_DUP_MAX
 CLASSES = {
     "alpha": "a-zA-Z", "digit": "0-9", "alnum": "a-zA-Z0-9", "upper": "A-Z", "lower": "a-z",
@@ -55,8 +61,8 @@ class Parser:
     text), ("bol",), ("eol",), ("group", n, node), ("cat", [nodes]), ("alt", [nodes]),
     ("rep", node, min, max or None), ("backref", n) and the word assertions."""
 
-    def __init__(self, pattern, extended, awk=False):
-        self.p, self.ext, self.awk = pattern, extended, awk
+    def __init__(self, pattern, extended, awk=False, escapes=False):
+        self.p, self.ext, self.awk, self.escapes = pattern, extended, awk, escapes
         self.i, self.groups, self.closed = 0, 0, set()
 
     def parse(self):
@@ -117,6 +123,13 @@ class Parser:
             return ("lit", ch)
         if self.ext and ch == "(":
             self.i += 1
+            if self.escapes and self.peek("?:"):    # a group that captures nothing, as log users write it
+                self.i += 2
+                inner = self.alternation(depth + 1)
+                if not self.peek(")"):
+                    raise RegexError("Missing ')'")
+                self.i += 1
+                return ("nc", inner)
             return self.group(depth)
         if self.ext and ch == "{" and first:
             self.i += 1
@@ -137,6 +150,11 @@ class Parser:
                 return ("backref", n)
             if nxt in SHORTHANDS:
                 return SHORTHANDS[nxt]
+            if self.escapes and nxt in "dD":
+                return ("set", "[0-9]" if nxt == "d" else "[^0-9]")
+            if self.escapes and nxt == "x" and re.match("[0-9a-fA-F]{2}", p[self.i:self.i + 2]):
+                self.i += 2
+                return ("lit", chr(int(p[self.i - 2:self.i], 16)))
             if self.awk and nxt in "nrtfvab/":
                 return ("lit", {"n": "\n", "r": "\r", "t": "\t", "f": "\f", "v": "\v", "a": "\a",
                                 "b": "\b", "/": "/"}[nxt])
@@ -352,7 +370,9 @@ def _shape(node):
         risky_inner = inner[0] == "backref" or (inner[0] == "alt" and not _plain_alternatives(inner))
         nested = x or (variable and (c > 0 or risky_inner))
         return c + variable, nested, b
-    return 0, False, kind == "backref"
+    if kind == "backref":   # as long as its group's match: one more length to try
+        return 1, False, True
+    return 0, False, False
 
 
 def _required(node):
@@ -493,11 +513,12 @@ class Match:
 class Regex:
     """A compiled POSIX pattern: search(text, pos) -> a match (re.Match or Match) or None."""
 
-    def __init__(self, pattern, extended=False, icase=False, awk=False, whole=None, fixed=False):
+    def __init__(self, pattern, extended=False, icase=False, awk=False, whole=None, fixed=False, escapes=False):
+        self.pattern = pattern
         if fixed:
             tree = ("cat", [("lit", ch) for ch in pattern])
         else:
-            tree = Parser(pattern, extended, awk).parse()
+            tree = Parser(pattern, extended, awk, escapes).parse()
         if whole == "line":
             tree = ("cat", [("bol",), ("nc", tree), ("eol",)])
         elif whole == "word":
@@ -522,6 +543,7 @@ class Regex:
         else:
             self.cap = int(RE_WORK ** (1.0 / (count + 1)))
         self.program = None
+        self.automaton = None
         self.icase = icase
         self.steps = 0
         # Cheap tests that spare the bounded matcher most lines and start positions.
@@ -529,22 +551,51 @@ class Regex:
         first, empty = _first(tree)
         self.starts = None if first is None or empty else {c.lower() if icase else c for c in first}
 
+    def new_read(self):
+        """Starts the step budget afresh: a command that follows the log gets it for each read."""
+        self.steps = 0
+
+    def matches(self, text):
+        """Whether the pattern matches somewhere in `text`; RegexBudget past the step budget."""
+        if self.cap is None or len(text) <= self.cap:
+            return self.fast.search(text) is not None
+        return self._found(text)
+
     def search(self, text, pos=0):
         if self.cap is None or len(text) - pos <= self.cap:
             return self.fast.search(text, pos)
+        if pos == 0 and not self._found(text):
+            return None
+        return self._bounded(text, pos)
+
+    def _found(self, text):
+        """The automaton's answer, on a line too long for re."""
         if self.backref:
             raise RegexBudget()
         if self.required:
             hay = text.lower() if self.icase else text
-            if any(hay.find(r, pos) < 0 for r in self.required):
-                return None
-        return self._bounded(text, pos)
+            if any(hay.find(r) < 0 for r in self.required):
+                return False
+        if self.automaton is None:
+            try:
+                self.automaton = regex_automaton.LineMatcher(self.tree, self.icase)
+            except regex_automaton.TooLarge:
+                raise RegexBudget() from None
+        budget = [STEP_BUDGET - self.steps]
+        found = self.automaton.search(text, budget)
+        self.steps = STEP_BUDGET - budget[0]
+        if found is None:
+            raise RegexBudget()
+        return found
 
     def _bounded(self, text, pos):
         if self.program is None:
             prog = Program(self.icase)
-            prog.emit(SAVE, 0)
-            prog.build(self.tree)
+            try:
+                prog.emit(SAVE, 0)
+                prog.build(self.tree)
+            except RegexError:    # too large to unroll
+                raise RegexBudget() from None
             prog.emit(SAVE, 1)
             prog.emit(MATCH)
             self.program = prog.code
@@ -614,12 +665,13 @@ class Regex:
         return None
 
 
-def compile_posix(pattern, extended=False, icase=False, awk=False, whole=None, fixed=False):
+def compile_posix(pattern, extended=False, icase=False, awk=False, whole=None, fixed=False, escapes=False):
     """A Regex, or RegexError with the C library's text. `whole` is "line" or "word" for a
     match that must be the whole line or a whole word (grep -x, -w); `fixed` reads the
-    pattern as plain text (grep -F)."""
+    pattern as plain text (grep -F); `escapes` also takes what log users write in an extended
+    pattern: \\d, \\D, \\xHH and (?:...)."""
     try:
-        return Regex(pattern, extended, icase, awk, whole, fixed)
+        return Regex(pattern, extended, icase, awk, whole, fixed, escapes)
     except RecursionError:
         raise RegexError("Out of memory")
 

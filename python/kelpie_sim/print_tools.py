@@ -4,13 +4,13 @@ import math
 import re
 
 from .printf_format import FormatError, format_string
-from .shell_args import Usage, reports_usage
+from .shell_args import MAX_DIGITS, Usage, reports_usage
 from .toybox_options import last, parse_options
 
 ESCAPES = {"a": "\a", "b": "\b", "e": "\x1b", "f": "\f", "n": "\n", "r": "\r", "t": "\t", "v": "\v",
            "\\": "\\", '"': '"', "'": "'"}
-INTEGER = re.compile(r"\s*[-+]?(0[xX][0-9a-fA-F]+|0[0-7]*|[1-9]\d*)\s*\Z")
-FLOAT = re.compile(r"\s*[-+]?(\d+\.?\d*([eE][-+]?\d+)?|\.\d+([eE][-+]?\d+)?|0[xX][0-9a-fA-F]+|inf|infinity|nan)\s*\Z",
+INTEGER = re.compile(r"\s*[-+]?(0[xX][0-9a-fA-F]+|0[0-7]*|[1-9][0-9]*)\s*\Z")
+FLOAT = re.compile(r"\s*[-+]?([0-9]+\.?[0-9]*([eE][-+]?[0-9]+)?|\.[0-9]+([eE][-+]?[0-9]+)?|0[xX][0-9a-fA-F]+|inf|infinity|nan)\s*\Z",
                    re.IGNORECASE)
 SEQ_LIMIT = 2_000_000     # numbers one seq prints here
 
@@ -67,6 +67,9 @@ class Numbers:
             sign = -1 if text.startswith("-") else 1
             digits = text.lstrip("+-")
             base = 16 if digits[:2].lower() == "0x" else 8 if digits.startswith("0") and len(digits) > 1 else 10
+            if len(digits) > MAX_DIGITS:    # past any 64-bit number
+                self.bad(value)
+                return 0
             return sign * int(digits, base)
         if value == "":
             return 0

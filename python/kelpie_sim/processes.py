@@ -8,7 +8,8 @@ import collections
 import random
 import time
 
-from .shell_args import Usage, flags_and_rest, reports_usage
+from .shell_args import Usage, reports_usage
+from .toybox_options import parse_options
 
 Process = collections.namedtuple("Process", "pid ppid uid name started")
 # toybox's `ps -ef` columns: UID PID PPID C STIME TTY TIME CMD
@@ -32,6 +33,7 @@ class Processes:
     def __init__(self, seed):
         self._rand = random.Random("processes:" + seed)
         boot = time.time() - 60
+        self.boot = boot
         self._by_pid = {1: Process(1, 0, "root", "/init", boot)}
         self._next = self._rand.randint(200, 600)
         self._uids = {}
@@ -79,6 +81,10 @@ class Processes:
             del self._by_pid[pid]
         return bool(pids)
 
+    def end(self, pid):
+        """Ends the process `pid` (a signal that kills it); whether it ran."""
+        return self._by_pid.pop(pid, None) is not None
+
     def pids(self, name):
         return [p.pid for p in self.all() if p.name == name or p.name.rsplit("/", 1)[-1] == name]
 
@@ -97,12 +103,12 @@ def _stime(started):
 @reports_usage
 def sh_ps(s, args):
     """toybox ps: -e/-A every process (else the shell's own), -f the full listing."""
-    flags, rest = flags_and_rest(args, "eAfw", "ps")
+    flags, rest = parse_options("ps", args, "eAfw")
     if rest:
         raise Usage("ps", "unknown argument %s" % rest[0])
     own = getattr(s, "pid", None)     # its pid when the shell lists it as running
     me = Process(own or s.dev.processes.spare_pid(), 1, "shell", " ".join(["ps"] + args), time.time())
-    shown = sorted([p for p in s.dev.processes.all() if p.pid != me.pid] + [me]) if flags & {"e", "A"} else [me]
+    shown = sorted([p for p in s.dev.processes.all() if p.pid != me.pid] + [me]) if "e" in flags or "A" in flags else [me]
     if "f" in flags:
         s.say(PS_FULL % ("UID", "PID", "PPID", "C", "STIME", "TTY", "TIME", "CMD"))
         for p in shown:
@@ -117,7 +123,7 @@ def sh_ps(s, args):
 @reports_usage
 def sh_pidof(s, args):
     """pidof [-s] NAME...: the pids, newest first, on one line; status 1 when none runs."""
-    flags, names = flags_and_rest(args, "s", "pidof")
+    flags, names = parse_options("pidof", args, "s")
     pids = []
     for name in names:
         found = sorted(s.dev.processes.pids(name), reverse=True)

@@ -43,7 +43,7 @@ def defaults(config: Any) -> Dict[str, Any]:
     found: Dict[str, Any] = {}
     devices = config.getini("hdc_sim_devices").strip()
     if devices:
-        if not devices.isdigit():
+        if not (devices.isascii() and devices.isdigit() and len(devices) < 6):
             raise pytest.UsageError("hdc_sim_devices must be a whole number >= 0, not %r" % devices)
         found["devices"] = int(devices)
     python = config.getini("hdc_sim_python").strip()

@@ -12,7 +12,7 @@ from .linefilter import LineFilter, each_input, raw, read_input, reason, run_fil
 from .confine import FsError
 from .posix_regex import RegexBudget, RegexError, compile_posix
 from .run_budget import OverBudget, RunBudget
-from .shell_args import Usage, reports_usage
+from .shell_args import Usage, reports_usage, whole_number
 from .toybox_options import parse_options
 
 STEP_BUDGET = 1_000_000     # commands run by one sed
@@ -77,7 +77,7 @@ class ScriptParser:
         start = self.i
         while self.more() and self.p[self.i].isascii() and self.p[self.i].isdigit():
             self.i += 1
-        if self.i - start > 18:
+        if whole_number(self.p[start:self.i]) is None:     # none, or past what a number holds
             self.fail()
         return int(self.p[start:self.i])
 

@@ -3,6 +3,7 @@ handshake, and answers commands in the reply shapes the client's collectors expe
 
 import asyncio
 import itertools
+import os
 import sys
 import traceback
 
@@ -205,7 +206,7 @@ class Connection:
             raise
         except Exception as e:  # a fault of the simulator must not desynchronise the client
             traceback.print_exc()
-            await self.refuse(style, "simulator error: %s" % e)
+            await self.refuse(style, "simulator error: %s" % self.without_host_paths(e))
 
     async def refuse(self, style, reason):
         text = "[Fail]" + reason
@@ -249,7 +250,7 @@ class Connection:
             raise
         except Exception as e:  # told in this command's own output: a reply after its end would desynchronise
             traceback.print_exc()
-            await stream.write("[Fail]simulator error: %s" % e)
+            await stream.write("[Fail]simulator error: %s" % self.without_host_paths(e))
         await stream.close()
 
     async def shell_line(self, dev, line, stream):
@@ -270,7 +271,7 @@ class Connection:
             except Exception as e:  # told in this command's own output: a reply after its end would desynchronise
                 traceback.print_exc()
                 dev.sleep_owed = 0.0    # owed by the failed line, not the next one
-                await stream.write("[Fail]simulator error: %s" % e)
+                await stream.write("[Fail]simulator error: %s" % self.without_host_paths(e))
             try:
                 await stream.close()
             except ConnectionError:
@@ -290,6 +291,13 @@ class Connection:
             task.result()
         else:
             self.following = task
+
+    def without_host_paths(self, error):
+        """An internal error's text with the devices' host folder left out: a device names its own paths only."""
+        text = str(error)
+        for dev in self.hub.all():
+            text = text.replace(dev.fs.root, "")
+        return text.replace(os.path.realpath(self.hub.root), "")
 
     def canned_output(self, dev):
         """The test's output for a command inside a line, or None."""

@@ -10,7 +10,7 @@ import os
 import signal
 
 from . import (abilities, awk, bundle_manager, file_tools, find, grep, print_tools, processes, sed,
-               shell_builtins, shell_commands, system_tools, text_tools, uitest, xargs)
+               shell_builtins, shell_commands, system_status, system_tools, text_tools, uitest, xargs)
 from .shell_exec import Env, LineRun, LoopControl, LoopStopped, Session, Shell, ShellExit
 from .shell_pipes import BrokenPipe, ClientSink
 from .shell_syntax import ShellSyntax, parse
@@ -68,7 +68,7 @@ BUILTINS.update({
 })
 # Tool groups in modules of their own: each has COMMANDS ({name: handler(session, args)}) and
 # may have FILTERS ({name: start(session, args)}), the line-by-line form a pipeline streams through.
-TOOL_MODULES = (grep, text_tools, sed, awk, file_tools, find, xargs, print_tools)
+TOOL_MODULES = (grep, text_tools, sed, awk, file_tools, find, xargs, print_tools, system_status)
 FILTERS = {}
 for _module in TOOL_MODULES:
     BUILTINS.update(_module.COMMANDS)

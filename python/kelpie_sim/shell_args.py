@@ -23,22 +23,6 @@ def reports_usage(handler):
     return run
 
 
-def flags_and_rest(args, known, command=None):
-    """(set of single-letter flags, remaining words) of toybox-style arguments: flags come
-    first, may be combined (-ef), and end at "--" or at the first other word."""
-    flags = set()
-    for i, a in enumerate(args):
-        if a == "--":
-            return flags, args[i + 1:]
-        if not a.startswith("-") or a == "-":
-            return flags, args[i:]
-        for ch in a[1:]:
-            if ch not in known:
-                raise Usage(command or "sh", "Unknown option '%s'" % ch)
-            flags.add(ch)
-    return flags, []
-
-
 def options(args, with_value, command):
     """({option: value}, other words) for options that take a value (given as "-p PATH"),
     and lone switches kept in the dict with the value True. `with_value` names the former,
@@ -60,3 +44,29 @@ def options(args, with_value, command):
             rest.append(a)
         i += 1
     return found, rest
+
+
+ASCII_DIGITS = frozenset("0123456789")
+MAX_DIGITS = 19     # past any number a device's tools hold in 64 bits
+
+
+def whole_number(text, low=0, high=2 ** 63 - 1):
+    """The value of `text` if it is a decimal number in [low, high] written with ASCII digits
+    (and a leading '-' where `low` is negative), else None. Python's int() also takes spaces,
+    underscores and other scripts' digits ('²'.isdigit() is true, '١٢' is 12), which a device's
+    tools refuse, and raises on thousands of digits."""
+    digits = text[1:] if text[:1] == "-" and low < 0 else text
+    if not digits or len(digits) > MAX_DIGITS or not set(digits) <= ASCII_DIGITS:
+        return None
+    value = int(text)
+    return value if low <= value <= high else None
+
+
+def number(cmd, value, low=0):
+    """A whole number argument; a Usage error in toybox's words when it is none."""
+    n = whole_number(value, -(2 ** 63), 2 ** 63 - 1)
+    if n is None:
+        raise Usage(cmd, "not integer: %s" % value)
+    if n < low:
+        raise Usage(cmd, "%s < %d" % (value, low))
+    return n

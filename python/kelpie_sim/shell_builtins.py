@@ -4,11 +4,13 @@ state: echo, test, ls, cat, mkdir, rm, touch, uname, param, sleep, hilog..., eac
 
 import math
 import os
+import re
 import shutil
 import stat
 import time
 
 from .confine import FsError
+from .shell_args import whole_number
 from . import hilog
 
 UNAME = (   # in the order uname prints them, whatever the order of the flags
@@ -16,6 +18,11 @@ UNAME = (   # in the order uname prints them, whatever the order of the flags
     ("v", "#1 SMP PREEMPT Fri Mar 8 10:00:00 CST 2024"), ("m", "aarch64"),
 )
 SLEEP_UNITS = {"s": 1, "m": 60, "h": 3600, "d": 86400}
+DURATION = re.compile(r"([0-9]{1,30}\.?[0-9]{0,30}|\.[0-9]{1,30})([smhd]?)\Z", re.ASCII)
+LONGEST_SLEEP = 1e9
+READ_ONLY_PARAM = "const."
+PARAM_CODE_NOT_FOUND = 106
+PARAM_CODE_READ_ONLY = 107     # the parameter service's code after "not found"
 ECHO_ESCAPES = {"a": "\a", "b": "\b", "e": "\x1b", "f": "\f", "n": "\n", "r": "\r", "t": "\t", "v": "\v",
                 "\\": "\\"}
 
@@ -159,27 +166,19 @@ def sh_mkdir(s, args):
     status = 0
     for path in paths:
         try:
-            dev, host = s.resolve(path)
             if "p" in flags:
-                if not os.path.isdir(host):
-                    _check_new_folders(s, dev)
-                    s.fs.makedirs(path, s.cwd)
+                s.fs.makedirs(path, s.cwd)     # checks every folder it would create first
             else:
+                dev, host = s.resolve(path)
+                # A device says what is wrong with the path before whether it may write there
+                # (check_write itself puts a missing folder first).
+                if os.path.lexists(host):
+                    raise FileExistsError(17, "File exists")
                 s.fs.check_write(dev)
                 os.mkdir(host)
         except (OSError, FsError) as e:
             status = s.err("mkdir", "%s: %s" % (path, _reason(e)))
     return status
-
-
-def _check_new_folders(s, dev):
-    """check_write for each folder `mkdir -p` would create, the outermost first."""
-    missing = []
-    while dev != "/" and not os.path.isdir(s.resolve(dev)[1]):
-        missing.append(dev)
-        dev = os.path.dirname(dev)
-    for folder in reversed(missing):
-        s.fs.check_write(folder)
 
 
 def sh_rm(s, args):
@@ -194,13 +193,14 @@ def sh_rm(s, args):
             continue
         try:
             st = os.lstat(host)
-            s.fs.check_write(dev)
             if stat.S_ISDIR(st.st_mode):
                 if not flags & {"r", "R"}:
                     status = s.err("rm", "%s: Is a directory" % path)
                     continue
+                s.fs.check_write(dev)
                 shutil.rmtree(host)
             else:
+                s.fs.check_write(dev)
                 os.unlink(host)
         except FileNotFoundError:
             if "f" not in flags:
@@ -246,25 +246,29 @@ def sh_param(s, args):
         return 0
     if args[:1] == ["get"] and len(args) == 2:
         if args[1] not in params:
-            return s.err("param", "Get parameter \"%s\" fail! errNum is:106!" % args[1])
+            s.say("Get parameter \"%s\" fail! errNum is:%d!\n" % (args[1], PARAM_CODE_NOT_FOUND))   # as the tool prints it
+            return 1
         s.say(params[args[1]] + "\n")
         return 0
     if args[:1] == ["set"] and len(args) == 3:
-        params[args[1]] = args[2]
-        s.say("Set parameter %s %s success\n" % (args[1], args[2]))
+        name, value = args[1], args[2]
+        if name.startswith(READ_ONLY_PARAM) and name in params:
+            # A const. param is set once, at boot: the parameter service refuses any change.
+            s.say("Set parameter %s %s fail! errNum is:%d!\n" % (name, value, PARAM_CODE_READ_ONLY))
+            return 1
+        params[name] = value
+        s.say("Set parameter %s %s success\n" % (name, value))
         return 0
     return s.err("param", "usage: param get [NAME] | param set NAME VALUE")
 
 
 def sleep_seconds(text):
     """Seconds of a duration such as 1.5, 2s, 3m, 1h or 1d; NaN when it is none."""
-    number, unit = (text[:-1], SLEEP_UNITS[text[-1]]) if text[-1:] in SLEEP_UNITS else (text, 1)
-    if not number or number.strip() != number:
+    found = DURATION.match(text)
+    if not found:     # float() would also take '١', '1_0', 'nan' and '1e9'
         return math.nan
-    try:
-        return float(number) * unit
-    except ValueError:
-        return math.nan
+    # Longer than the simulator could ever serve is as good as for ever.
+    return min(float(found.group(1)) * SLEEP_UNITS.get(found.group(2), 1), LONGEST_SLEEP)
 
 
 def sh_sleep(s, args):
@@ -314,9 +318,10 @@ UNARY = set(FILE_TESTS) | {"-n", "-z", "-L", "-h", "-r", "-w", "-x", "-t"}
 
 def _integer(text):
     t = text.strip()
-    if not (t.lstrip("-+").isdecimal() and t.isascii()) or len(t) > 30:
+    n = whole_number(t[1:] if t[:1] == "+" else t, -(2 ** 63), 2 ** 63 - 1)
+    if n is None:
         raise TestError("%s: bad number" % text)
-    return int(t)
+    return n
 
 
 def _file_test(s, op, path):

@@ -133,10 +133,11 @@ class Simulator:
                       packet_size=packet_size)
 
     def log(self, tag: str, message: str, device: Optional[str] = None, level: str = "I",
-            domain: str = "A00000") -> None:
+            domain: str = "A00000", pid: Optional[int] = None) -> None:
         """Appends to the device's log; each line of `message` becomes a log line with `tag`,
-        `level` and `domain` (a letter for the log type, A for app, C for core, and five hex digits)."""
-        self._request("log", tag=tag, message=message, device=device, level=level, domain=domain)
+        `level` and `domain` (a letter for the log type, A for app, C for core, and five hex digits),
+        logged by process `pid` (an application's, as `pidof BUNDLE` tells it) or by a process of the tag's own."""
+        self._request("log", tag=tag, message=message, device=device, level=level, domain=domain, pid=pid)
 
     def folder(self, device: Optional[str] = None) -> pathlib.Path:
         """The device's file system on this host: the device path /data/x is folder / "data/x"."""

@@ -4,8 +4,8 @@ import functools
 import re
 
 from .file_tools import write_file
-from .linefilter import LineFilter, command, each_input, number, raw, text
-from .shell_args import Usage, reports_usage
+from .linefilter import LineFilter, command, each_input, raw, text
+from .shell_args import Usage, number, reports_usage, whole_number
 from .toybox_options import last, parse_options
 
 
@@ -195,12 +195,14 @@ class SortKey:
     """-k FIELD[.CHAR][FLAGS][,FIELD[.CHAR][FLAGS]]: the part of a line a sort compares."""
 
     def __init__(self, spec, global_flags):
-        m = re.fullmatch(r"(\d+)(?:\.(\d+))?([bdfghinrMV]*)(?:,(\d+)(?:\.(\d+))?([bdfghinrMV]*))?", spec)
-        if not m or int(m.group(1)) < 1 or (m.group(2) and int(m.group(2)) < 1):
+        m = re.fullmatch(r"([0-9]+)(?:\.([0-9]+))?([bdfghinrMV]*)(?:,([0-9]+)(?:\.([0-9]+))?([bdfghinrMV]*))?", spec)
+        numbers = [None if m is None or m.group(g) is None else whole_number(m.group(g)) for g in (1, 2, 4, 5)]
+        if not m or any(n is None and m.group(g) is not None for n, g in zip(numbers, (1, 2, 4, 5))) or (
+                numbers[0] < 1 or (numbers[1] is not None and numbers[1] < 1)):
             raise Usage("sort", "bad -k '%s'" % spec)
-        self.start_field, self.start_char = int(m.group(1)), int(m.group(2) or 1)
-        self.end_field = int(m.group(4)) if m.group(4) else None
-        self.end_char = int(m.group(5)) if m.group(5) else 0
+        self.start_field, self.start_char = numbers[0], numbers[1] or 1
+        self.end_field = numbers[2]
+        self.end_char = numbers[3] or 0
         self.flags = set(m.group(3) + (m.group(6) or "")) or set(global_flags)
 
     def _offset(self, line, span, char):
@@ -382,12 +384,12 @@ def _ranges(spec):
     """[(first, last or None)] of a list such as 1,3-5,7-; 1-based."""
     ranges = []
     for part in spec.split(","):
-        m = re.fullmatch(r"(\d*)(-?)(\d*)", part)
+        m = re.fullmatch(r"([0-9]*)(-?)([0-9]*)", part)
         if not m or not (m.group(1) or m.group(3)) or (not m.group(2) and not m.group(1)):
             raise Usage("cut", "bad list '%s'" % spec)
-        low = int(m.group(1)) if m.group(1) else 1
-        high = (int(m.group(3)) if m.group(3) else None) if m.group(2) else low
-        if low < 1 or (high is not None and high < low):
+        low = whole_number(m.group(1)) if m.group(1) else 1
+        high = (whole_number(m.group(3)) if m.group(3) else None) if m.group(2) else low
+        if low is None or (m.group(3) and high is None) or low < 1 or (high is not None and high < low):
             raise Usage("cut", "bad list '%s'" % spec)
         ranges.append((low, high))
     return ranges

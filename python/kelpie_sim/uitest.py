@@ -13,7 +13,8 @@ import time
 
 from . import images
 from .devices import SYSTEM_BUNDLES
-from .shell_args import Usage, options, reports_usage
+from .confine import FsError
+from .shell_args import Usage, options, reports_usage, whole_number
 
 DISPLAY = (1260, 2720)       # as the boot log tells
 BAR = 96                     # rows of the status bar and of the navigation bar
@@ -25,11 +26,8 @@ DRAG_ACTIONS = ("swipe", "drag", "fling")
 
 
 def _number(word, what, low=0, high=100000):
-    try:
-        value = int(word)
-    except ValueError:
-        value = None
-    if value is None or not low <= value <= high:
+    value = whole_number(str(word), low, high)
+    if value is None:
         raise Usage("uitest", "invalid %s: %s" % (what, word))
     return value
 
@@ -92,8 +90,21 @@ def _target(s, path, default_name):
     return dev, host
 
 
-def _write(s, host, data):
-    fd = s.fs.open_write(host)
+class WriteFailed(Exception):
+    """A file the tool could not write: "PATH: REASON" in device terms."""
+
+
+def _write(s, dev, host, data):
+    """Writes the file as the shell user would; a WriteFailed names the device path only."""
+    try:
+        if os.path.isdir(host):
+            raise IsADirectoryError(21, "Is a directory")
+        s.fs.check_write(dev)
+        fd = s.fs.open_write(host)
+    except FsError as e:
+        raise WriteFailed("%s: %s" % (dev, e)) from None
+    except OSError as e:
+        raise WriteFailed("%s: %s" % (dev, e.strerror or "Invalid argument")) from None
     with os.fdopen(fd, "wb") as f:
         f.write(data)
 
@@ -101,7 +112,10 @@ def _write(s, host, data):
 def dump_layout(s, args):
     opts, _rest = options(args, {"p", "b", "w", "m", "d"}, "uitest")
     dev, host = _target(s, opts.get("p"), "layout_%d.json" % int(time.time() * 1000))
-    _write(s, host, json.dumps(layout(s.dev), ensure_ascii=False).encode("utf-8"))
+    try:
+        _write(s, dev, host, json.dumps(layout(s.dev), ensure_ascii=False).encode("utf-8"))
+    except WriteFailed as e:
+        raise Usage("uitest", "DumpLayout failed: %s" % e) from None
     s.say("DumpLayout saved to:%s\n" % dev)
     return 0
 
@@ -109,12 +123,33 @@ def dump_layout(s, args):
 def screen_cap(s, args):
     opts, _rest = options(args, {"p", "d"}, "uitest")
     dev, host = _target(s, opts.get("p"), "screenCap_%d.png" % int(time.time() * 1000))
-    _write(s, host, drawn("png", DISPLAY[0], DISPLAY[1], screen_bands(s.dev)))
+    try:
+        _write(s, dev, host, drawn("png", DISPLAY[0], DISPLAY[1], screen_bands(s.dev)))
+    except WriteFailed as e:
+        raise Usage("uitest", "ScreenCap failed: %s" % e) from None
     s.say("ScreenCap saved to:%s\n" % dev)
     return 0
 
 
-UITEST_COMMANDS = {"uiInput": ui_input, "dumpLayout": dump_layout, "screenCap": screen_cap}
+def uitest_help(s, _args):
+    s.say(UITEST_USAGE)
+    return 0
+
+
+def uitest_version(s, _args):
+    s.say(UITEST_VERSION + "\n")
+    return 0
+
+
+UITEST_VERSION = "4.1.4.7"
+UITEST_USAGE = ("   help,                                            print help messages\n"
+                "   screenCap,                                       -p FILE: save the screen as a PNG file\n"
+                "   dumpLayout,                                      -p FILE: save the layout as a JSON file\n"
+                "   uiInput,                                         click, swipe, keyEvent and more; "
+                "uiInput help lists them\n"
+                "   --version,                                       print current tool version\n")
+UITEST_COMMANDS = {"uiInput": ui_input, "dumpLayout": dump_layout, "screenCap": screen_cap, "help": uitest_help,
+                   "--version": uitest_version}
 
 
 @reports_usage
@@ -142,8 +177,13 @@ def sh_snapshot_display(s, args):
     default = "%s/snapshot_%s.%s" % (TMP, time.strftime("%Y-%m-%d_%H-%M-%S"), kind)
     dev, host = s.resolve(opts.get("f") or default)
     bands = tuple((rows * height // DISPLAY[1], colour) for rows, colour in screen_bands(s.dev))
-    _write(s, host, drawn(kind, width, height, bands))
     s.say("process: set filename to %s\n" % dev)
+    try:
+        _write(s, dev, host, drawn(kind, width, height, bands))
+    except WriteFailed as e:
+        reason = str(e).rsplit(": ", 1)[-1]
+        s.say("error: snapshot display %s , write to %s as %s failed: %s\n" % (display, dev, kind, reason))
+        return 1
     s.say("process: display %s: width %d, height %d\n" % (display, DISPLAY[0], DISPLAY[1]))
     s.say("success: snapshot display %s , write to %s as %s, width %d, height %d\n" % (
         display, dev, kind, width, height))

@@ -4,7 +4,7 @@ arguments: -n N per run, -L N lines per run, -I STR once per line with STR repla
 -E STR an end-of-input word. Its status: 123 when a run failed, 127 when the command does
 not exist (it stops there), 124 when a run ended with 255."""
 
-from .shell_args import Usage, reports_usage
+from .shell_args import Usage, reports_usage, whole_number
 from .toybox_options import last, parse_options
 
 DEFAULT_SIZE = 131072
@@ -45,9 +45,10 @@ def _words(data):
 
 
 def _number(value, option):
-    if not value.isascii() or not value.isdigit() or int(value) < 1 or len(value) > 9:
+    n = whole_number(value, 1)
+    if n is None:
         raise Usage("xargs", "-%s needs a number above 0, not '%s'" % (option, value))
-    return int(value)
+    return n
 
 
 @reports_usage

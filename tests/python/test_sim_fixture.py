@@ -156,9 +156,9 @@ def test_canned_answers_inside_compound_lines(hdc_sim, hdc_sim_client):
     hdc_sim.answer("aa start -a EntryAbility -b com.example.app", "start ability successfully.\n")
     hdc_sim.answer(re.compile(r"hidumper -s \d+"), "ok\n")
     hdc_sim.answer("hidumper -s 1; echo whole", "the whole line's own\n")
-    line = "aa start -a EntryAbility -b com.example.app && echo done; hidumper -s 7 | cat > /data/d.txt; nosuch"
+    line = "aa start -a EntryAbility -b com.example.app && echo done; hidumper -s 7 | cat > /data/local/tmp/d.txt; nosuch"
     assert hdc_sim_client.shell(line) == "start ability successfully.\ndone\n/bin/sh: nosuch: inaccessible or not found\n"
-    assert (hdc_sim.folder() / "data/d.txt").read_text() == "ok\n"
+    assert (hdc_sim.folder() / "data/local/tmp/d.txt").read_text() == "ok\n"
     assert hdc_sim_client.shell("hidumper -s 1; echo whole") == "the whole line's own\n"
     assert hdc_sim.received() == ["shell " + line, "shell hidumper -s 1; echo whole"]
 

@@ -121,10 +121,12 @@ def test_device_paths_stay_in_the_device_folder(client, sim, tmp_path, prefix):
     assert "host only" not in quick(client.shell, "cat " + path)
     marker = tmp_path / "marker.txt"
     marker.write_text("from the host")
-    assert "FileTransfer finish" in quick(client.file_send, str(marker), path)
+    assert quick(client.file_send, str(marker), path).startswith("[Fail]Error opening file: permission denied")
+    inside = prefix + "/data/local/tmp" + str(secret)     # climbs to the device root, then down
+    assert "FileTransfer finish" in quick(client.file_send, str(marker), inside)
     assert secret.read_text() == "host only"
-    assert open(sim.device_dir + str(secret)).read() == "from the host"
-    assert quick(client.shell, "cat " + path) == "from the host"
+    assert open(sim.device_dir + "/data/local/tmp" + str(secret)).read() == "from the host"
+    assert quick(client.shell, "cat " + inside) == "from the host"
 
 
 def test_wait_for_a_device_attached_later():
@@ -144,8 +146,9 @@ def test_connect_device_binds_the_connection(tmp_path):
         assert c.list_targets() == ["kelpie-sim-1", "kelpie-sim-2"]
         assert quick(c.shell, "pwd").startswith("[Fail]More than one device")
         assert c.connect_device("kelpie-sim-2") is None
-        assert quick(c.shell, "touch /here && param get ro.serialno") == "kelpie-sim-2\n"
-        assert (tmp_path / "kelpie-sim-2" / "here").exists() and not (tmp_path / "kelpie-sim-1" / "here").exists()
+        assert quick(c.shell, "touch /data/local/tmp/here && param get ro.serialno") == "kelpie-sim-2\n"
+        here = "data/local/tmp/here"
+        assert (tmp_path / "kelpie-sim-2" / here).exists() and not (tmp_path / "kelpie-sim-1" / here).exists()
         c.connect_device("kelpie-sim-9")
         assert quick(c.shell, "pwd") == "[Fail]device not found: kelpie-sim-9"
         assert quick(c.hilog, None) == "[Fail]device not found: kelpie-sim-9"

@@ -18,17 +18,11 @@ if SIM_DIR not in sys.path:
     sys.path.insert(0, SIM_DIR)
 
 from kelpie_sim.simulator import Simulator  # noqa: E402
+from support.device_files import put  # noqa: E402
 
 DEVICE = "kelpie-sim-1"
 ABILITY = "-" * 31 + "[ability]" + "-" * 31
 SIM_ARGS = ["--param", "const.ohos.apiversion=12", "--param", "farm.pool=blue"]   # for conftest's `sim`
-
-
-def put(sim, path, data):
-    host = os.path.join(sim.device_dir, path.lstrip("/"))
-    os.makedirs(os.path.dirname(host), exist_ok=True)
-    with open(host, "wb") as f:
-        f.write(data.encode() if isinstance(data, str) else data)
 
 
 @pytest.mark.parametrize("command, expected", [

@@ -14,13 +14,7 @@ if SIM_DIR not in sys.path:
 
 from kelpie_sim import shell  # noqa: E402
 from kelpie_sim.devices import Device  # noqa: E402
-
-
-def put(sim, path, data):
-    host = os.path.join(sim.device_dir, path.lstrip("/"))
-    os.makedirs(os.path.dirname(host), exist_ok=True)
-    with open(host, "w", encoding="utf-8") as f:
-        f.write(data)
+from support.device_files import put  # noqa: E402
 
 
 @pytest.fixture
