@@ -131,6 +131,19 @@ std::optional<Utf8Failure> find_utf8_failure(std::span<const std::uint8_t> bytes
     return check_and_measure_utf8(bytes, shape);
 }
 
+std::size_t incomplete_tail(std::span<const std::uint8_t> bytes) {
+    const std::size_t n = bytes.size();
+    for (std::size_t k = 1; k <= std::min<std::size_t>(n, 3); ++k) {
+        const std::uint8_t b = bytes[n - k];
+        if (b < 0x80) return 0;
+        if (is_cont(b)) continue;
+        // A lead byte starts a character of its own whatever came before it.
+        const auto failure = find_utf8_failure(bytes.last(k));
+        return failure && !failure->error_len ? k : 0;
+    }
+    return 0;
+}
+
 void append_lossy(std::string& out, std::span<const std::uint8_t> bytes) {
     static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
     while (!bytes.empty()) {

@@ -41,6 +41,10 @@ std::optional<Utf8Failure> find_utf8_failure(std::span<const std::uint8_t> bytes
 // string's width.
 std::optional<Utf8Failure> check_and_measure_utf8(std::span<const std::uint8_t> bytes, TextShape& shape);
 
+// How many bytes at the end of `bytes` begin a character without completing
+// it (0 to 3): what the bytes that follow may still complete.
+std::size_t incomplete_tail(std::span<const std::uint8_t> bytes);
+
 // Appends bytes to out, each invalid maximal subpart replaced by U+FFFD.
 void append_lossy(std::string& out, std::span<const std::uint8_t> bytes);
 
