@@ -77,7 +77,7 @@ char32_t max_char_of(std::uint8_t top_lead) {
 
 }  // namespace
 
-std::optional<Utf8Failure> check_and_measure_utf8(std::span<const std::uint8_t> bytes, TextShape& shape) {
+std::optional<Utf8Failure> check_and_measure_utf8_scalar(std::span<const std::uint8_t> bytes, TextShape& shape) {
     constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
     const std::uint8_t* p = bytes.data();
     const std::size_t n = bytes.size();
