@@ -63,7 +63,7 @@ TextMemory output_memory() {
     auto kept = std::make_shared<KeptMapping>();
     return {kept, kept};
 #else
-    return {std::make_shared<StrMemory>(), nullptr};
+    return {std::make_shared<StrMemory>(), std::make_shared<KeptMapping>()};
 #endif
 }
 

@@ -10,10 +10,11 @@ namespace kelpie::py {
 
 // A new client's: on CPython, ASCII text is received straight into the str
 // that will hold it (see StrMemory in output_memory.cpp), and other text
-// into the system's memory, given back slice by slice as its str is made (a
-// kept block would save its faults but stay resident beside the str, and
-// measured no faster); on PyPy, which cannot resize a str made in C, all
-// text into a block the client keeps mapped between calls (KeptMapping).
+// into a block the client keeps mapped between calls (KeptMapping): its
+// pages stay resident beside the str, as the receive buffer of any client
+// that keeps one does, but the next large output lands in them without a
+// page fault, which with the vector check is most of what receiving costs;
+// on PyPy, which cannot resize a str made in C, all text into such a block.
 TextMemory output_memory();
 
 // Whether `output` is ASCII text received straight into a str.

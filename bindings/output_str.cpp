@@ -17,29 +17,13 @@ constexpr std::size_t kBulkText = 64 * 1024;
 // A large output is copied into its str a slice at a time.
 constexpr std::size_t kSlice = 4u << 20;
 
-// Hands `output` to `move(from, start, end)` from its end, a slice at a time
-// (each starting on a character), and gives each slice's memory back as soon
-// as it is moved: the str's pages come into use as the output's go, so the
-// text is held about once, not twice, while the str is made.
-template <typename Move>
-void move_from_end(Output& output, Move&& move) {
-    const auto* from = reinterpret_cast<const std::uint8_t*>(output.view().data());
-    for (std::size_t end = output.size(); end > 0;) {
-        std::size_t start = end > kSlice ? end - kSlice : 0;
-        while ((from[start] & 0xC0) == 0x80) --start;
-        move(from, start, end);
-        output.give_back_from(start);
-        end = start;
-    }
-}
-
 // Decodes `output` into the characters at `to`, from the end: the count
 // measured on arrival places the last one, and the first must then land
 // exactly at `to`.
 template <typename Char>
 void decode_from_end(Output& output, Char* to) {
     Char* at = to + output.shape().chars;
-    move_from_end(output, [&](const std::uint8_t* from, std::size_t start, std::size_t end) {
+    output.move_out_from_end(kSlice, [&](const std::uint8_t* from, std::size_t start, std::size_t end) {
         at = decode_utf8_backward(from + start, from + end, at);
     });
     assert(at == to);
@@ -143,7 +127,7 @@ PyObject* new_ascii_str(Output& output) {
     PyObject* object = PyUnicode_New(static_cast<Py_ssize_t>(output.size()), 127);
     if (!object) return nullptr;
     Py_UCS1* to = PyUnicode_1BYTE_DATA(object);
-    move_from_end(output, [to](const std::uint8_t* from, std::size_t start, std::size_t end) {
+    output.move_out_from_end(kSlice, [to](const std::uint8_t* from, std::size_t start, std::size_t end) {
         std::memcpy(to + start, from + start, end - start);
     });
     return object;

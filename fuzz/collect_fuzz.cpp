@@ -37,7 +37,8 @@ struct Expected {
 Expected error_at(const std::string& message, Duration at) { return {"error: " + message, at}; }
 
 // A collection ends at `at`: the output, unless a character was left cut in half.
-Expected finished(const JoinModel& join, Duration at) {
+Expected finished(JoinModel join, Duration at) {
+    join.settle({});
     if (!join.carry.empty()) return error_at("UTF-8 error: incomplete utf-8 byte sequence from index 0", at);
     return Expected{join.out, at};
 }

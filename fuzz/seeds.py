@@ -95,6 +95,16 @@ SEEDS = {
         "surrogate-and-overlong": bytes([6]) + b"\xed\xa0\x80\xc0\xaf!",
         "not-codes": bytes([4]) + b"\x03\x00ab" + bytes([4]) + b"\xe8\x03ab" + bytes([4]) + b"\xe9\x03ab",
     },
+    "utf8": {
+        # Device text as the benchmark sends it: ASCII runs with 2- and 3-byte characters among them.
+        "device-lines": b"\x41" + "0000000001 I hdc/shell: 设备已连接，正在同步日志 — статус: готово, état: réussi\n".encode() * 3,
+        "every-width-at-every-offset": b"\x07" + "aé中😀".encode() * 20,
+        "long-ascii-then-a-character": b"\x80" + b"x" * 200 + "中".encode() + b"y" * 61,
+        "errors-after-vectors": b"\x30" + b"a" * 45 + b"\xed\xa0\x80" + b"b" * 20 + b"\xf4\x90\x80\x80" + b"c" * 30
+                                + b"\xe0\x80\xaf" + b"\xc1\xbf" + b"\xf5\x80",
+        "cut-at-the-end-of-a-vector": b"\x20" + b"a" * 30 + b"\xf0\x9f\x98\x80" + b"a" * 29 + b"\xe4\xb8",
+        "stray-continuations": b"\x10" + b"a" * 31 + b"\x80\x80\x80\x80" + "中".encode() + b"\xbf",
+    },
     "collect": {
         "shell-line-then-trailing": b"\x00\x00" + P(CODE + b"hi\n") + W(5) + P(b"\x00\x00x") + P(CODE),
         "shell-silence": b"\x00\x01" + P("abc"),

@@ -108,27 +108,61 @@ inline std::string oracle_message(const OracleFailure& f) {
     return "UTF-8 error: incomplete utf-8 byte sequence from index " + std::to_string(f.at);
 }
 
-// The joiner's model: carried bytes and this reply's, judged as one.
+// The joiner's model: carried bytes and this reply's, judged as one. A
+// character begun at the end of a lenient reply is carried too, and stays
+// lenient: when what follows does not go on with it, or nothing follows, the
+// bytes carried so far are one U+FFFD and what follows is judged alone.
 struct JoinModel {
     std::vector<std::uint8_t> carry;
     std::string out;
+    bool lenient = false;
 
-    // The failure, if this reply ends the collection with one.
-    std::optional<std::pair<std::string, std::vector<std::uint8_t>>> strict(std::span<const std::uint8_t> text) {
+    void settle(std::span<const std::uint8_t> text) {
+        if (!lenient || carry.empty()) return;
         std::vector<std::uint8_t> all = carry;
         all.insert(all.end(), text.begin(), text.end());
         const auto f = oracle_failure(all);
+        // Not gone on with: the sequence at the start breaks off, or nothing follows.
+        const bool stops = f && f->at == 0 && (f->length || text.empty());
+        if (stops) {
+            out += "\xEF\xBF\xBD";
+            carry.clear();
+            lenient = false;
+        }
+    }
+
+    // The failure, if this reply ends the collection with one.
+    std::optional<std::pair<std::string, std::vector<std::uint8_t>>> strict(std::span<const std::uint8_t> text) {
+        settle(text);
+        const bool was_lenient = lenient;
+        std::vector<std::uint8_t> all = carry;
+        all.insert(all.end(), text.begin(), text.end());
+        const auto f = oracle_failure(all);
+        lenient = false;
         if (f && f->length) return std::pair(oracle_message(*f), all);
         const std::size_t good = f ? f->at : all.size();
         out.append(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(good));
         carry.assign(all.begin() + static_cast<std::ptrdiff_t>(good), all.end());
+        lenient = was_lenient && good == 0 && !carry.empty();
         return std::nullopt;
     }
     void lossy(std::span<const std::uint8_t> text) {
         std::vector<std::uint8_t> all = carry;
         all.insert(all.end(), text.begin(), text.end());
-        out += oracle_lossy(all);
-        carry.clear();
+        // Where an unfinished sequence at the very end starts, if one does.
+        std::size_t end = all.size();
+        for (std::size_t at = 0; at < all.size();) {
+            const auto f = oracle_failure(std::span(all).subspan(at));
+            if (!f) break;
+            if (!f->length) {
+                end = at + f->at;
+                break;
+            }
+            at += f->at + *f->length;
+        }
+        out += oracle_lossy(std::span(all).first(end));
+        carry.assign(all.begin() + static_cast<std::ptrdiff_t>(end), all.end());
+        lenient = !carry.empty();
     }
 };
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <ostream>
 #include <utility>
 #include <string>
@@ -48,6 +49,25 @@ public:
         if (size >= size_) return;
         size_ = size;
         storage_.release_pages_from(size);
+    }
+
+    // Hands the text to `move(from, start, end)`, where `from` points at the
+    // text and [start, end) is the part to move, from its end, about `slice`
+    // bytes at a time (each part starts on a character), and gives each
+    // part's memory back as soon as it is moved: a copy made this way holds
+    // the text about once, not twice. Giving back may move the block (a
+    // memory may resize by reallocating), so `from` is taken afresh for
+    // every part.
+    template <typename Move>
+    void move_out_from_end(std::size_t slice, Move&& move) {
+        for (std::size_t end = size_; end > 0;) {
+            const std::uint8_t* from = storage_.data();
+            std::size_t start = end > slice ? end - slice : 0;
+            while ((from[start] & 0xC0) == 0x80) --start;
+            move(from, start, end);
+            give_back_from(start);
+            end = start;
+        }
     }
 
     friend bool operator==(const Output& a, std::string_view b) { return a.view() == b; }

@@ -41,6 +41,9 @@ public:
     // Utf8 over the pending bytes followed by this reply's bytes.
     std::size_t append(std::span<const std::uint8_t> reply);
     // Lenient: each invalid sequence becomes U+FFFD; pending bytes join in.
+    // A character begun at the end waits for the next reply as in append,
+    // but leniently: if what follows does not complete it, or nothing does,
+    // it becomes one U+FFFD, and what follows is checked by its own rule.
     void append_lossy(std::span<const std::uint8_t> bytes);
 
     // The complete text that the last append added.
@@ -64,6 +67,9 @@ private:
     std::span<const std::uint8_t> join(std::span<const std::uint8_t> bytes, Bytes& spare);
     ClientError lost_error() const;
     void add_shape(const TextShape& shape);
+    // Replaces a lenient pending character that `next` does not go on with
+    // (all of it, with none, at the end) by U+FFFD.
+    void settle_lenient(std::span<const std::uint8_t> next);
     // Gives the text up for `error`, unless it is lost already, keeping the
     // last `last` bytes, which this reply added, for last_added().
     void give_up(ClientError error, std::size_t last);
@@ -72,6 +78,7 @@ private:
     std::size_t size_ = 0;       // complete bytes, counted even when lost
     std::size_t pending_ = 0;    // bytes of an incomplete character at the text's end
     std::size_t last_added_ = 0;
+    bool lenient_pending_ = false;  // the pending bytes began in a lenient append
     std::uint8_t last_ = 0;      // the last complete byte
     TextShape shape_;           // of the complete text
     std::optional<ClientError> failure_;  // what gave the text up, when not memory

@@ -77,7 +77,7 @@ char32_t max_char_of(std::uint8_t top_lead) {
 
 }  // namespace
 
-std::optional<Utf8Failure> check_and_measure_utf8(std::span<const std::uint8_t> bytes, TextShape& shape) {
+std::optional<Utf8Failure> check_and_measure_utf8_scalar(std::span<const std::uint8_t> bytes, TextShape& shape) {
     constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
     const std::uint8_t* p = bytes.data();
     const std::size_t n = bytes.size();
@@ -129,6 +129,19 @@ std::optional<Utf8Failure> check_and_measure_utf8(std::span<const std::uint8_t> 
 std::optional<Utf8Failure> find_utf8_failure(std::span<const std::uint8_t> bytes) {
     TextShape shape;
     return check_and_measure_utf8(bytes, shape);
+}
+
+std::size_t incomplete_tail(std::span<const std::uint8_t> bytes) {
+    const std::size_t n = bytes.size();
+    for (std::size_t k = 1; k <= std::min<std::size_t>(n, 3); ++k) {
+        const std::uint8_t b = bytes[n - k];
+        if (b < 0x80) return 0;
+        if (is_cont(b)) continue;
+        // A lead byte starts a character of its own whatever came before it.
+        const auto failure = find_utf8_failure(bytes.last(k));
+        return failure && !failure->error_len ? k : 0;
+    }
+    return 0;
 }
 
 void append_lossy(std::string& out, std::span<const std::uint8_t> bytes) {

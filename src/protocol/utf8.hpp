@@ -41,6 +41,25 @@ std::optional<Utf8Failure> find_utf8_failure(std::span<const std::uint8_t> bytes
 // string's width.
 std::optional<Utf8Failure> check_and_measure_utf8(std::span<const std::uint8_t> bytes, TextShape& shape);
 
+// The ways the check can run: a byte at a time (with words of ASCII skipped),
+// or with vectors of 16 or 32 bytes. check_and_measure_utf8 takes the widest
+// the processor has; each gives the same answer.
+enum class Utf8Check { scalar, sse2, avx2 };
+bool utf8_check_available(Utf8Check way);
+// The check done `way` (the scalar way where the processor lacks it): for
+// tests and fuzzing, which compare the ways.
+std::optional<Utf8Failure> check_and_measure_utf8_with(Utf8Check way, std::span<const std::uint8_t> bytes,
+                                                       TextShape& shape);
+// How far the vectors of `way` found `bytes` well-formed (the few bytes of a
+// character that the last whole vector cuts are left to the scalar check);
+// none when they found an error somewhere.
+std::optional<std::size_t> utf8_vector_checked(Utf8Check way, std::span<const std::uint8_t> bytes);
+std::optional<Utf8Failure> check_and_measure_utf8_scalar(std::span<const std::uint8_t> bytes, TextShape& shape);
+
+// How many bytes at the end of `bytes` begin a character without completing
+// it (0 to 3): what the bytes that follow may still complete.
+std::size_t incomplete_tail(std::span<const std::uint8_t> bytes);
+
 // Appends bytes to out, each invalid maximal subpart replaced by U+FFFD.
 void append_lossy(std::string& out, std::span<const std::uint8_t> bytes);
 

@@ -241,7 +241,11 @@ INSTANTIATE_TEST_SUITE_P(
                   "a\u4E2D\n", 100ms},
         ShellCase{"carry_after_line_end", test::frames({bytes_of("x\n\xE4")}), kIncomplete, 100ms},
         ShellCase{"carry_joined_into_trailing", test::frames({bytes_of("x\n\xE4"), Bytes{0, 0, 0xB8, 0xAD}}),
-                  "x\n\u4E2D", 5s}),
+                  "x\n\u4E2D", 5s},
+        // ... and a character begun in the trailing packet into the replies after it.
+        ShellCase{"trailing_carried_into_replies",
+                  test::frames({bytes_of("line\n"), bytes_of("xx\xF0\x9F"), bytes_of("\x98"), bytes_of("\x80\n")}),
+                  "line\n\U0001F600\n", 100ms}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Collecting, ShellTrailingPacketCutByItsLookIsTheNextReplyWhole) {

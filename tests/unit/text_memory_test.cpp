@@ -3,6 +3,8 @@
 // ASCII; and the mapping a client keeps between calls, within its bound.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <set>
 #include <thread>
@@ -142,6 +144,45 @@ TEST_F(TextMemoryTest, OutOfMemoryInTheTextsMemoryKeepsTheReaderInStep) {
     EXPECT_EQ(next, bytes_of("next"));
     EXPECT_TRUE(ascii->live.empty());
     EXPECT_LE(reader.capacity(), PacketReader::kKeptBetweenCalls);
+}
+
+// A memory whose every resize moves the block, as an allocator may when it
+// shrinks one: an output copied out from its end, giving its memory back as
+// it goes, must take each slice from where the text is then.
+class MovingMemory final : public BufferMemory {
+public:
+    Block allocate(std::size_t capacity) override {
+        return {static_cast<std::uint8_t*>(std::malloc(capacity)), capacity, nullptr};
+    }
+    bool resize(Block& block, std::size_t capacity, std::size_t keep) override {
+        auto* p = static_cast<std::uint8_t*>(std::malloc(std::max<std::size_t>(capacity, 1)));
+        if (!p) return false;
+        std::memcpy(p, block.data, std::min({keep, capacity, block.capacity}));
+        std::free(block.data);
+        block = {p, capacity, nullptr};
+        return true;
+    }
+    void release(Block& block) noexcept override {
+        std::free(block.data);
+        block = {};
+    }
+};
+
+TEST(OutputMoveOut, TakesEachSliceFromWhereTheTextIsNow) {
+    const std::string text = repeated("ab\xE4\xB8\xAD\xF0\x9F\x98\x80", 100000);
+    ByteBuffer storage(std::make_shared<MovingMemory>());
+    ASSERT_TRUE(storage.resize(text.size(), 0));
+    std::memcpy(storage.data(), text.data(), text.size());
+    Output output(std::move(storage), text.size(), TextShape{});
+    std::string copy(text.size(), '\0');
+    std::size_t parts = 0;
+    output.move_out_from_end(4096, [&](const std::uint8_t* from, std::size_t start, std::size_t end) {
+        std::memcpy(copy.data() + start, from + start, end - start);
+        ++parts;
+    });
+    EXPECT_TRUE(copy == text);
+    EXPECT_GT(parts, 20u);
+    EXPECT_TRUE(output.empty());
 }
 
 // Between calls the mapping keeps one block, all of it lent to the kernel,

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "protocol/reply.hpp"
@@ -68,10 +69,38 @@ class Shape : public ::testing::TestWithParam<ShapeCase> {};
 // across the word-at-a-time skips and up to a failure or a cut character.
 TEST_P(Shape, CountsCharactersAndTheWidestClass) {
     const auto& c = GetParam();
-    TextShape shape;
-    check_and_measure_utf8(std::span(reinterpret_cast<const std::uint8_t*>(c.input.data()), c.input.size()), shape);
-    EXPECT_EQ(shape.chars, c.chars);
-    EXPECT_EQ(shape.max_char, c.max_char);
+    for (const Utf8Check way : {Utf8Check::scalar, Utf8Check::sse2, Utf8Check::avx2}) {
+        TextShape shape;
+        check_and_measure_utf8_with(way, std::span(reinterpret_cast<const std::uint8_t*>(c.input.data()), c.input.size()),
+                                    shape);
+        EXPECT_EQ(shape.chars, c.chars) << static_cast<int>(way);
+        EXPECT_EQ(shape.max_char, c.max_char) << static_cast<int>(way);
+    }
+}
+
+// Text longer than the vectors' counters hold between sums, with a bad byte
+// put at each place around a vector's end, and a character cut there: every
+// way finds what the scalar one finds.
+TEST(Utf8Check, EveryWayAgreesAcrossVectorEnds) {
+    std::string text;
+    while (text.size() < 20000) text += "I hdc: \xE8\xAE\xBE\xE5\xA4\x87 \xD1\x81\xD1\x82 caf\xC3\xA9 \xF0\x9F\x98\x80 ok\n";
+    const auto measure = [](Utf8Check way, const std::string& t) {
+        TextShape shape;
+        const auto f = check_and_measure_utf8_with(way, std::span(reinterpret_cast<const std::uint8_t*>(t.data()), t.size()), shape);
+        return std::tuple(f ? f->valid_up_to : SIZE_MAX, f && f->error_len ? int{*f->error_len} : -1, shape.chars,
+                          shape.max_char);
+    };
+    for (std::size_t at = 9600 - 4; at < 9600 + 36; ++at) {
+        for (const std::string& bad : {std::string("\xFF"), std::string("\xE4\xB8"), std::string("\xED\xA0\x80")}) {
+            std::string t = text;
+            t.replace(at, bad.size(), bad);
+            std::string cut = text.substr(0, at);
+            for (const Utf8Check way : {Utf8Check::sse2, Utf8Check::avx2}) {
+                EXPECT_EQ(measure(way, t), measure(Utf8Check::scalar, t)) << at << " " << static_cast<int>(way);
+                EXPECT_EQ(measure(way, cut), measure(Utf8Check::scalar, cut)) << at << " " << static_cast<int>(way);
+            }
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
