@@ -61,6 +61,32 @@ def teardown_before(item, nextitem):
     item.session._setupstate.teardown_exact(nextitem)
 
 
+def progress_hold(config, held, nodeid):
+    """The terminal's progress (its percentage) counts a test of `held`, a set the caller
+    keeps, as done only once it has left it: a test that runs again is not done when its
+    first attempt is, and the line gets one 100%. Adds `nodeid` to `held`."""
+    held.add(nodeid)
+    reporter = config.pluginmanager.getplugin("terminalreporter")
+    reported = getattr(reporter, "_progress_nodeids_reported", None)
+    if not isinstance(reported, set):
+        return
+    if not isinstance(reported, HeldProgress):
+        reported = reporter._progress_nodeids_reported = HeldProgress(reported, held)
+    reported.discard(nodeid)
+
+
+class HeldProgress(set):
+    """The terminal's set of tests done, which leaves out those held."""
+
+    def __init__(self, items, held):
+        super().__init__(items)
+        self.held = held
+
+    def add(self, nodeid):
+        if nodeid not in self.held:
+            super().add(nodeid)
+
+
 def junit_xml(config):
     """pytest's JUnit XML writer (--junitxml), or None."""
     try:
@@ -68,18 +94,6 @@ def junit_xml(config):
     except ImportError:
         return None
     return config.stash.get(xml_key, None)
-
-
-def junit_add_properties(config, report):
-    """Adds the report's user properties to its JUnit test case directly."""
-    try:
-        xml = junit_xml(config)
-        if xml is not None:
-            reporter = xml.node_reporter(report)
-            for name, value in report.user_properties:
-                reporter.add_property(name, str(value))
-    except AttributeError:     # another pytest: the message still names the device
-        pass
 
 
 def junit_test_case(config, report):

@@ -159,7 +159,8 @@ def start_suite(folder, text, *args, env=None, conftest=None):
             f.write(conftest)
     records = os.path.join(folder, "records")
     os.makedirs(records, exist_ok=True)
-    env = dict(os.environ, FARM_RECORDS=records, **(env or {}))
+    # The device locks of a run go to a cache folder of its own unless the test shares one.
+    env = dict(dict(os.environ, FARM_RECORDS=records, XDG_CACHE_HOME=os.path.join(folder, "cache")), **(env or {}))
     # Ctrl-C must reach pytest as KeyboardInterrupt, even when this suite runs with it ignored.
     return subprocess.Popen([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-rs",
                              "--junitxml", os.path.join(folder, "junit.xml")] + list(args),

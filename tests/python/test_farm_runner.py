@@ -126,7 +126,7 @@ def start_suite(folder, text, *args):
         f.write(text)
     records = os.path.join(folder, "records")
     os.makedirs(records, exist_ok=True)
-    env = dict(os.environ, FARM_RECORDS=records)
+    env = dict(os.environ, FARM_RECORDS=records, XDG_CACHE_HOME=os.path.join(folder, "cache"))
     command = [sys.executable, "-m", "pytest", "-rs", "-p", "no:cacheprovider", "--junitxml",
                os.path.join(folder, "junit.xml")]
     return subprocess.Popen(command + list(args), cwd=folder, env=env, stdout=subprocess.PIPE,
