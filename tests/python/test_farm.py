@@ -165,7 +165,7 @@ def start_suite(folder, text, *args, env=None, conftest=None):
     return subprocess.Popen([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-rs",
                              "--junitxml", os.path.join(folder, "junit.xml")] + list(args),
                             cwd=folder, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                            universal_newlines=True, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+                            universal_newlines=True, errors="backslashreplace", preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
 
 
 def finish(run):
