@@ -48,11 +48,12 @@ class AttemptRecorder:
             held = getattr(self._farm(), "held_by", lambda worker: None)(worker)
             device = held.label if held is not None else None
         key = (report.nodeid, worker)
-        if report.nodeid in self._held and (hasattr(report, "hdc_not_run") or (
-                report.when == "teardown" and key not in self._rerunning)):
-            self._held.discard(report.nodeid)   # its last attempt: the progress line counts it now
+        closing = report.when == "teardown" and key not in self._rerunning
         if self.book is not None and node is not None and not hasattr(report, "hdc_not_run"):
             self._judge(report, key, device)
+        if report.nodeid in self._held and (hasattr(report, "hdc_not_run") or closing or (
+                report.outcome != RERUN and (report.when == "call" or not report.passed))):
+            self._held.discard(report.nodeid)   # its last attempt: the progress line counts it now
         yield
         self.durations.add_report(report, worker)
         if self.report_path and self.timeline is None:
