@@ -67,10 +67,10 @@ def test_a_test_ended_at_its_deadline_fails_in_its_call_with_its_time_and_log_an
     assert props["hdc_serial"] == "kelpie-sim-b1" and cases["test_after[kelpie-sim-b1]"][0] == "passed"
     assert "shell command: echo before the hang" in system_out, system_out
     took = {c.get("name"): float(c.get("time")) for c in ET.parse(os.path.join(folder, "junit.xml")).iter("testcase")}
-    assert 3.0 <= took[hung] < 10, took
+    assert 2.5 <= took[hung] < 10, took      # the deadline counts from when the controller heard of the start
     attempt = [a for a in timeline_data(report)["attempts"] if a["test"].endswith(hung)]
     assert len(attempt) == 1 and attempt[0]["outcome"] == "failed", attempt
-    assert 3.0 <= attempt[0]["end"] - attempt[0]["start"] < 10 and "echo before the hang" in attempt[0]["log"]
+    assert 2.5 <= attempt[0]["end"] - attempt[0]["start"] < 10 and "echo before the hang" in attempt[0]["log"]
 
 
 # Both workers wait in their test until the run is interrupted; the other tests never start.
