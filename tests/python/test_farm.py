@@ -387,7 +387,7 @@ def test_servers_killed_and_stopped_cost_their_devices_and_deadlines_not_the_run
             assert outcome == "passed", (name, outcome, message)
         elif "sharded" in name:     # one may have been running on a-2 or b-2 when its server went
             went = ("device a-2 on %s" % a.addr, "device b-2 on %s" % b.addr)
-            assert outcome == "passed" or any(d in message for d in went), (name, outcome, message)
+            assert outcome == "passed" or any(d in message for d in went), (name, outcome, message, out)
         elif outcome == "skipped":
             assert message.startswith("not run: device "), message
     assert took < 60, "the run waited past its deadlines"
