@@ -53,10 +53,10 @@ class DeviceLocks:
         self._held[target.label] = fd
         return True
 
-    def take(self, targets, wanted, timeout):
+    def take(self, targets, wanted, timeout, waiting=None):
         """(free, taken): the devices of `targets` now locked for this run, and those another
         run holds. With fewer than `wanted` free, it waits for more, up to `timeout` seconds,
-        and takes what it then has."""
+        and takes what it then has; `waiting(taken)` is called once when it starts to wait."""
         deadline = time.monotonic() + timeout
         wanted = min(wanted, len(targets))
         while True:
@@ -64,6 +64,9 @@ class DeviceLocks:
             if len(free) >= wanted or time.monotonic() >= deadline:
                 self._close(self._waiting)
                 return free, [t for t in targets if t not in free]
+            if waiting is not None:
+                waiting([t for t in targets if t not in free])
+                waiting = None
             time.sleep(min(POLL, max(0.0, deadline - time.monotonic())))
 
     def release(self):

@@ -2,6 +2,7 @@
 started as soon as the options are known (--hdc-sim), the servers asked for their devices,
 each device's properties asked, and the checks that stop a run before its first test."""
 
+import sys
 import time
 
 import pytest
@@ -115,11 +116,19 @@ def lock_devices(config, targets, timeout):
     and those another run holds; with too few free, it waits up to the test deadline."""
     from .device_locks import DeviceLocks
 
+    start = []
+
+    def waiting(taken):
+        # Before the header: a run that seems stuck says why, at once.
+        start.append(time.monotonic())
+        sys.stderr.write("hdc farm: in use by another run: %s; waiting up to %s s (--hdc-timeout)\n" % (
+            ", ".join(t.label for t in taken), seconds(timeout)))
+        sys.stderr.flush()
+
     locks = DeviceLocks()
     config.add_cleanup(locks.release)
-    start = time.monotonic()
-    free, taken = locks.take(targets, max(1, config.getoption("hdc_min_devices") or 1), timeout)
-    return free, taken, time.monotonic() - start
+    free, taken = locks.take(targets, max(1, config.getoption("hdc_min_devices") or 1), timeout, waiting)
+    return free, taken, time.monotonic() - start[0] if start else 0.0
 
 
 def verdict(config, servers, targets, problems):

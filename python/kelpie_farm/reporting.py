@@ -123,7 +123,7 @@ def pytest_report_header(config):
         if farm.taken:
             lines.append("hdc farm: left out, in use by another run: %s" % ", ".join(
                 "%s (%s)" % (t.label, t.server) for t in farm.taken))
-        if farm.waited >= 0.5:
+        if farm.waited:
             lines.append("hdc farm: waited %s s for a device another run held" % seconds(farm.waited))
         return lines + ["ERROR: %s; the run goes on with the other servers" % problem for problem in farm.problems]
     return None

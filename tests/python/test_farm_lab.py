@@ -199,6 +199,7 @@ def test_two_runs_never_share_a_device_the_second_takes_the_free_ones_or_waits(t
         open(os.path.join(shared, "release"), "w").close()
         status, out = finish(waiting)
         assert status == 0 and re.search(r"^hdc farm: waited \d+(\.\d)? s for a device another run held$", out, re.M), out
+        assert "hdc farm: in use by another run: kelpie-sim-1; waiting up to 60 s (--hdc-timeout)" in out, out
         assert finish(first)[0] == 0
     with open(os.path.join(shared, "released")) as f:
         released = float(f.read())
