@@ -8,7 +8,8 @@ the farm goes on without what it gave and says so once, with a warning.
 | xdist `LoadScheduling._send_tests`, `.pending`, `.node2pending`, `.collection` | which pending test goes to which worker, by device | xdist's own load scheduling, blind to devices |
 | execnet `gateway._io.popen` | the worker's process, ended at a test's deadline and after Ctrl-C | a hung test is not ended |
 | pytest `Session._setupstate.teardown_exact` | a worker that lost its device passes a test by, its fixtures torn down | such a worker reports its queued tests as not run |
-| pytest junitxml `LogXML.node_reporter`, `.node_reporters`, `.node_reporters_ordered` | drops a rerun attempt's test case; a crashed worker's test gets its device's properties | JUnit lists every attempt; no properties on a crashed test |
+| pytest junitxml `LogXML.node_reporter`, `.node_reporters`, `.node_reporters_ordered` | drops a rerun attempt's test case | JUnit lists every attempt |
+| pytest terminal `TerminalReporter._progress_nodeids_reported` | a test run again counts once toward the progress percentage, at its last attempt | a retried test counts twice; the line passes 100% |
 """
 
 import pytest
@@ -96,6 +97,36 @@ def teardown_before(item, nextitem):
     item.session._setupstate.teardown_exact(nextitem)
 
 
+def progress_hold(config, held, nodeid):
+    """The terminal's progress (its percentage) counts a test of `held`, a set the caller
+    keeps, as done only once it has left it: a test that runs again is not done when its
+    first attempt is, and the line gets one 100%. Adds `nodeid` to `held`."""
+    held.add(nodeid)
+    reporter = config.pluginmanager.getplugin("terminalreporter")
+    if reporter is None:
+        return
+    reported = getattr(reporter, "_progress_nodeids_reported", None)
+    if not isinstance(reported, set):
+        warn(config, "this pytest's terminal reporter keeps no _progress_nodeids_reported set: "
+                     "a test run again counts twice toward the progress percentage")
+        return
+    if not isinstance(reported, HeldProgress):
+        reported = reporter._progress_nodeids_reported = HeldProgress(reported, held)
+    reported.discard(nodeid)
+
+
+class HeldProgress(set):
+    """The terminal's set of tests done, which leaves out those held."""
+
+    def __init__(self, items, held):
+        super().__init__(items)
+        self.held = held
+
+    def add(self, nodeid):
+        if nodeid not in self.held:
+            super().add(nodeid)
+
+
 def _junit_xml(config):
     try:
         from _pytest.junitxml import xml_key
@@ -115,18 +146,8 @@ def check_junit(config):
     if LogXML is not None and callable(getattr(LogXML, "node_reporter", None)):
         return True
     warn(config, "this pytest's JUnit XML writer is not the one the farm knows: a test run again is "
-                 "listed once for each attempt, and a crashed worker's test has no device properties")
+                 "listed once for each attempt")
     return False
-
-
-def junit_add_properties(config, report):
-    """Adds the report's user properties to its JUnit test case directly."""
-    xml = _junit_xml(config)
-    node_reporter = getattr(xml, "node_reporter", None)
-    if node_reporter is not None:
-        reporter = node_reporter(report)
-        for name, value in report.user_properties:
-            reporter.add_property(name, str(value))
 
 
 def junit_test_case(config, report):

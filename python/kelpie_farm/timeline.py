@@ -49,6 +49,11 @@ class Attempt:
         if getattr(report, "hdc_lost", None):
             self.lost = True
 
+    def cut_off(self, when):
+        """The run ended (Ctrl-C) while this attempt was under way."""
+        self.outcome = "interrupted"
+        self.end = max(self.end, when)
+
     def as_json(self, origin):
         return {"test": self.nodeid, "device": self.device, "worker": self.worker,
                 "start": round(self.start - origin, 3), "end": round(self.end - origin, 3),
@@ -65,7 +70,7 @@ def moment(report, which, default):
     return value if isinstance(value, (int, float)) and value > 0 else default
 
 
-OUTCOMES = ("passed", "skipped", "rerun", "failed", "error")
+OUTCOMES = ("passed", "skipped", "rerun", "failed", "error", "interrupted")
 
 
 def rank(outcome):
@@ -87,6 +92,8 @@ class Timeline:
         self.pool = pool
         self.started = time.time() if started is None else started
         self.finished = None
+        self.status = "complete"  # or "interrupted": the run ended before its tests did (Ctrl-C)
+        self.collected = None     # the tests collected, once known
         self.attempts = []
         self._open = {}          # (nodeid, worker) -> the Attempt its reports go to
         self._runs = {}          # nodeid -> attempts so far
@@ -114,8 +121,9 @@ class Timeline:
                                                 runs > 0)
             self.attempts.append(attempt)
         attempt.record(report)
-        if attempt.lost and device and device not in self.lost:
-            self.lost[device] = attempt.message.splitlines()[0] if attempt.message else "lost"
+        lost = getattr(report, "hdc_lost", None)
+        if lost:        # [label, what the test was told]
+            self.lose(lost[0], lost[1])
         if report.when not in ("setup", "call"):    # teardown, or "???": a crashed worker's test
             del self._open[key]
             if attempt.outcome != "rerun":
@@ -124,12 +132,31 @@ class Timeline:
     def mark_flaky(self, nodeid, text):
         self.flaky[nodeid] = text
 
+    def lose(self, label, message):
+        """The device `label` was lost; `message` says why (the first reason found stays)."""
+        self.lost.setdefault(label, message)
+
+    def end(self, status, collected=None, when=None):
+        """The run has ended, "complete" or "interrupted", with `collected` tests: an attempt
+        still under way was cut off, and is drawn so up to the end."""
+        self.finished = time.time() if when is None else when
+        self.status = status
+        self.collected = collected
+        for attempt in self._open.values():
+            attempt.cut_off(self.finished)
+            self.final.setdefault(attempt.nodeid, "interrupted")
+        self._open.clear()
+
     def totals(self):
+        """The tests by their outcome in the end; they add up to the tests collected: a test
+        the run never reached counts as not run, one cut off mid-run as interrupted."""
         finals = list(self.final.values())
-        return {"devices": len(self.devices), "tests": len(self.final),
+        tests = max(self.collected or 0, len(self.final))
+        return {"devices": len(self.devices), "tests": tests,
                 "passed": finals.count("passed"), "failed": finals.count("failed"),
                 "skipped": finals.count("skipped"), "flaky": len(self.flaky),
-                "not run": finals.count("not run"),
+                "not run": finals.count("not run") + tests - len(self.final),
+                "interrupted": finals.count("interrupted"),
                 "wall time": round((self.finished or time.time()) - self.started, 3)}
 
     def data(self, title):
@@ -139,7 +166,7 @@ class Timeline:
         for a in self.attempts:
             busy[a.device] = busy.get(a.device, 0.0) + max(0.0, a.end - a.start)
         return {
-            "title": title, "pool": self.pool, "totals": self.totals(),
+            "title": title, "pool": self.pool, "status": self.status, "totals": self.totals(),
             "devices": [{"label": label, "serial": serial, "server": server,
                          "busy": round(min(1.0, busy.get(label, 0.0) / wall), 4),
                          "lost": self.lost.get(label, "")} for label, serial, server in self.devices],
@@ -156,12 +183,13 @@ class Timeline:
 
     def write(self, path, title="kelpie farm run"):
         if self.finished is None:
-            self.finished = time.time()
+            self.end(self.status, self.collected)
         page = self.render(title)
         folder = os.path.dirname(os.path.abspath(path))
         os.makedirs(folder, exist_ok=True)
         temporary = path + ".tmp"
-        with open(temporary, "w", encoding="utf-8") as f:
+        # Text that is not UTF-8 (a lone surrogate from a file name) is written escaped.
+        with open(temporary, "w", encoding="utf-8", errors="backslashreplace") as f:
             f.write(page)
         os.replace(temporary, path)
 

@@ -126,7 +126,7 @@ def start_suite(folder, text, *args):
         f.write(text)
     records = os.path.join(folder, "records")
     os.makedirs(records, exist_ok=True)
-    env = dict(os.environ, FARM_RECORDS=records)
+    env = dict(os.environ, FARM_RECORDS=records, XDG_CACHE_HOME=os.path.join(folder, "cache"))
     command = [sys.executable, "-m", "pytest", "-rs", "-p", "no:cacheprovider", "--junitxml",
                os.path.join(folder, "junit.xml")]
     return subprocess.Popen(command + list(args), cwd=folder, env=env, stdout=subprocess.PIPE,
@@ -186,6 +186,7 @@ def test_a_failing_test_runs_again_elsewhere_a_flaky_one_passes_and_the_timeline
     assert status == 1, out
     # Two reruns of test_always and one of test_flaky, counted as pytest-rerunfailures counts them.
     assert re.search(r"^=+ 1 failed, 7 passed, 3 rerun in ", out, re.M), out
+    assert out.count("%]") == 1 and "[100%]" in out, "one progress line, one percentage: " + out
     ran = records(folder)
     always = [r["serial"] for r in ran if r["test"] == "always"]
     flaky = [r["serial"] for r in ran if r["test"] == "flaky"]
