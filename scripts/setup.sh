@@ -11,7 +11,7 @@ packages=(
   python3-typing-extensions python3-dev python3-pip
   python3-pytest python3-pytest-xdist python3-exceptiongroup python3-tomli python3-mypy python3-venv
   clang valgrind clang-16 libclang-rt-16-dev
-  chromium
+  chromium openssh-server openssh-client
 )
 
 missing=()

@@ -10,6 +10,7 @@ import pytest
 from . import internals
 from .discovery import SIMS, controller_farm, found_farm
 from .options import longest_first, patterns
+from .remote import WorkerHosts, worker_args
 
 CONTROLLER = pytest.StashKey()  # the controlling process's Controller
 ATTEMPTS_PLUGIN = "kelpie-farm-attempts"    # the name the AttemptRecorder is registered under
@@ -26,10 +27,11 @@ class Controller:
         self.farm = farm
         self.watchdog = Watchdog(farm.timeout)
         self.processes = {}     # worker id -> its local process
+        self.nodes = {}         # worker id -> its node
         self.needs = None       # per collected test: None, "" (any device) or the label it is pinned to
         self.held = {}          # worker id -> the Target it held when it went down
         self.links = []
-        self.template = None    # a worker's node, for starting another like it
+        self.hosts = WorkerHosts()  # the workers' hosts: which to start another like, which were left behind
 
     def set_needs(self, needs):
         if self.needs is None:
@@ -75,7 +77,8 @@ def pytest_configure_node(node):
     farm = controller.farm
     worker = node.gateway.id
     own = farm.lease(worker)
-    controller.template = node
+    controller.hosts.configured(node)
+    controller.nodes[worker] = node
     process = controller.processes[worker] = internals.worker_process(node)
     link = ControllerLink(node, farm, controller.watchdog, process, controller.set_needs, controller.post_lost)
     controller.links.append(link)
@@ -84,6 +87,26 @@ def pytest_configure_node(node):
     node.workerinput["hdc_timeout"] = farm.timeout
     node.workerinput["hdc_link"] = link.channel
     node.workerinput["hdc_params"] = farm.params
+
+
+@pytest.hookimpl(optionalhook=True)
+def pytest_xdist_setupnodes(config, specs):
+    """Workers on other hosts are given the run's paths as they can use them (remote.py)."""
+    if controller_of(config) is not None:
+        internals.rewrite_worker_args(config, worker_args(config))
+
+
+def pytest_runtest_logreport(report):
+    """A worker whose test got through its set-up on a device reaches that device's server:
+    a retry's worker for a device of that server is started like it."""
+    node = getattr(report, "node", None)
+    label = getattr(report, "hdc_label", None)
+    controller = node.config.stash.get(CONTROLLER, None) if node is not None and label else None
+    if controller is None or report.when != "setup" or not report.passed or getattr(report, "hdc_lost", None):
+        return
+    target = next((t for t in controller.farm.targets if t.label == label), None)
+    if target is not None:
+        controller.hosts.reached(node, target.server)
 
 
 @pytest.hookimpl(optionalhook=True)
@@ -112,6 +135,7 @@ def pytest_handlecrashitem(crashitem, report, sched):
     target = controller.held.get(worker)
     where = " on %s" % target.describe() if target else ""
     if controller.watchdog.expired.pop(worker, None) == crashitem:
+        controller.hosts.cut_off(report.node, "ran past its deadline in %s" % crashitem)
         report.longrepr = "%s ran past its deadline of %g s (--hdc-timeout)%s; worker %s was ended and replaced" % (
             crashitem, controller.farm.timeout, where, worker)
     else:
@@ -139,11 +163,13 @@ def pytest_xdist_make_scheduler(config, log):
 
 def start_worker(config, controller, label):
     """A new worker for the device `label`, started as xdist starts one in place of a crashed
-    worker; False when this xdist cannot."""
-    if controller.template is None:
+    worker, on a host that reaches the device's server; False when this xdist cannot."""
+    server = next((t.server for t in controller.farm.targets if t.label == label), None)
+    template = controller.hosts.template_for(server)
+    if template is None:
         return False
     controller.farm.wanted = label
-    if not internals.clone_worker(config, controller.template):
+    if not internals.clone_worker(config, template):
         controller.farm.wanted = None
         return False
     return True
@@ -199,13 +225,15 @@ def end_workers(controller, grace=1.0):
     from .watchdog import kill
 
     until = time.monotonic() + grace
-    for process in controller.processes.values():
+    for worker, process in controller.processes.items():
         if process is None:
             continue
         try:
             process.wait(max(0.0, until - time.monotonic()))
         except Exception:
             kill(process)
+            if worker in controller.nodes:
+                controller.hosts.cut_off(controller.nodes[worker], "was still running when the run was interrupted")
 
 
 def pytest_sessionstart(session):

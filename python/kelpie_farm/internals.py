@@ -93,3 +93,19 @@ def junit_drop_test_cases(config, dropped):
     ordered = getattr(junit_xml(config), "node_reporters_ordered", None)
     if isinstance(ordered, list) and dropped:
         ordered[:] = [r for r in ordered if not any(r is d for d in dropped)]
+
+
+def rewrite_worker_args(config, rewrite):
+    """Has xdist pass a worker on another host (or one with a folder of its own) the
+    arguments `rewrite(roots, args, xdist_rewrite)` gives, where xdist would give
+    `xdist_rewrite(roots, args)`: its own raises ValueError for any existing path that is
+    not under a folder it copies over. Undone at the end of the run."""
+    try:
+        from xdist import workermanage
+    except ImportError:
+        return
+    original = getattr(workermanage, "make_reltoroot", None)
+    if original is None:
+        return
+    workermanage.make_reltoroot = lambda roots, args: rewrite(roots, args, original)
+    config.add_cleanup(lambda: setattr(workermanage, "make_reltoroot", original))
