@@ -109,7 +109,7 @@ class AttemptRecorder:
         return ["flaky: %s %s" % (nodeid, story) for nodeid, story in self.book.flaky.items()]
 
     @pytest.hookimpl(tryfirst=True)
-    def pytest_sessionfinish(self, session):
+    def pytest_sessionfinish(self, session, exitstatus):
         """Before JUnit writes its file: the reruns' test cases go; the durations are kept."""
         internals.junit_drop_test_cases(self.config, self._dropped)
         self.durations.save()
@@ -118,4 +118,6 @@ class AttemptRecorder:
                 farm = self._farm()
                 self.timeline = Timeline([(t.label, t.serial, t.server) for t in getattr(farm, "targets", ())],
                                          started=self._started)
+            if exitstatus == pytest.ExitCode.INTERRUPTED:
+                self.timeline.status = "interrupted"
             self.timeline.write(self.report_path)

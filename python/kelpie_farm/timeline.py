@@ -87,6 +87,7 @@ class Timeline:
         self.pool = pool
         self.started = time.time() if started is None else started
         self.finished = None
+        self.status = "complete"  # or "interrupted": the run ended before its tests did (Ctrl-C)
         self.attempts = []
         self._open = {}          # (nodeid, worker) -> the Attempt its reports go to
         self._runs = {}          # nodeid -> attempts so far
@@ -139,13 +140,23 @@ class Timeline:
         for a in self.attempts:
             busy[a.device] = busy.get(a.device, 0.0) + max(0.0, a.end - a.start)
         return {
-            "title": title, "pool": self.pool, "totals": self.totals(),
+            "title": title, "pool": self.pool, "status": self.status, "totals": self.totals(),
             "devices": [{"label": label, "serial": serial, "server": server,
                          "busy": round(min(1.0, busy.get(label, 0.0) / wall), 4),
                          "lost": self.lost.get(label, "")} for label, serial, server in self.devices],
             "attempts": [a.as_json(self.started) for a in self.attempts],
-            "flaky": self.flaky, "notRun": self.not_run,
+            "flaky": self.flaky, "notRun": self.not_run, "failed": self.failed_on(),
+            "startup": round(min((a.start for a in self.attempts), default=finished) - self.started, 3),
         }
+
+    def failed_on(self):
+        """{test: [the devices it failed on, in order]} of the tests that failed in the end."""
+        failed = {nodeid: [] for nodeid, final in self.final.items() if final == "failed"}
+        for a in self.attempts:
+            devices = failed.get(a.nodeid)
+            if devices is not None and a.outcome in ("failed", "error", "rerun") and a.device not in devices:
+                devices.append(a.device)
+        return failed
 
     def render(self, title="kelpie farm run"):
         with open(TEMPLATE, encoding="utf-8") as f:
