@@ -56,7 +56,11 @@ def is_remote(node):
 def where(node):
     """The worker's host as its --tx names it."""
     spec = node.gateway.spec
-    return "ssh=" + spec.ssh if getattr(spec, "ssh", None) else str(getattr(spec, "_spec", spec))
+    for key in ("ssh", "socket", "vagrant_ssh"):
+        value = getattr(spec, key, None)
+        if value:
+            return "%s=%s" % (key, value)
+    return "another host"
 
 
 class WorkerHosts:
