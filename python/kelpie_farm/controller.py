@@ -31,7 +31,7 @@ class Controller:
         self.needs = None       # per collected test: None, "" (any device) or the label it is pinned to
         self.held = {}          # worker id -> the Target it held when it went down
         self.links = []
-        self.hosts = WorkerHosts()  # the workers' hosts: which to start another like, which were left behind
+        self.hosts = WorkerHosts(farm)  # the workers' hosts: which to start another like, which were left behind
 
     def set_needs(self, needs):
         if self.needs is None:
@@ -55,6 +55,7 @@ def controller_of(config):
         if farm is None:
             return None
         controller = config.stash[CONTROLLER] = Controller(config, farm)
+        config.pluginmanager.register(controller.hosts, "kelpie-farm-worker-hosts")
         internals.handle_event(config, "hdc_lost", controller.lost_in_main)
     return controller
 
@@ -94,19 +95,6 @@ def pytest_xdist_setupnodes(config, specs):
     """Workers on other hosts are given the run's paths as they can use them (remote.py)."""
     if controller_of(config) is not None:
         internals.rewrite_worker_args(config, worker_args(config))
-
-
-def pytest_runtest_logreport(report):
-    """A worker whose test got through its set-up on a device reaches that device's server:
-    a retry's worker for a device of that server is started like it."""
-    node = getattr(report, "node", None)
-    label = getattr(report, "hdc_label", None)
-    controller = node.config.stash.get(CONTROLLER, None) if node is not None and label else None
-    if controller is None or report.when != "setup" or not report.passed or getattr(report, "hdc_lost", None):
-        return
-    target = next((t for t in controller.farm.targets if t.label == label), None)
-    if target is not None:
-        controller.hosts.reached(node, target.server)
 
 
 @pytest.hookimpl(optionalhook=True)

@@ -68,7 +68,8 @@ class WorkerHosts:
     the same server (its host reaches that server), else a local one (the controlling
     process found every server from this host), else the last one configured."""
 
-    def __init__(self):
+    def __init__(self, farm):
+        self.farm = farm
         self.by_server = {}     # server -> a node whose worker ran a test on one of its devices
         self.local = None
         self.last = None
@@ -81,6 +82,17 @@ class WorkerHosts:
 
     def reached(self, node, server):
         self.by_server[server] = node
+
+    def pytest_runtest_logreport(self, report):
+        """A worker whose test got through its set-up on a device reaches that device's
+        server."""
+        node = getattr(report, "node", None)
+        label = getattr(report, "hdc_label", None)
+        if node is None or label is None or report.when != "setup" or not report.passed:
+            return
+        target = next((t for t in self.farm.targets if t.label == label), None)
+        if target is not None:
+            self.reached(node, target.server)
 
     def template_for(self, server):
         return self.by_server.get(server) or self.local or self.last

@@ -17,6 +17,7 @@ import pytest
 from xdist.workermanage import make_reltoroot
 
 from kelpie_farm.remote import WorkerHosts, worker_arg
+from kelpie_farm.targets import Target
 
 SSHD = "/usr/sbin/sshd"
 HOST = "kelpie-farm-host"      # the other host's name in the ssh client's configuration
@@ -202,13 +203,18 @@ class Node:
 
 
 def test_a_retrys_worker_starts_like_one_that_reached_the_server_else_a_local_one():
-    hosts = WorkerHosts()
+    farm = type("Farm", (), {"targets": [Target("a1", "a:1", "a1"), Target("b1", "b:1", "b1")]})()
+    hosts = WorkerHosts(farm)
     local, remote_a, remote_b = Node("gw0", True), Node("gw1", False), Node("gw2", False)
     for node in (local, remote_a, remote_b):
         hosts.configured(node)
     assert hosts.template_for("b:1") is local       # not the last configured: it may not reach b
-    hosts.reached(remote_b, "b:1")
+    failed_setup = pytest.TestReport("t.py::x", ("t.py", 1, "x"), {}, "failed", "E", "setup", hdc_label="a1")
+    passed_setup = pytest.TestReport("t.py::y", ("t.py", 1, "y"), {}, "passed", None, "setup", hdc_label="b1")
+    failed_setup.node, passed_setup.node = remote_a, remote_b
+    for report in (failed_setup, passed_setup):
+        hosts.pytest_runtest_logreport(report)
     assert hosts.template_for("b:1") is remote_b and hosts.template_for("a:1") is local
-    only_remote = WorkerHosts()
+    only_remote = WorkerHosts(farm)
     only_remote.configured(remote_a)
     assert only_remote.template_for("a:1") is remote_a
