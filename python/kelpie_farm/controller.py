@@ -27,7 +27,6 @@ class Controller:
         self.farm = farm
         self.watchdog = Watchdog(farm.timeout)
         self.processes = {}     # worker id -> its local process
-        self.nodes = {}         # worker id -> its node
         self.needs = None       # per collected test: None, "" (any device) or the label it is pinned to
         self.held = {}          # worker id -> the Target it held when it went down
         self.links = []
@@ -79,7 +78,6 @@ def pytest_configure_node(node):
     worker = node.gateway.id
     own = farm.lease(worker)
     controller.hosts.configured(node)
-    controller.nodes[worker] = node
     process = controller.processes[worker] = internals.worker_process(node)
     link = ControllerLink(node, farm, controller.watchdog, process, controller.set_needs, controller.post_lost)
     controller.links.append(link)
@@ -212,16 +210,15 @@ def end_workers(controller, grace=1.0):
 
     from .watchdog import kill
 
+    controller.hosts.interrupted()
     until = time.monotonic() + grace
-    for worker, process in controller.processes.items():
+    for process in controller.processes.values():
         if process is None:
             continue
         try:
             process.wait(max(0.0, until - time.monotonic()))
         except Exception:
             kill(process)
-            if worker in controller.nodes:
-                controller.hosts.cut_off(controller.nodes[worker], "was still running when the run was interrupted")
 
 
 def pytest_sessionstart(session):

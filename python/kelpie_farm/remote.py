@@ -71,12 +71,15 @@ class WorkerHosts:
     def __init__(self, farm):
         self.farm = farm
         self.by_server = {}     # server -> a node whose worker ran a test on one of its devices
+        self.nodes = {}         # worker id -> its node
+        self.under_way = {}     # worker id -> the test it reported a set-up or call of, and no teardown yet
         self.local = None
         self.last = None
         self.left_behind = []   # lines for the summary
 
     def configured(self, node):
         self.last = node
+        self.nodes[node.gateway.id] = node
         if not is_remote(node):
             self.local = node
 
@@ -84,11 +87,17 @@ class WorkerHosts:
         self.by_server[server] = node
 
     def pytest_runtest_logreport(self, report):
-        """A worker whose test got through its set-up on a device reaches that device's
-        server."""
+        """Which test each worker is in; a worker whose test got through its set-up on a
+        device reaches that device's server."""
         node = getattr(report, "node", None)
+        if node is None:
+            return
+        if report.when in ("setup", "call"):
+            self.under_way[node.gateway.id] = report.nodeid
+        else:
+            self.under_way.pop(node.gateway.id, None)
         label = getattr(report, "hdc_label", None)
-        if node is None or label is None or report.when != "setup" or not report.passed:
+        if label is None or report.when != "setup" or not report.passed:
             return
         target = next((t for t in self.farm.targets if t.label == label), None)
         if target is not None:
@@ -100,7 +109,14 @@ class WorkerHosts:
     def cut_off(self, node, why):
         """A worker on another host whose connection was ended while it ran a test: its
         process there goes on until the call it is in returns."""
+        self.under_way.pop(node.gateway.id, None)
         if is_remote(node):
             self.left_behind.append(
                 "LEFT BEHIND: worker %s on %s %s; its connection was ended, and its process there runs "
                 "until the kelpie call it is in returns" % (node.gateway.id, where(node), why))
+
+    def interrupted(self):
+        """The run was interrupted: a worker on another host in a test is cut off there."""
+        for worker, nodeid in list(self.under_way.items()):
+            if worker in self.nodes:
+                self.cut_off(self.nodes[worker], "was in %s when the run was interrupted" % nodeid)

@@ -120,7 +120,10 @@ def read_records(folder):
         return found
     for name in os.listdir(os.path.join(folder, "records")):
         with open(os.path.join(folder, "records", name)) as f:
-            record = json.load(f)
+            try:
+                record = json.load(f)
+            except ValueError:      # still being written
+                continue
         found[record["test"]] = record
     return found
 
@@ -159,6 +162,35 @@ def test_the_guides_form_runs_the_checkout_on_the_other_host_and_names_a_worker_
         with open(os.path.join(checkout, "run.html"), encoding="utf-8") as f:
             assert "test_suite.py::test_hangs" in f.read()
     finally:
+        if "hangs" in ran:
+            end(ran["hangs"]["pid"])
+
+
+def test_ctrl_c_names_a_worker_on_another_host_left_in_its_test(sshd, tmp_path):
+    checkout = str(tmp_path)
+    with open(os.path.join(checkout, "test_suite.py"), "w") as f:
+        f.write(SUITE.replace("range(4)", "range(1)") + HANGS)
+    tx = "1*ssh=%s@%s//ssh_config=%s//python=%s//chdir=%s" % (getpass.getuser(), HOST, sshd, sys.executable, checkout)
+    run = subprocess.Popen([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-d", "--tx", tx, "--hdc-sim", "1",
+                            "--hdc-order", "none", "test_suite.py"], cwd=checkout, stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT, universal_newlines=True,
+                           preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    ran = {}
+    try:
+        until = time.monotonic() + 120
+        while "hangs" not in ran and run.poll() is None and time.monotonic() < until:
+            time.sleep(0.1)
+            ran = read_records(checkout)
+        time.sleep(0.3)
+        run.send_signal(signal.SIGINT)
+        out = run.communicate(timeout=60)[0]
+        assert run.returncode == 2 and "INTERNALERROR" not in out, out
+        assert re.search(r"^LEFT BEHIND: worker gw0 on ssh=%s@%s was in test_suite.py::test_hangs when the run was "
+                         r"interrupted" % (getpass.getuser(), HOST), out, re.M), out
+    finally:
+        if run.poll() is None:
+            run.kill()
+            run.wait()
         if "hangs" in ran:
             end(ran["hangs"]["pid"])
 
