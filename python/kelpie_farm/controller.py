@@ -12,6 +12,7 @@ from . import internals
 from .discovery import SIMS, controller_farm, found_farm
 from .options import longest_first, patterns
 from .probe import ProbeError, seconds
+from .remote import WorkerHosts, worker_args
 
 CONTROLLER = pytest.StashKey()  # the controlling process's Controller
 ATTEMPTS_PLUGIN = "kelpie-farm-attempts"    # the name the AttemptRecorder is registered under
@@ -31,7 +32,7 @@ class Controller:
         self.needs = None       # per collected test: None, "" (any device) or the label it is pinned to
         self.held = {}          # worker id -> the Target it held when it went down
         self.links = []
-        self.template = None    # a worker's node, for starting another like it
+        self.hosts = WorkerHosts(farm)  # the workers' hosts: which to start another like, which were left behind
         self.sched = None       # the DeviceScheduling, once xdist has asked for a scheduler
         self.crashes = 0        # workers that went down with an error
         self.give_back = True   # whether workers give back the tests they cannot run
@@ -73,6 +74,7 @@ def controller_of(config):
         if farm is None:
             return None
         controller = config.stash[CONTROLLER] = Controller(config, farm)
+        config.pluginmanager.register(controller.hosts, "kelpie-farm-worker-hosts")
     return controller
 
 
@@ -94,7 +96,7 @@ def pytest_configure_node(node):
     farm = controller.farm
     worker = node.gateway.id
     own = farm.lease(worker)
-    controller.template = node
+    controller.hosts.configured(node)
     process = controller.processes[worker] = internals.worker_process(node.config, node)
     link = ControllerLink(node, farm, controller.watchdog, process, controller.set_needs, controller.post_lost)
     controller.links.append(link)
@@ -103,6 +105,14 @@ def pytest_configure_node(node):
     node.workerinput["hdc_timeout"] = farm.timeout
     node.workerinput["hdc_link"] = link.channel
     node.workerinput["hdc_params"] = farm.params
+
+
+@pytest.hookimpl(optionalhook=True)
+def pytest_xdist_setupnodes(config, specs):
+    """Workers on other hosts are given the run's paths as they can use them (remote.py)."""
+    if controller_of(config) is not None:
+        remote = any(not getattr(spec, "popen", False) or getattr(spec, "chdir", None) for spec in specs)
+        internals.rewrite_worker_args(config, worker_args(config), remote)
 
 
 @pytest.hookimpl(optionalhook=True)
@@ -138,6 +148,7 @@ def pytest_handlecrashitem(crashitem, report, sched):
     target = controller.held.get(worker)
     where = " on %s" % target.describe() if target else ""
     if controller.watchdog.expired.pop(worker, None) == crashitem:
+        controller.hosts.cut_off(report.node, "ran past its deadline in %s" % crashitem)
         report.longrepr = "%s ran past its deadline of %s s (--hdc-timeout)%s; worker %s was ended and replaced" % (
             crashitem, seconds(controller.farm.timeout), where, worker)
     else:
@@ -229,11 +240,13 @@ def pytest_xdist_make_scheduler(config, log):
 
 def start_worker(config, controller, label):
     """A new worker for the device `label`, started as xdist starts one in place of a crashed
-    worker; False when this xdist cannot."""
-    if controller.template is None:
+    worker, on a host that reaches the device's server; False when this xdist cannot."""
+    server = next((t.server for t in controller.farm.targets if t.label == label), None)
+    template = controller.hosts.template_for(server)
+    if template is None:
         return False
     controller.farm.wanted = label
-    if not internals.clone_worker(config, controller.template):
+    if not internals.clone_worker(config, template):
         controller.farm.wanted = None
         return False
     return True
@@ -283,6 +296,7 @@ def end_workers(controller, grace=1.0):
 
     from .watchdog import kill
 
+    controller.hosts.interrupted()
     until = time.monotonic() + grace
     for process in controller.processes.values():
         if process is None:

@@ -6,6 +6,7 @@ the farm goes on without what it gave and says so once, with a warning.
 |---|---|---|
 | xdist `DSession._clone_node`, `.shuttingdown` | starts a worker for a test to run again on a device no worker holds | no test runs again (`--hdc-retries`) |
 | xdist `LoadScheduling._send_tests`, `.pending`, `.node2pending`, `.collection` | which pending test goes to which worker, by device | xdist's own load scheduling, blind to devices |
+| xdist `workermanage.make_reltoroot` | a worker on another host gets the run's paths it can use (remote.py) | xdist's own: any path outside `--rsyncdir` stops the run |
 | execnet `gateway._io.popen` | the worker's process, ended at a test's deadline and after Ctrl-C | a hung test is not ended |
 | pytest `Session._setupstate.teardown_exact` | a worker that lost its device passes a test by, its fixtures torn down | such a worker reports its queued tests as not run |
 | pytest junitxml `LogXML.node_reporter`, `.node_reporters`, `.node_reporters_ordered` | drops a rerun attempt's test case | JUnit lists every attempt |
@@ -79,6 +80,24 @@ def worker_process(config, node):
                      "but its worker cannot be ended" % node.gateway.id)
         return None
     return process
+
+
+def rewrite_worker_args(config, rewrite, remote):
+    """Has xdist pass a worker on another host (or one with a folder of its own) the
+    arguments `rewrite(roots, args, xdist_rewrite)` gives, where xdist would give
+    `xdist_rewrite(roots, args)`: its own raises ValueError for any existing path that is
+    not under a folder it copies over. Undone at the end of the run. `remote`: whether the
+    run has such a worker (only then is a missing interface worth a warning)."""
+    from xdist import workermanage
+
+    original = getattr(workermanage, "make_reltoroot", None)
+    if not callable(original):
+        if remote:
+            warn(config, "this pytest-xdist has no workermanage.make_reltoroot: a worker on another host "
+                         "is given the run's paths as xdist gives them")
+        return
+    workermanage.make_reltoroot = lambda roots, args: rewrite(roots, args, original)
+    config.add_cleanup(lambda: setattr(workermanage, "make_reltoroot", original))
 
 
 # --- pytest ----------------------------------------------------------------------------------
@@ -163,3 +182,4 @@ def junit_drop_test_cases(config, dropped):
     ordered = getattr(_junit_xml(config), "node_reporters_ordered", None)
     if isinstance(ordered, list) and dropped:
         ordered[:] = [r for r in ordered if not any(r is d for d in dropped)]
+

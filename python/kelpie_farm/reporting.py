@@ -6,7 +6,7 @@ exit status, the header and the summary at the end."""
 
 import pytest
 
-from .controller import ATTEMPTS_PLUGIN, finish
+from .controller import ATTEMPTS_PLUGIN, CONTROLLER, finish
 from .discovery import FARM, SIMS, found_farm
 from .options import pool_of
 from .pools import describe
@@ -135,6 +135,9 @@ def pytest_terminal_summary(terminalreporter, config):
     if farm is not None and not hasattr(config, "workerinput"):
         attempts = config.pluginmanager.getplugin(ATTEMPTS_PLUGIN)
         lines = farm.summary() + (attempts.summary() if attempts is not None else [])
+        controller = config.stash.get(CONTROLLER, None)
+        if controller is not None:
+            lines += controller.hosts.left_behind
         if lines:
             terminalreporter.write_sep("=", "hdc farm")
             for line in lines:

@@ -171,8 +171,18 @@ class Timeline:
                          "busy": round(min(1.0, busy.get(label, 0.0) / wall), 4),
                          "lost": self.lost.get(label, "")} for label, serial, server in self.devices],
             "attempts": [a.as_json(self.started) for a in self.attempts],
-            "flaky": self.flaky, "notRun": self.not_run,
+            "flaky": self.flaky, "notRun": self.not_run, "failed": self.failed_on(),
+            "startup": round(min((a.start for a in self.attempts), default=finished) - self.started, 3),
         }
+
+    def failed_on(self):
+        """{test: [the devices it failed on, in order]} of the tests that failed in the end."""
+        failed = {nodeid: [] for nodeid, final in self.final.items() if final == "failed"}
+        for a in self.attempts:
+            devices = failed.get(a.nodeid)
+            if devices is not None and a.outcome in ("failed", "error", "rerun") and a.device not in devices:
+                devices.append(a.device)
+        return failed
 
     def render(self, title="kelpie farm run"):
         with open(TEMPLATE, encoding="utf-8") as f:
