@@ -13,7 +13,7 @@ import time
 import pytest
 
 from . import internals
-from .order import Durations
+from .durations import device_type, durations_of
 from .retries import RetryBook
 from .timeline import Timeline
 
@@ -25,7 +25,7 @@ class AttemptRecorder:
     def __init__(self, config, retries, report_path, farm):
         self.config = config
         self.book = RetryBook(retries) if retries > 0 else None
-        self.durations = Durations(getattr(config, "cache", None))
+        self.durations = durations_of(config)
         self.timeline = None
         self.report_path = report_path
         self._farm = farm           # farm() -> the Farm, once found
@@ -48,7 +48,10 @@ class AttemptRecorder:
         if self.book is not None and node is not None and not hasattr(report, "hdc_not_run"):
             self._judge(report, (report.nodeid, worker), device)
         yield
-        self.durations.add_report(report, worker)
+        kind = None
+        if report.when == "teardown" and device and self.durations.kinds is not None:
+            kind = device_type(self._farm(), device)
+        self.durations.add_report(report, worker, kind)
         if self.report_path and self.timeline is None:
             farm = self._farm()
             if farm is not None and hasattr(farm, "targets"):

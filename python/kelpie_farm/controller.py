@@ -130,8 +130,9 @@ def pytest_xdist_make_scheduler(config, log):
     from .scheduling import DeviceScheduling
 
     order = None
-    if longest_first(config) and getattr(config, "cache", None) is not None:
-        order = config.pluginmanager.getplugin(ATTEMPTS_PLUGIN).durations.longest_first
+    durations = config.pluginmanager.getplugin(ATTEMPTS_PLUGIN).durations
+    if longest_first(config) and durations.kept:
+        order = durations.longest_first
     return DeviceScheduling(config, log, controller.farm, lambda: controller.needs,
                             lambda nodeid, label, why: report_not_run(config, nodeid, label, why),
                             order=order, start_worker=lambda label: start_worker(config, controller, label))

@@ -41,6 +41,13 @@ def add_options(parser):
     group.addoption("--hdc-require", action="append", dest="hdc_require", metavar="NAME=VALUE",
                     help="only the devices whose `param get NAME` answers VALUE; repeatable; "
                          "also the ini option hdc_require")
+    group.addoption("--hdc-shard", dest="hdc_shard", metavar="I/N",
+                    help="run only the I-th of N disjoint shards of the suite (1 <= I <= N), balanced by the "
+                         "known durations, by count where none are known")
+    group.addoption("--hdc-durations", dest="hdc_durations", metavar="PATH.json",
+                    help="read the durations of the last runs from this JSON file and write this run's to it "
+                         "(ini option hdc_durations); default: pytest's cache")
+    parser.addini("hdc_durations", help="the durations file (--hdc-durations), relative to the ini file")
     parser.addini("hdc_server", type="linelist", help="HDC host servers (HOST:PORT) of the device farm")
     parser.addini("hdc_retries", default="0", help="times a failing test runs again, on other devices")
     parser.addini("hdc_require", type="linelist", help="NAME=VALUE: only the devices with these properties")
@@ -76,7 +83,16 @@ def retries_of(config):
     return int(value if value is not None else config.getini("hdc_retries") or 0)
 
 
+def shard_of(config):
+    """(index, count) of --hdc-shard I/N, or None."""
+    from .shards import parse_shard
+
+    text = config.getoption("hdc_shard")
+    return parse_shard(text) if text else None
+
+
 def check_options(config):
+    shard_of(config)
     try:
         pool_of(config)
         retries = retries_of(config)

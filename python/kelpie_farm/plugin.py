@@ -27,7 +27,7 @@ import pytest
 
 from . import hooks
 from .discovery import FARM, SIMS, controller_farm, start_sims
-from .options import add_markers, add_options, check_options, farm_named, retries_of
+from .options import add_markers, add_options, check_options, farm_named, retries_of, shard_of
 
 pytest_plugins = ("kelpie_farm.worker", "kelpie_farm.fixtures", "kelpie_farm.controller", "kelpie_farm.reporting")
 
@@ -42,6 +42,12 @@ def pytest_addoption(parser):
 
 def pytest_configure(config):
     add_markers(config)
+    shard = shard_of(config)
+    if shard is not None:
+        from .shards import ShardSelection
+        from .worker import PARAM
+
+        config.pluginmanager.register(ShardSelection(config, shard[0], shard[1], PARAM), "kelpie-farm-shards")
     if hasattr(config, "workerinput"):
         from .worker import configure_worker
 

@@ -1,0 +1,163 @@
+"""What a lab reaches for next, end to end on simulated farms: shards across CI jobs, the
+durations file that travels between checkouts, the retry budget, per-test deadlines, the
+run as JSON, and evidence brought back from a failing test's device. pytest runs a small
+suite in a process of its own; its tests record where and when they ran."""
+
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+import xml.etree.ElementTree as ET
+
+import pytest
+
+from kelpie_farm.durations import DurationsFile
+from kelpie_farm.shards import split, weights
+
+RECORD = '''
+import json, os, time
+
+def record(name, serial=None, **more):
+    path = os.path.join(os.environ["FARM_RECORDS"], "%d-%d.json" % (os.getpid(), time.monotonic_ns()))
+    with open(path, "w") as f:
+        json.dump(dict(test=name, serial=serial, start=time.time(), **more), f)
+'''
+
+SHARD_SUITE = RECORD + '''
+import pytest
+
+@pytest.mark.parametrize("i", range(9))
+def test_plain(hdc_device, i):
+    record("plain-%d" % i, hdc_device.serial)
+
+@pytest.mark.hdc_every_device
+def test_every(hdc_device):
+    record("every", hdc_device.serial)
+
+def test_no_device():
+    record("no-device")
+'''
+
+# Two long tests collected last; the order starts them first once their durations are known.
+DURATION_SUITE = RECORD + '''
+import pytest
+
+@pytest.mark.parametrize("i", range(4))
+def test_short(hdc_device, i):
+    record("short-%d" % i, hdc_device.serial)
+
+@pytest.mark.parametrize("i", range(2))
+def test_long(hdc_device, i):
+    record("long-%d" % i, hdc_device.serial)
+    hdc_device.client.shell("sleep 0.6")
+'''
+
+
+def run_suite(folder, text, *args, timeout=240):
+    with open(os.path.join(folder, "test_suite.py"), "w") as f:
+        f.write(text)
+    records = os.path.join(folder, "records")
+    shutil.rmtree(records, ignore_errors=True)
+    os.makedirs(records)
+    command = [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-rs", "--junitxml",
+               os.path.join(folder, "junit.xml")] + list(args)
+    run = subprocess.run(command, cwd=folder, env=dict(os.environ, FARM_RECORDS=records), stdout=subprocess.PIPE,
+                         stderr=subprocess.STDOUT, universal_newlines=True, timeout=timeout)
+    return run.returncode, run.stdout
+
+
+def records(folder):
+    found = []
+    for name in os.listdir(os.path.join(folder, "records")):
+        if name.endswith(".json"):
+            with open(os.path.join(folder, "records", name)) as f:
+                found.append(json.load(f))
+    return sorted(found, key=lambda r: r["start"])
+
+
+def junit_cases(folder):
+    """{test name: (outcome, system-out)}"""
+    cases = {}
+    for case in ET.parse(os.path.join(folder, "junit.xml")).iter("testcase"):
+        outcome = next((kind for kind in ("failure", "error", "skipped") if case.find(kind) is not None), "passed")
+        cases[case.get("name")] = (outcome, "".join(node.text or "" for node in case.iter("system-out")))
+    return cases
+
+
+# --- shards -------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("xdist", [["-n", "2"], []], ids=["xdist", "no-xdist"])
+def test_two_shards_together_run_every_test_once(tmp_path, xdist):
+    ran = []
+    for shard in ("1/2", "2/2"):
+        folder = str(tmp_path / shard.replace("/", "-of-"))
+        os.makedirs(folder)
+        status, out = run_suite(folder, SHARD_SUITE, "--hdc-sim", "2", "--hdc-shard", shard, *xdist)
+        assert status == 0 and "hdc shard %s: balanced by count (no duration known)" % shard in out, out
+        ran.append([r["test"] for r in records(folder)])
+    everything = ["plain-%d" % i for i in range(9)] + ["every", "every", "no-device"]
+    assert sorted(ran[0] + ran[1]) == sorted(everything), ran
+    # The every-device test's two instances stay together; 11 tests split 6 and 5.
+    assert ran[0].count("every") in (0, 2) and {len(set(r)) for r in ran} == {5, 6}, ran
+
+
+@pytest.mark.parametrize("known, count, shards", [
+    ({}, 2, [["a", "c"], ["b", "d"]]),                                       # by count, in id order
+    ({"a": 5.0, "b": 1.0, "c": 1.0, "d": 3.0}, 2, [["a"], ["b", "c", "d"]]),
+    # b, c, d unknown: the median, 4 s; the every-device test x: its longest instance, 9 s.
+    ({"a": 4.0, "x[s1]": 1.0, "x[s2]": 9.0}, 2, [["d", "x"], ["a", "b", "c"]]),
+    ({"a": 1.0}, 3, [["a", "d"], ["b"], ["c"]]),
+])
+def test_shards_place_the_longest_first_on_the_lightest_shard(known, count, shards):
+    groups = {"a", "b", "c", "d"} | ({"x"} if "x[s1]" in known else set())
+    where = split(weights(groups, known), count)
+    assert [sorted(g for g in groups if where[g] == s) for s in range(count)] == shards
+
+
+# --- durations that travel ----------------------------------------------------------------------
+
+def test_a_durations_file_moves_to_a_fresh_folder_and_orders_its_run(tmp_path):
+    first, second = str(tmp_path / "first"), str(tmp_path / "second")
+    os.makedirs(first)
+    os.makedirs(second)
+    status, out = run_suite(first, DURATION_SUITE, "-n", "2", "--hdc-sim", "2", "--hdc-durations", "d.json")
+    assert status == 0, out
+    with open(os.path.join(first, "d.json")) as f:
+        kept = json.load(f)
+    assert kept["kelpie_farm_durations"] == 1 and len(kept["tests"]) == 6
+    longest = max(kept["tests"], key=lambda t: kept["tests"][t]["seconds"])
+    assert "test_long" in longest and kept["tests"][longest]["seconds"] >= 0.6
+    assert {entry["device_type"] for entry in kept["tests"].values()} == {"KSIM-AL00"}
+    # A fresh checkout with only the file (the ini option names it): the long tests start first.
+    shutil.copy(os.path.join(first, "d.json"), os.path.join(second, "cached.json"))
+    with open(os.path.join(second, "pytest.ini"), "w") as f:
+        f.write("[pytest]\nhdc_durations = cached.json\n")
+    status, out = run_suite(second, DURATION_SUITE, "-n", "2", "--hdc-sim", "2")
+    assert status == 0, out
+    assert sorted(r["test"] for r in records(second)[:2]) == ["long-0", "long-1"], records(second)
+    with open(os.path.join(second, "cached.json")) as f:
+        assert set(json.load(f)["tests"]) == set(kept["tests"])
+
+
+@pytest.mark.parametrize("text, seconds, kinds", [
+    ('{"t::a": 1.5, "t::b": "x", "t::c": true}', {"t::a": 1.5}, {}),          # the flat form
+    ('{"kelpie_farm_durations": 1, "tests": {"t::a": {"seconds": 2, "device_type": "M1"}, "t::b": {}}}',
+     {"t::a": 2.0}, {"t::a": "M1"}),
+    ('[1, 2]', {}, {}),
+])
+def test_the_durations_file_keeps_what_it_can_read(tmp_path, text, seconds, kinds):
+    path = tmp_path / "d.json"
+    path.write_text(text)
+    found = DurationsFile(str(path))
+    assert (found.seconds, found.kinds) == (seconds, kinds)
+
+
+def test_an_unreadable_durations_file_is_a_usage_error(tmp_path):
+    status, out = run_suite(str(tmp_path), DURATION_SUITE, "--hdc-sim", "1", "--hdc-durations", "bad.json")
+    assert status == 0, "a missing file is a first run"
+    (tmp_path / "bad.json").write_text("{not json")
+    status, out = run_suite(str(tmp_path), DURATION_SUITE, "--hdc-sim", "1", "--hdc-durations", "bad.json")
+    assert status == 4 and "--hdc-durations %s cannot be read" % (tmp_path / "bad.json") in out, out
