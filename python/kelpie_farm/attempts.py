@@ -22,9 +22,9 @@ ATTEMPTS = "hdc attempts"     # the section a test that failed every time gets
 
 
 class AttemptRecorder:
-    def __init__(self, config, retries, report_path, farm):
+    def __init__(self, config, retries, report_path, farm, budget=None):
         self.config = config
-        self.book = RetryBook(retries) if retries > 0 else None
+        self.book = RetryBook(retries, budget) if retries > 0 else None
         self.durations = durations_of(config)
         self.timeline = None
         self.report_path = report_path
@@ -109,7 +109,8 @@ class AttemptRecorder:
         """Lines for the end of the run: the flaky tests."""
         if self.book is None:
             return []
-        return ["flaky: %s %s" % (nodeid, story) for nodeid, story in self.book.flaky.items()]
+        note = self.book.budget_note()
+        return ["flaky: %s %s" % (nodeid, story) for nodeid, story in self.book.flaky.items()] + ([note] if note else [])
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_sessionfinish(self, session):

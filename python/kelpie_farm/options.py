@@ -33,6 +33,9 @@ def add_options(parser):
     group.addoption("--hdc-retries", type=int, dest="hdc_retries", metavar="N",
                     help="run a failing test again, up to N times, each time on a device it has not failed "
                          "on; also the ini option hdc_retries (default 0)")
+    group.addoption("--hdc-retry-budget", type=int, dest="hdc_retry_budget", metavar="N",
+                    help="at most N retries in the whole run; once they are spent, failures are final "
+                         "(ini option hdc_retry_budget)")
     group.addoption("--hdc-order", choices=("longest", "none"), dest="hdc_order",
                     help="longest: start the tests that took longest last time first (the default); "
                          "none: in the order collected")
@@ -50,6 +53,7 @@ def add_options(parser):
     parser.addini("hdc_durations", help="the durations file (--hdc-durations), relative to the ini file")
     parser.addini("hdc_server", type="linelist", help="HDC host servers (HOST:PORT) of the device farm")
     parser.addini("hdc_retries", default="0", help="times a failing test runs again, on other devices")
+    parser.addini("hdc_retry_budget", help="retries the whole run may spend (--hdc-retry-budget)")
     parser.addini("hdc_require", type="linelist", help="NAME=VALUE: only the devices with these properties")
     parser.addini("hdc_device", type="linelist", help="shell-style patterns: only the devices they match")
     parser.addini("hdc_timeout", help="a test's deadline in seconds (--hdc-timeout)")
@@ -91,15 +95,27 @@ def shard_of(config):
     return parse_shard(text) if text else None
 
 
+def retry_budget_of(config):
+    """The retries the whole run may spend, or None for no cap."""
+    value = config.getoption("hdc_retry_budget")
+    if value is None:
+        text = config.getini("hdc_retry_budget")
+        value = int(text) if text else None
+    return value
+
+
 def check_options(config):
     shard_of(config)
     try:
         pool_of(config)
         retries = retries_of(config)
+        budget = retry_budget_of(config)
     except ValueError as e:
         raise pytest.UsageError(str(e))
     if retries < 0:
         raise pytest.UsageError("--hdc-retries takes 0 or more, not %d" % retries)
+    if budget is not None and budget < 0:
+        raise pytest.UsageError("--hdc-retry-budget takes 0 or more, not %d" % budget)
 
 
 def farm_named(config):

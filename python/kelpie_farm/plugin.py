@@ -27,7 +27,7 @@ import pytest
 
 from . import hooks
 from .discovery import FARM, SIMS, controller_farm, start_sims
-from .options import add_markers, add_options, check_options, farm_named, retries_of, shard_of
+from .options import add_markers, add_options, check_options, farm_named, retries_of, retry_budget_of, shard_of
 
 pytest_plugins = ("kelpie_farm.worker", "kelpie_farm.fixtures", "kelpie_farm.controller", "kelpie_farm.reporting")
 
@@ -64,7 +64,8 @@ def pytest_configure(config):
         from .attempts import AttemptRecorder
 
         config.pluginmanager.register(AttemptRecorder(config, retries_of(config), config.getoption("hdc_report"),
-                                                      lambda: config.stash.get(FARM, None)), ATTEMPTS_PLUGIN)
+                                                      lambda: config.stash.get(FARM, None),
+                                                      retry_budget_of(config)), ATTEMPTS_PLUGIN)
 
 
 def pytest_unconfigure(config):

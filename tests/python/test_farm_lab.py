@@ -15,6 +15,7 @@ import xml.etree.ElementTree as ET
 import pytest
 
 from kelpie_farm.durations import DurationsFile
+from kelpie_farm.retries import RetryBook
 from kelpie_farm.shards import split, weights
 
 RECORD = '''
@@ -161,3 +162,34 @@ def test_an_unreadable_durations_file_is_a_usage_error(tmp_path):
     (tmp_path / "bad.json").write_text("{not json")
     status, out = run_suite(str(tmp_path), DURATION_SUITE, "--hdc-sim", "1", "--hdc-durations", "bad.json")
     assert status == 4 and "--hdc-durations %s cannot be read" % (tmp_path / "bad.json") in out, out
+
+
+# --- the retry budget ---------------------------------------------------------------------------
+
+BROKEN_SUITE = RECORD + '''
+import pytest
+
+@pytest.mark.parametrize("i", range(4))
+def test_broken(hdc_device, i):
+    record("broken-%d" % i, hdc_device.serial)
+    assert False, "the build is broken"
+'''
+
+
+def test_the_retry_budget_stops_retries_and_the_summary_says_so(tmp_path):
+    folder = str(tmp_path)
+    status, out = run_suite(folder, BROKEN_SUITE, "-n", "2", "--hdc-sim", "2", "--hdc-retries", "2",
+                            "--hdc-retry-budget", "3")
+    assert status == 1 and re.search(r"^=+ 4 failed, 3 rerun in ", out, re.M), out
+    assert len(records(folder)) == 7
+    assert re.search(r"^retry budget spent: 3 retries of 3; [34] later failures not run again$",
+                     out.split("= hdc farm =", 1)[1], re.M), out
+
+
+def test_a_lost_device_costs_the_budget_nothing():
+    book = RetryBook(2, budget=1)
+    assert book.failed("t", "A", lost=True, retry_possible=True)
+    assert book.failed("t", "B", lost=False, retry_possible=True)
+    assert not book.failed("u", "A", lost=False, retry_possible=True)
+    assert (book.spent, book.refused) == (1, 1)
+    assert book.budget_note() == "retry budget spent: 1 retry of 1; 1 later failure not run again"
