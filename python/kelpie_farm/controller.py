@@ -112,8 +112,9 @@ def pytest_handlecrashitem(crashitem, report, sched):
     target = controller.held.get(worker)
     where = " on %s" % target.describe() if target else ""
     if controller.watchdog.expired.pop(worker, None) == crashitem:
-        report.longrepr = "%s ran past its deadline of %g s (--hdc-timeout)%s; worker %s was ended and replaced" % (
-            crashitem, controller.farm.timeout, where, worker)
+        seconds, source = controller.watchdog.deadline_of(crashitem)
+        report.longrepr = "%s ran past its deadline of %g s (%s)%s; worker %s was ended and replaced" % (
+            crashitem, seconds, source, where, worker)
     else:
         report.longrepr = "worker %s crashed while running %s%s" % (worker, crashitem, where)
     if target is not None:

@@ -40,6 +40,8 @@ class ControllerLink:
             self.watchdog.finished(self.worker)
         elif kind == "needs":
             self.on_needs(message[1])
+        elif kind == "deadlines":
+            self.watchdog.own.update(message[1])
         elif kind == "lost":
             start = time.monotonic()
             label, text, during = message[1:]

@@ -10,6 +10,7 @@ from .targets import DEFAULT_SERVER, DEFAULT_TIMEOUT
 ENV_SERVER = "KELPIE_HDC_SERVER"
 EVERY_DEVICE = "hdc_every_device"   # the marker: once on every device of the farm
 REQUIRE = "hdc_require"             # the marker: only on devices with these properties
+TIMEOUT = "hdc_timeout"             # the marker: a test's own deadline, in place of --hdc-timeout
 
 
 def add_options(parser):
@@ -66,6 +67,8 @@ def add_markers(config):
         "markers", "%s: run the test once on every device of the farm, the device's serial in its id" % EVERY_DEVICE)
     config.addinivalue_line(
         "markers", "%s(\"NAME=VALUE\", ...): run the test only on devices whose property NAME is VALUE" % REQUIRE)
+    config.addinivalue_line(
+        "markers", "%s(SECONDS): the test's own deadline, in place of --hdc-timeout" % TIMEOUT)
 
 
 def servers_named(config):

@@ -29,7 +29,8 @@ from . import hooks
 from .discovery import FARM, SIMS, controller_farm, start_sims
 from .options import add_markers, add_options, check_options, farm_named, retries_of, retry_budget_of, shard_of
 
-pytest_plugins = ("kelpie_farm.worker", "kelpie_farm.fixtures", "kelpie_farm.controller", "kelpie_farm.reporting")
+pytest_plugins = ("kelpie_farm.worker", "kelpie_farm.fixtures", "kelpie_farm.controller", "kelpie_farm.reporting",
+                  "kelpie_farm.deadlines")
 
 
 def pytest_addhooks(pluginmanager):

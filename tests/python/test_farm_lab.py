@@ -193,3 +193,40 @@ def test_a_lost_device_costs_the_budget_nothing():
     assert not book.failed("u", "A", lost=False, retry_possible=True)
     assert (book.spent, book.refused) == (1, 1)
     assert book.budget_note() == "retry budget spent: 1 retry of 1; 1 later failure not run again"
+
+
+# --- per-test deadlines -------------------------------------------------------------------------
+
+DEADLINE_SUITE = RECORD + '''
+import time
+import pytest
+
+@pytest.mark.hdc_timeout(1)
+def test_own_deadline(hdc_device):
+    record("own", hdc_device.serial)
+    time.sleep(60)
+
+@pytest.mark.hdc_timeout(5)
+def test_within_its_deadline(hdc_device):
+    time.sleep(1.5)
+
+def test_global_deadline(hdc_device):
+    time.sleep(1.5)
+
+@pytest.mark.hdc_timeout("soon")
+def test_wrong_mark(hdc_device):
+    pass
+'''
+
+
+def test_a_marked_test_ends_at_its_own_deadline(tmp_path):
+    folder = str(tmp_path)
+    start = time.monotonic()
+    status, out = run_suite(folder, DEADLINE_SUITE, "-n", "2", "--hdc-sim", "2", "--hdc-timeout", "30")
+    took = time.monotonic() - start
+    assert status == 1 and re.search(r"^=+ 1 failed, 2 passed, 1 error in ", out, re.M), out
+    serial = records(folder)[0]["serial"]
+    assert re.search(r"^E?\s*test_suite.py::test_own_deadline ran past its deadline of 1 s \(@pytest.mark.hdc_timeout\) "
+                     r"on device %s on 127.0.0.1:\d+; worker gw\d+ was ended and replaced$" % serial, out, re.M), out
+    assert "hdc_timeout takes a number of seconds above 0, not 'soon'" in out
+    assert took < 25, "the marked test waited for the global deadline"
