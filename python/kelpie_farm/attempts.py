@@ -28,6 +28,7 @@ class AttemptRecorder:
         self.durations = durations_of(config)
         self.timeline = None
         self.report_path = report_path
+        self.json_path = config.getoption("hdc_json")
         self._farm = farm           # farm() -> the Farm, once found
         self._started = time.time()
         self._rerunning = set()     # (test id, worker) of attempts reported as reruns
@@ -52,7 +53,7 @@ class AttemptRecorder:
         if report.when == "teardown" and device and self.durations.kinds is not None:
             kind = device_type(self._farm(), device)
         self.durations.add_report(report, worker, kind)
-        if self.report_path and self.timeline is None:
+        if (self.report_path or self.json_path) and self.timeline is None:
             farm = self._farm()
             if farm is not None and hasattr(farm, "targets"):
                 self.timeline = Timeline([(t.label, t.serial, t.server) for t in farm.targets],
@@ -113,13 +114,21 @@ class AttemptRecorder:
         return ["flaky: %s %s" % (nodeid, story) for nodeid, story in self.book.flaky.items()] + ([note] if note else [])
 
     @pytest.hookimpl(tryfirst=True)
-    def pytest_sessionfinish(self, session):
+    def pytest_sessionfinish(self, session, exitstatus):
         """Before JUnit writes its file: the reruns' test cases go; the durations are kept."""
         internals.junit_drop_test_cases(self.config, self._dropped)
         self.durations.save()
-        if self.report_path:
+        if self.report_path or self.json_path:
+            farm = self._farm()
             if self.timeline is None:
-                farm = self._farm()
                 self.timeline = Timeline([(t.label, t.serial, t.server) for t in getattr(farm, "targets", ())],
                                          started=self._started)
+            self.timeline.finished = time.time()
+        if self.report_path:
             self.timeline.write(self.report_path)
+        if self.json_path:
+            from .results_json import results, write_results
+
+            write_results(self.json_path, results(
+                self.timeline, dict(getattr(farm, "lost", {})), ["%s=%s" % r for r in getattr(farm, "pool", ())],
+                self.config.getoption("hdc_shard"), exitstatus == pytest.ExitCode.INTERRUPTED))

@@ -42,6 +42,8 @@ def add_options(parser):
                          "none: in the order collected")
     group.addoption("--hdc-report", dest="hdc_report", metavar="PATH.html",
                     help="write the run's timeline, a lane per device, to this HTML file")
+    group.addoption("--hdc-json", dest="hdc_json", metavar="PATH.json",
+                    help="write the run, its devices and every attempt of every test to this JSON file")
     group.addoption("--hdc-require", action="append", dest="hdc_require", metavar="NAME=VALUE",
                     help="only the devices whose `param get NAME` answers VALUE; repeatable; "
                          "also the ini option hdc_require")

@@ -7,6 +7,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -230,3 +231,98 @@ def test_a_marked_test_ends_at_its_own_deadline(tmp_path):
                      r"on device %s on 127.0.0.1:\d+; worker gw\d+ was ended and replaced$" % serial, out, re.M), out
     assert "hdc_timeout takes a number of seconds above 0, not 'soon'" in out
     assert took < 25, "the marked test waited for the global deadline"
+
+
+# --- results as data ----------------------------------------------------------------------------
+
+GUIDE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "docs", "guide.md")
+TYPES = {"string": str, "number": (int, float), "boolean": bool, "null": type(None), "list of strings": list}
+
+RESULTS_SUITE = RECORD + '''
+import os
+import pytest
+
+def test_flaky(hdc_device):
+    first = os.path.join(os.environ["FARM_RECORDS"], "first")
+    if not os.path.exists(first):
+        open(first, "w").close()
+        assert False, "fails the first time"
+
+def test_passes(hdc_device):
+    pass
+
+def test_no_device():
+    pass
+
+@pytest.mark.hdc_every_device
+def test_every(hdc_device):
+    pass
+'''
+
+
+def documented_fields():
+    """{field path: allowed types} from the guide's table of the document."""
+    with open(GUIDE, encoding="utf-8") as f:
+        text = f.read().split("### Results as data", 1)[1].split("\n### ", 1)[0]
+    fields = {}
+    for path, kind in re.findall(r"^\| `([^`]+)` \| ([a-z ]+) \|", text, re.M):
+        fields[path] = tuple(TYPES[k] for k in kind.split(" or "))
+    return fields
+
+
+def fields_of(value, path=""):
+    """[(field path, value)] of every leaf of a JSON document, lists of objects written as
+    [] (an empty one has none)."""
+    if isinstance(value, dict):
+        return [f for key, v in value.items() for f in fields_of(v, "%s.%s" % (path, key) if path else key)]
+    if isinstance(value, list) and all(isinstance(v, dict) for v in value) and (value or path == "tests[].attempts"):
+        return [f for v in value for f in fields_of(v, path + "[]")]
+    return [(path, value)]
+
+
+def test_the_run_as_json_holds_every_attempt_as_the_guide_describes_it(tmp_path):
+    folder = str(tmp_path)
+    status, out = run_suite(folder, RESULTS_SUITE, "-n", "2", "--hdc-sim", "3", "--hdc-retries", "1",
+                            "--hdc-json", "out/run.json", "--hdc-shard", "1/1")
+    assert status == 1, out      # the third device has no worker: its every-device test does not run
+    with open(os.path.join(folder, "out", "run.json"), encoding="utf-8") as f:
+        doc = json.load(f)
+    documented = documented_fields()
+    found = fields_of(doc)
+    for path, value in found:
+        assert path in documented, "not in the guide: " + path
+        assert isinstance(value, documented[path]), (path, value)
+    assert set(documented) == {path for path, _ in found}
+    assert doc["run"]["status"] == "complete" and doc["run"]["shard"] == "1/1" and doc["run"]["pool"] == []
+    assert doc["run"]["start"] < doc["run"]["end"] and doc["run"]["end"].endswith("Z")
+    assert [d["serial"] for d in doc["devices"]] == ["kelpie-sim-a1", "kelpie-sim-b1", "kelpie-sim-c1"]
+    assert all(0 < d["busy"] <= 1 for d in doc["devices"][:2]) and doc["devices"][2]["busy"] == 0
+    tests = {t["id"].split("::")[1]: t for t in doc["tests"]}
+    flaky = tests["test_flaky"]
+    assert flaky["outcome"] == "passed" and flaky["flaky"] and [a["outcome"] for a in flaky["attempts"]] == [
+        "failed", "passed"]
+    assert "fails the first time" in flaky["attempts"][0]["message"] and not flaky["attempts"][1]["message"]
+    servers = {d["label"]: d["server"] for d in doc["devices"]}
+    assert all(a["server"] == servers[a["device"]] and re.match(r"gw\d$", a["worker"]) for a in flaky["attempts"])
+    assert tests["test_every[kelpie-sim-c1]"]["outcome"] == "not run" and "has no worker" in tests[
+        "test_every[kelpie-sim-c1]"]["why"]
+    assert len(doc["tests"]) == 6
+
+
+def test_an_interrupted_run_says_so_in_its_json(tmp_path):
+    folder = str(tmp_path)
+    suite = RECORD + "import time\n\ndef test_waits(hdc_device):\n    record('waits')\n    time.sleep(60)\n"
+    with open(os.path.join(folder, "test_suite.py"), "w") as f:
+        f.write(suite)
+    os.makedirs(os.path.join(folder, "records"))
+    run = subprocess.Popen([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-n", "1", "--hdc-sim", "1",
+                            "--hdc-json", "run.json"], cwd=folder, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                           universal_newlines=True, env=dict(os.environ, FARM_RECORDS=os.path.join(folder, "records")),
+                           preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    deadline = time.monotonic() + 60
+    while run.poll() is None and not os.listdir(os.path.join(folder, "records")) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    run.send_signal(signal.SIGINT)
+    out = run.communicate(timeout=60)[0]
+    with open(os.path.join(folder, "run.json")) as f:
+        assert json.load(f)["run"]["status"] == "interrupted", out
