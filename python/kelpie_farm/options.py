@@ -11,6 +11,7 @@ ENV_SERVER = "KELPIE_HDC_SERVER"
 EVERY_DEVICE = "hdc_every_device"   # the marker: once on every device of the farm
 REQUIRE = "hdc_require"             # the marker: only on devices with these properties
 TIMEOUT = "hdc_timeout"             # the marker: a test's own deadline, in place of --hdc-timeout
+PULL = "hdc_pull"                   # the marker: device files brought back when the test fails
 
 
 def add_options(parser):
@@ -44,6 +45,14 @@ def add_options(parser):
                     help="write the run's timeline, a lane per device, to this HTML file")
     group.addoption("--hdc-json", dest="hdc_json", metavar="PATH.json",
                     help="write the run, its devices and every attempt of every test to this JSON file")
+    group.addoption("--hdc-on-failure", choices=("screenshot", "none"), dest="hdc_on_failure",
+                    help="screenshot: bring a failing test's screenshot back from its device "
+                         "(ini option hdc_on_failure); none: nothing (the default)")
+    group.addoption("--hdc-pull", action="append", dest="hdc_pull", metavar="PATH",
+                    help="bring this device file or folder back from a failing test's device; repeatable")
+    group.addoption("--hdc-artifacts", dest="hdc_artifacts", metavar="DIR",
+                    help="where what comes back from failing tests' devices goes, a folder for each test and "
+                         "attempt (default: hdc-artifacts/ beside the JUnit file, or where pytest started)")
     group.addoption("--hdc-require", action="append", dest="hdc_require", metavar="NAME=VALUE",
                     help="only the devices whose `param get NAME` answers VALUE; repeatable; "
                          "also the ini option hdc_require")
@@ -53,6 +62,7 @@ def add_options(parser):
     group.addoption("--hdc-durations", dest="hdc_durations", metavar="PATH.json",
                     help="read the durations of the last runs from this JSON file and write this run's to it "
                          "(ini option hdc_durations); default: pytest's cache")
+    parser.addini("hdc_on_failure", help="screenshot: a failing test's screenshot (--hdc-on-failure)")
     parser.addini("hdc_durations", help="the durations file (--hdc-durations), relative to the ini file")
     parser.addini("hdc_server", type="linelist", help="HDC host servers (HOST:PORT) of the device farm")
     parser.addini("hdc_retries", default="0", help="times a failing test runs again, on other devices")
@@ -71,6 +81,8 @@ def add_markers(config):
         "markers", "%s(\"NAME=VALUE\", ...): run the test only on devices whose property NAME is VALUE" % REQUIRE)
     config.addinivalue_line(
         "markers", "%s(SECONDS): the test's own deadline, in place of --hdc-timeout" % TIMEOUT)
+    config.addinivalue_line(
+        "markers", "%s(PATH, ...): bring these device files or folders back when the test fails" % PULL)
 
 
 def servers_named(config):
@@ -110,7 +122,10 @@ def retry_budget_of(config):
 
 
 def check_options(config):
+    from .artifacts import on_failure
+
     shard_of(config)
+    on_failure(config)
     try:
         pool_of(config)
         retries = retries_of(config)

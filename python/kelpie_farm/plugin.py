@@ -30,7 +30,7 @@ from .discovery import FARM, SIMS, controller_farm, start_sims
 from .options import add_markers, add_options, check_options, farm_named, retries_of, retry_budget_of, shard_of
 
 pytest_plugins = ("kelpie_farm.worker", "kelpie_farm.fixtures", "kelpie_farm.controller", "kelpie_farm.reporting",
-                  "kelpie_farm.deadlines")
+                  "kelpie_farm.deadlines", "kelpie_farm.artifacts")
 
 
 def pytest_addhooks(pluginmanager):
@@ -59,6 +59,10 @@ def pytest_configure(config):
 
     check_options(config)
     config.pluginmanager.register(FarmReporter(config), "kelpie-farm-reporter")
+    if getattr(config.option, "xmlpath", None):
+        from .artifacts import JunitAttachments
+
+        config.pluginmanager.register(JunitAttachments(config), "kelpie-farm-junit-attachments")
     if farm_named(config) and SIMS not in config.stash:
         controller_farm(config)     # errors before the first test; a simulated farm is still starting
     if farm_named(config):

@@ -109,8 +109,55 @@ def _open_dest(device, req, host):
         raise TransferError("Error opening file: %s, path:%s" % (e.strerror or e, req.dest))
 
 
+def _device_folder(device, req):
+    """The host path of the device folder `file recv` was asked for, or None (not one)."""
+    if req.sending:
+        return None
+    try:
+        host = device.fs.resolve(req.source)[1]
+    except FsError:
+        return None
+    return host if os.path.isdir(host) and not os.path.islink(host) else None
+
+
+async def _copy_folder(device, req, folder, started):
+    """A device folder and everything in it to the host, as `file recv` copies one: into
+    LOCAL/NAME when LOCAL is a folder, else to LOCAL. Links are not followed."""
+    dest = req.dest
+    if dest.endswith("/") or os.path.isdir(dest):
+        dest = os.path.join(dest, os.path.basename(folder.rstrip("/")))
+    copied = count = 0
+    for here, folders, files in os.walk(folder):
+        target = os.path.join(dest, os.path.relpath(here, folder))
+        try:
+            os.makedirs(target, exist_ok=True)
+        except OSError as e:
+            raise TransferError("Error creating directory: %s, path:%s" % (e.strerror or e, target))
+        for name in sorted(files):
+            try:
+                src = device.fs.open_read(os.path.join(here, name))
+            except OSError:
+                continue        # a link or a special file: not copied
+            try:
+                dst = _open_dest(device, req, os.path.join(target, name))
+                try:
+                    copied += await _pump(src, dst, 0, None)     # no progress replies
+                finally:
+                    os.close(dst)
+            finally:
+                os.close(src)
+            count += 1
+    ms = max((time.monotonic() - started) * 1000.0, 1.0)
+    device.log.add("I", "C015A0", "hdcd", "file recv finished: %d files, %d bytes to the host" % (count, copied))
+    return "FileTransfer finish, Size:%d, File count = %d, time:%dms rate:%.2fkB/s" % (
+        copied, count, round(ms), copied / ms)
+
+
 async def _copy(device, req, replies):
     started = time.monotonic()
+    folder = _device_folder(device, req)
+    if folder is not None:
+        return await _copy_folder(device, req, folder, started)
     source_host, src = _open_source(device, req)
     try:
         st = os.fstat(src)

@@ -8,16 +8,20 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
+import tempfile
 import time
 import xml.etree.ElementTree as ET
 
 import pytest
 
+from kelpie_farm.artifacts import Gathering
 from kelpie_farm.durations import DurationsFile
 from kelpie_farm.retries import RetryBook
 from kelpie_farm.shards import split, weights
+from kelpie_farm.targets import Target
 
 RECORD = '''
 import json, os, time
@@ -296,7 +300,7 @@ def test_the_run_as_json_holds_every_attempt_as_the_guide_describes_it(tmp_path)
     assert doc["run"]["status"] == "complete" and doc["run"]["shard"] == "1/1" and doc["run"]["pool"] == []
     assert doc["run"]["start"] < doc["run"]["end"] and doc["run"]["end"].endswith("Z")
     assert [d["serial"] for d in doc["devices"]] == ["kelpie-sim-a1", "kelpie-sim-b1", "kelpie-sim-c1"]
-    assert all(0 < d["busy"] <= 1 for d in doc["devices"][:2]) and doc["devices"][2]["busy"] == 0
+    assert all(0 < d["busy"] <= 1 for d in doc["devices"][:2]) and 0 <= doc["devices"][2]["busy"] < 1
     tests = {t["id"].split("::")[1]: t for t in doc["tests"]}
     flaky = tests["test_flaky"]
     assert flaky["outcome"] == "passed" and flaky["flaky"] and [a["outcome"] for a in flaky["attempts"]] == [
@@ -326,3 +330,119 @@ def test_an_interrupted_run_says_so_in_its_json(tmp_path):
     out = run.communicate(timeout=60)[0]
     with open(os.path.join(folder, "run.json")) as f:
         assert json.load(f)["run"]["status"] == "interrupted", out
+
+
+# --- evidence from the device on failure --------------------------------------------------------
+
+EVIDENCE_SUITE = '''
+import pytest
+
+def test_screen_fails(hdc_device):
+    hdc_device.client.shell("echo locked > /data/local/tmp/state.txt")
+    assert False, "the screen stayed locked"
+
+@pytest.mark.hdc_pull("/data/local/tmp/faults", "/data/local/tmp/none")
+def test_app_crashes(hdc_device):
+    hdc_device.client.shell("rm -f /data/local/tmp/state.txt")
+    hdc_device.client.shell("mkdir -p /data/local/tmp/faults/cppcrash")
+    hdc_device.client.shell("echo boom > /data/local/tmp/faults/cppcrash/app.log")
+    hdc_device.client.shell("echo ANR > /data/local/tmp/faults/appfreeze.log")
+    assert False, "the app crashed"
+
+def test_passes(hdc_device):
+    pass
+
+def test_no_device():
+    assert False
+'''
+
+
+def chromium_dom(page):
+    found = shutil.which("chromium")
+    if found is None:
+        pytest.skip("chromium is not installed (scripts/setup.sh installs it)")
+    profile = tempfile.mkdtemp(prefix="kelpie-chromium-")
+    try:
+        run = subprocess.run([found, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                              "--disable-background-networking", "--user-data-dir=" + profile,
+                              "--allow-file-access-from-files", "--dump-dom", page], stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, universal_newlines=True, timeout=120)
+    finally:
+        shutil.rmtree(profile, ignore_errors=True)
+    return run.stdout
+
+
+def test_a_failing_tests_screenshot_and_files_come_back_and_are_attached_where_ci_looks(tmp_path):
+    folder = str(tmp_path)
+    status, out = run_suite(folder, EVIDENCE_SUITE, "-n", "2", "--hdc-sim", "2", "--hdc-retries", "1",
+                            "--hdc-on-failure", "screenshot", "--hdc-pull", "/data/local/tmp/state.txt",
+                            "--hdc-report", "report/run.html", "--hdc-json", "run.json")
+    assert status == 1, out
+    root = os.path.join(folder, "hdc-artifacts")      # beside the JUnit file
+    screens = os.path.join(root, "test_suite.py_test_screen_fails")
+    assert sorted(os.listdir(screens)) == ["attempt-1", "attempt-2"]      # failed, ran again, failed
+    for attempt in ("attempt-1", "attempt-2"):
+        with open(os.path.join(screens, attempt, "screenshot.png"), "rb") as f:
+            assert f.read(8) == b"\x89PNG\r\n\x1a\n"
+        with open(os.path.join(screens, attempt, "data_local_tmp_state.txt")) as f:
+            assert f.read() == "locked\n"
+    crash = os.path.join(root, "test_suite.py_test_app_crashes", "attempt-1")
+    pulled = sorted(os.path.relpath(os.path.join(here, n), crash) for here, _, names in os.walk(crash) for n in names)
+    assert pulled == ["data_local_tmp_faults/appfreeze.log", "data_local_tmp_faults/cppcrash/app.log", "screenshot.png"]
+    assert not os.path.exists(os.path.join(root, "test_suite.py_test_passes"))
+    assert not os.path.exists(os.path.join(root, "test_suite.py_test_no_device"))
+
+    # The terminal names the files, and says what did not come back.
+    final = os.path.join(screens, "attempt-2")
+    assert re.search(r"-+ hdc artifacts -+\n%s\n%s\n" % (re.escape(os.path.join(final, "screenshot.png")),
+                     re.escape(os.path.join(final, "data_local_tmp_state.txt"))), out), out
+    assert re.search(r"^pull /data/local/tmp/none: nothing came back \(\[Fail\].*No such file", out, re.M), out
+    assert "pull /data/local/tmp/state.txt: nothing came back" in out      # test_app_crashes wrote none
+
+    # JUnit: the last attempt's files as attachments, where Jenkins and GitLab read them.
+    cases = junit_cases(folder)
+    assert cases["test_screen_fails"] == ("failure", "[[ATTACHMENT|%s]]\n[[ATTACHMENT|%s]]\n" % (
+        os.path.join(final, "screenshot.png"), os.path.join(final, "data_local_tmp_state.txt")))
+    assert cases["test_passes"] == ("passed", "") and cases["test_no_device"] == ("failure", "")
+
+    # The JSON has every attempt's files; the timeline shows the screenshot as a thumbnail.
+    with open(os.path.join(folder, "run.json")) as f:
+        tests = {t["id"].split("::")[1]: t for t in json.load(f)["tests"]}
+    assert [a["artifacts"][0] for a in tests["test_screen_fails"]["attempts"]] == [
+        os.path.join(screens, a, "screenshot.png") for a in ("attempt-1", "attempt-2")]
+    with open(os.path.join(folder, "report", "run.html"), encoding="utf-8") as f:
+        data = json.loads(re.search(r'<script type="application/json" id="data">(.*?)</script>', f.read(), re.S).group(1))
+    index = next(i for i, a in enumerate(data["attempts"]) if a["test"].endswith("test_screen_fails"))
+    assert data["attempts"][index]["artifacts"][0] == "../hdc-artifacts/test_suite.py_test_screen_fails/attempt-1/" \
+                                                      "screenshot.png"
+    dom = chromium_dom("file://%s#attempt=%d" % (os.path.join(folder, "report", "run.html"), index))
+    assert re.search(r'<a href="\.\./hdc-artifacts/test_suite\.py_test_screen_fails/attempt-1/screenshot\.png"'
+                     r'[^>]*><img class="thumb"', dom), dom[-3000:]
+
+
+def test_with_junit_logging_the_attachments_join_the_captured_output(tmp_path):
+    folder = str(tmp_path)
+    with open(os.path.join(folder, "pytest.ini"), "w") as f:
+        f.write("[pytest]\nhdc_on_failure = screenshot\njunit_logging = system-out\n")
+    status, out = run_suite(folder, EVIDENCE_SUITE, "--hdc-sim", "1", "--hdc-artifacts", "evidence", "-k", "screen")
+    assert status == 1, out
+    shot = os.path.join(folder, "evidence", "test_suite.py_test_screen_fails", "attempt-1", "screenshot.png")
+    outcome, system_out = junit_cases(folder)["test_screen_fails"]
+    assert outcome == "failure" and system_out.count("[[ATTACHMENT|%s]]\n" % shot) == 1, system_out
+    assert "shell command: echo locked" in system_out       # the device log is there too
+
+
+def test_a_device_that_cannot_answer_costs_a_note_within_the_deadline(tmp_path):
+    with socket.socket() as silent:
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(4)            # accepts connections, never says a word
+        mute = "127.0.0.1:%d" % silent.getsockname()[1]
+        gathering = Gathering(Target("HX1", mute, "HX1"), str(tmp_path), time.monotonic() + 1.0)
+        start = time.monotonic()
+        gathering.screenshot()
+        gathering.pull("/data/log/faultlog")
+        took = time.monotonic() - start
+    assert gathering.files == [] and gathering.notes == [
+        "screenshot: device HX1 on %s did not answer: no answer within the deadline" % mute,
+        "pull /data/log/faultlog: not taken, no time left before the test's deadline"]
+    assert took < 2.0
