@@ -23,7 +23,7 @@ import uuid
 import pytest
 
 from . import internals
-from .options import PULL
+from .options import PULL, farm_named
 
 SECTION = "hdc artifacts"
 TMP = "/data/local/tmp"
@@ -225,7 +225,9 @@ def start_gathering(session):
 
 @pytest.hookimpl(trylast=True)
 def pytest_collection_finish(session):
-    if not hasattr(session.config, "workerinput") or "hdc_farm" in session.config.workerinput:
+    config = session.config
+    workerinput = getattr(config, "workerinput", None)
+    if (farm_named(config) if workerinput is None else "hdc_farm" in workerinput):
         start_gathering(session)
 
 

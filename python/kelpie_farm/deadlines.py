@@ -10,7 +10,7 @@ A mark whose value is no number of seconds above 0 fails its test, saying so.
 
 import pytest
 
-from .options import TIMEOUT
+from .options import TIMEOUT, farm_named
 
 DEADLINES = pytest.StashKey()     # {test id: seconds} of the marked tests of this process
 
@@ -44,6 +44,10 @@ class MarkErrors:
 
 @pytest.hookimpl(tryfirst=True)
 def pytest_collection_finish(session):
+    config = session.config
+    workerinput = getattr(config, "workerinput", None)
+    if not (farm_named(config) if workerinput is None else "hdc_farm" in workerinput):
+        return      # no farm: the marks wait for one (the plugin stays idle)
     deadlines, errors = {}, {}
     for item in session.items:
         seconds, error = deadline_of(item)

@@ -117,7 +117,10 @@ def retry_budget_of(config):
     value = config.getoption("hdc_retry_budget")
     if value is None:
         text = config.getini("hdc_retry_budget")
-        value = int(text) if text else None
+        try:
+            value = int(text) if text else None
+        except ValueError:
+            raise ValueError("hdc_retry_budget is a number of retries, not %r" % text) from None
     return value
 
 
