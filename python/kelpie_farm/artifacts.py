@@ -98,8 +98,7 @@ class Gathering:
         return True
 
     def screenshot(self):
-        from .device_files import ProbeError, failed, recv_file
-        from .pools import shell
+        from .device_files import ProbeError, failed, recv_file, shell_to_end
 
         if not self.time_left("screenshot"):
             return
@@ -107,11 +106,15 @@ class Gathering:
         remote = "%s/kelpie-farm-%s.png" % (TMP, uuid.uuid4().hex[:12])
         local = os.path.join(self.folder, "screenshot.png")
         try:
-            said = shell(target.server, target.serial, "snapshot_display -f " + remote, self.deadline)
+            said = shell_to_end(target.server, target.serial, "snapshot_display -f " + remote, self.deadline)
             text = recv_file(target.server, target.serial, remote, local, self.deadline)
         except ProbeError as e:
             self.notes.append("screenshot: %s did not answer: %s" % (target.describe(), e))
             return
+        try:
+            shell_to_end(target.server, target.serial, "rm -f " + remote, self.deadline)
+        except ProbeError:
+            pass        # a file left in /data/local/tmp costs the run nothing
         if failed(text) or not os.path.isfile(local):
             self.notes.append("screenshot: none came back (%s)" % " ".join((said.strip() + " " + text).split())[:300])
             return
@@ -120,10 +123,6 @@ class Gathering:
                 os.replace(local, local[:-len(".png")] + ".jpeg")
                 local = local[:-len(".png")] + ".jpeg"
         self.files.append(local)
-        try:
-            shell(target.server, target.serial, "rm -f " + remote, self.deadline)
-        except ProbeError:
-            pass
 
     def pull(self, remote):
         from .device_files import ProbeError, failed, recv_file

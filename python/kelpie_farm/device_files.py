@@ -9,6 +9,7 @@ another host writes there.
 """
 
 import socket
+import time
 
 from .probe import ProbeError, connect, read_packet, send_packet, strip_code
 
@@ -32,6 +33,29 @@ def recv_file(server, serial, remote, local, deadline):
         raise
     except OSError as e:
         raise ProbeError(e.strerror or str(e)) from None
+
+
+def shell_to_end(server, serial, command, deadline):
+    """The device's whole answer to a shell command, by `deadline`: the command is followed by
+    an echo of a line of the plugin's own, and the answer read until that line, so that a tool
+    that pauses between its lines (snapshot_display, writing its file) is not cut short."""
+    end = "kelpie-farm-end-%d" % int(time.monotonic() * 1000)
+    answer = ""
+    try:
+        with connect(server, deadline, serial) as sock:
+            send_packet(sock, ("shell %s; echo %s" % (command, end)).encode("utf-8"), deadline)
+            while end not in answer:
+                text = strip_code(read_packet(sock, deadline)).decode("utf-8", "replace")
+                if not text:
+                    break
+                answer += text
+    except socket.timeout:
+        raise ProbeError("no answer within the deadline") from None
+    except ProbeError:
+        raise
+    except OSError as e:
+        raise ProbeError(e.strerror or str(e)) from None
+    return answer.split(end, 1)[0]
 
 
 def failed(text):
