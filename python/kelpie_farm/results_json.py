@@ -44,7 +44,8 @@ def results(timeline, lost, pool, shard, interrupted):
             "duration": round(max(0.0, a.end - a.start), 3),
             "outcome": "failed" if a.outcome == "rerun" else a.outcome, "message": a.message,
             "artifacts": list(getattr(a, "artifacts", ()) or ())})
-    entries = [{"id": nodeid, "outcome": timeline.final.get(nodeid, "failed"), "flaky": nodeid in timeline.flaky,
+    unfinished = "interrupted" if interrupted else "failed"     # a worker's test whose end never came
+    entries = [{"id": nodeid, "outcome": timeline.final.get(nodeid, unfinished), "flaky": nodeid in timeline.flaky,
                 "attempts": tests[nodeid]} for nodeid in order]
     entries += [{"id": nodeid, "outcome": "not run", "flaky": False, "why": why, "attempts": []}
                 for nodeid, why in timeline.not_run.items() if nodeid not in tests]

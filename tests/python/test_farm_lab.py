@@ -329,7 +329,8 @@ def test_an_interrupted_run_says_so_in_its_json(tmp_path):
     run.send_signal(signal.SIGINT)
     out = run.communicate(timeout=60)[0]
     with open(os.path.join(folder, "run.json")) as f:
-        assert json.load(f)["run"]["status"] == "interrupted", out
+        doc = json.load(f)
+    assert doc["run"]["status"] == "interrupted" and doc["tests"][0]["outcome"] == "interrupted", out
 
 
 # --- evidence from the device on failure --------------------------------------------------------
