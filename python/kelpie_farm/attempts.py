@@ -14,7 +14,7 @@ import pytest
 
 from . import internals
 from .controller import CONTROLLER, crashed_test_teardown
-from .order import Durations
+from .durations import device_type, durations_of
 from .retries import RetryBook
 from .timeline import Timeline
 
@@ -23,12 +23,13 @@ ATTEMPTS = "hdc attempts"     # the section a test that failed every time gets
 
 
 class AttemptRecorder:
-    def __init__(self, config, retries, report_path, farm):
+    def __init__(self, config, retries, report_path, farm, budget=None):
         self.config = config
-        self.book = RetryBook(retries) if retries > 0 else None
-        self.durations = Durations(getattr(config, "cache", None))
+        self.book = RetryBook(retries, budget) if retries > 0 else None
+        self.durations = durations_of(config)
         self.timeline = None
         self.report_path = report_path
+        self.json_path = config.getoption("hdc_json")
         self._farm = farm           # farm() -> the Farm, once found
         self._started = time.time()
         self._rerunning = set()     # (test id, worker) of attempts reported as reruns
@@ -56,8 +57,11 @@ class AttemptRecorder:
                 report.outcome != RERUN and (report.when == "call" or not report.passed))):
             self._held.discard(report.nodeid)   # its last attempt: the progress line counts it now
         yield
-        self.durations.add_report(report, worker)
-        if self.report_path and self.timeline is None:
+        kind = None
+        if report.when == "teardown" and device and self.durations.kinds is not None:
+            kind = device_type(self._farm(), device)
+        self.durations.add_report(report, worker, kind)
+        if (self.report_path or self.json_path) and self.timeline is None:
             farm = self._farm()
             if farm is not None and hasattr(farm, "targets"):
                 self.timeline = Timeline([(t.label, t.serial, t.server) for t in farm.targets],
@@ -121,16 +125,17 @@ class AttemptRecorder:
         """Lines for the end of the run: the flaky tests."""
         if self.book is None:
             return []
-        return ["flaky: %s %s" % (nodeid, story) for nodeid, story in self.book.flaky.items()]
+        note = self.book.budget_note()
+        return ["flaky: %s %s" % (nodeid, story) for nodeid, story in self.book.flaky.items()] + ([note] if note else [])
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_sessionfinish(self, session, exitstatus):
         """Before JUnit writes its file: the reruns' test cases go; the durations are kept;
-        the timeline is written, with how the run ended and every device lost (also those
-        lost before a test or while no test of this run was on them)."""
+        the timeline and the JSON results are written, with how the run ended and every
+        device lost (also those lost before a test or while no test of this run was on them)."""
         internals.junit_drop_test_cases(self.config, self._dropped)
         self.durations.save()
-        if self.report_path:
+        if self.report_path or self.json_path:
             farm = self._farm()
             if self.timeline is None:
                 self.timeline = Timeline([(t.label, t.serial, t.server) for t in getattr(farm, "targets", ())],
@@ -139,4 +144,11 @@ class AttemptRecorder:
                 self.timeline.lose(label, message)
             status = "interrupted" if exitstatus == pytest.ExitCode.INTERRUPTED else "complete"
             self.timeline.end(status, getattr(session, "testscollected", None))
+        if self.report_path:
             self.timeline.write(self.report_path)
+        if self.json_path:
+            from .results_json import results, write_results
+
+            write_results(self.json_path, results(
+                self.timeline, dict(getattr(farm, "lost", {})), ["%s=%s" % r for r in getattr(farm, "pool", ())],
+                self.config.getoption("hdc_shard"), exitstatus == pytest.ExitCode.INTERRUPTED))

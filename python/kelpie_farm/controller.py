@@ -149,8 +149,9 @@ def pytest_handlecrashitem(crashitem, report, sched):
     where = " on %s" % target.describe() if target else ""
     if controller.watchdog.expired.pop(worker, None) == crashitem:
         controller.hosts.cut_off(report.node, "ran past its deadline in %s" % crashitem)
-        report.longrepr = "%s ran past its deadline of %s s (--hdc-timeout)%s; worker %s was ended and replaced" % (
-            crashitem, seconds(controller.farm.timeout), where, worker)
+        limit, source = controller.watchdog.deadline_of(crashitem)
+        report.longrepr = "%s ran past its deadline of %s s (%s)%s; worker %s was ended and replaced" % (
+            crashitem, seconds(limit), source, where, worker)
     else:
         report.longrepr = "worker %s crashed while running %s%s" % (worker, crashitem, where)
     report.hdc_crashed = True
@@ -225,8 +226,9 @@ def pytest_xdist_make_scheduler(config, log):
     from .scheduling import DeviceScheduling
 
     order = None
-    if longest_first(config) and getattr(config, "cache", None) is not None:
-        order = config.pluginmanager.getplugin(ATTEMPTS_PLUGIN).durations.longest_first
+    durations = config.pluginmanager.getplugin(ATTEMPTS_PLUGIN).durations
+    if longest_first(config) and durations.kept:
+        order = durations.longest_first
     starts = internals.can_start_workers(config)
     sched = DeviceScheduling(config, log, controller.farm, lambda: controller.needs,
                              lambda nodeid, label, why: report_not_run(config, nodeid, label, why), order=order,

@@ -9,7 +9,7 @@ the farm goes on without what it gave and says so once, with a warning.
 | xdist `workermanage.make_reltoroot` | a worker on another host gets the run's paths it can use (remote.py) | xdist's own: any path outside `--rsyncdir` stops the run |
 | execnet `gateway._io.popen` | the worker's process, ended at a test's deadline and after Ctrl-C | a hung test is not ended |
 | pytest `Session._setupstate.teardown_exact` | a worker that lost its device passes a test by, its fixtures torn down | such a worker reports its queued tests as not run |
-| pytest junitxml `LogXML.node_reporter`, `.node_reporters`, `.node_reporters_ordered` | drops a rerun attempt's test case | JUnit lists every attempt |
+| pytest junitxml `LogXML.node_reporter`, `.node_reporters`, `.node_reporters_ordered` | drops a rerun attempt's test case; a system-out naming the files brought back from a failing test's device | JUnit lists every attempt; the files are named in the report only |
 | pytest terminal `TerminalReporter._progress_nodeids_reported` | a test run again counts once toward the progress percentage, at its last attempt | a retried test counts twice; the line passes 100% |
 """
 
@@ -165,8 +165,27 @@ def check_junit(config):
     if LogXML is not None and callable(getattr(LogXML, "node_reporter", None)):
         return True
     warn(config, "this pytest's JUnit XML writer is not the one the farm knows: a test run again is "
-                 "listed once for each attempt")
+                 "listed once for each attempt, and the files brought back from a failing test's device "
+                 "are named in its report only")
     return False
+
+
+def junit_writing(config):
+    """Whether pytest writes JUnit XML in this run (--junitxml)."""
+    return _junit_xml(config) is not None
+
+
+def junit_system_out(config, report, text):
+    """Adds a system-out of its own to the report's JUnit test case (pytest writes one only
+    with junit_logging)."""
+    import xml.etree.ElementTree as ET
+
+    node_reporter = getattr(_junit_xml(config), "node_reporter", None)
+    reporter = node_reporter(report) if callable(node_reporter) else None
+    if callable(getattr(reporter, "append", None)):
+        element = ET.Element("system-out")
+        element.text = text
+        reporter.append(element)
 
 
 def junit_test_case(config, report):

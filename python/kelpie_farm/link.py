@@ -59,6 +59,8 @@ class ControllerLink:
             self.watchdog.finished(self.worker)
         elif kind == "needs":
             self.on_needs(*message[1:])
+        elif kind == "deadlines":
+            self.watchdog.own.update(message[1])
         elif kind == "lost":
             number, label, text, during = message[1:]
             self.farm.lose(label, text)

@@ -20,7 +20,8 @@ LOG_SECTION = "device log "
 class Attempt:
     """One run of one test on one device, from its setup's start to its teardown's end."""
 
-    __slots__ = ("nodeid", "device", "worker", "start", "end", "outcome", "message", "log", "retry", "lost")
+    __slots__ = ("nodeid", "device", "worker", "start", "end", "outcome", "message", "log", "retry", "lost",
+                 "artifacts")
 
     def __init__(self, nodeid, device, worker, start, retry):
         self.nodeid = nodeid
@@ -32,6 +33,7 @@ class Attempt:
         self.log = ""
         self.retry = retry
         self.lost = False
+        self.artifacts = []     # absolute paths of the files brought back from its device
 
     def record(self, report):
         self.start = min(self.start, moment(report, "start", self.start))
@@ -48,6 +50,7 @@ class Attempt:
                 self.log = clip(text, LOG_LIMIT, keep="end")
         if getattr(report, "hdc_lost", None):
             self.lost = True
+        self.artifacts += getattr(report, "hdc_artifacts", None) or []
 
     def cut_off(self, when):
         """The run ended (Ctrl-C) while this attempt was under way."""
@@ -58,7 +61,7 @@ class Attempt:
         return {"test": self.nodeid, "device": self.device, "worker": self.worker,
                 "start": round(self.start - origin, 3), "end": round(self.end - origin, 3),
                 "outcome": self.outcome, "message": self.message, "log": self.log,
-                "retry": self.retry, "lost": self.lost}
+                "retry": self.retry, "lost": self.lost, "artifacts": list(self.artifacts)}
 
 
 def moment(report, which, default):
@@ -159,7 +162,7 @@ class Timeline:
                 "interrupted": finals.count("interrupted"),
                 "wall time": round((self.finished or time.time()) - self.started, 3)}
 
-    def data(self, title):
+    def data(self, title, folder=None):
         finished = self.finished or time.time()
         wall = max(finished - self.started, 1e-6)
         busy = {}
@@ -170,7 +173,7 @@ class Timeline:
             "devices": [{"label": label, "serial": serial, "server": server,
                          "busy": round(min(1.0, busy.get(label, 0.0) / wall), 4),
                          "lost": self.lost.get(label, "")} for label, serial, server in self.devices],
-            "attempts": [a.as_json(self.started) for a in self.attempts],
+            "attempts": [linked(a.as_json(self.started), folder) for a in self.attempts],
             "flaky": self.flaky, "notRun": self.not_run, "failed": self.failed_on(),
             "startup": round(min((a.start for a in self.attempts), default=finished) - self.started, 3),
         }
@@ -184,24 +187,32 @@ class Timeline:
                 devices.append(a.device)
         return failed
 
-    def render(self, title="kelpie farm run"):
+    def render(self, title="kelpie farm run", folder=None):
         with open(TEMPLATE, encoding="utf-8") as f:
             page = f.read()
         # In a script element only "</" can end it early: JSON lets "<" be written as \u003c.
-        data = json.dumps(self.data(title), ensure_ascii=False).replace("<", "\\u003c")
+        data = json.dumps(self.data(title, folder), ensure_ascii=False).replace("<", "\\u003c")
         return page.replace("/*DATA*/null", data, 1).replace("<!--TITLE-->", escape(title), 1)
 
     def write(self, path, title="kelpie farm run"):
         if self.finished is None:
             self.end(self.status, self.collected)
-        page = self.render(title)
         folder = os.path.dirname(os.path.abspath(path))
+        page = self.render(title, folder)
         os.makedirs(folder, exist_ok=True)
         temporary = path + ".tmp"
         # Text that is not UTF-8 (a lone surrogate from a file name) is written escaped.
         with open(temporary, "w", encoding="utf-8", errors="backslashreplace") as f:
             f.write(page)
         os.replace(temporary, path)
+
+
+def linked(attempt, folder):
+    """The attempt's files as addresses relative to the page's folder (the page and the
+    artifacts travel together, as CI keeps them)."""
+    if folder is not None and attempt["artifacts"]:
+        attempt["artifacts"] = [os.path.relpath(path, folder).replace(os.sep, "/") for path in attempt["artifacts"]]
+    return attempt
 
 
 def escape(text):

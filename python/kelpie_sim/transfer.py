@@ -66,6 +66,15 @@ async def run(device, req, replies):
     return text
 
 
+def _lower(reason):
+    """A system error as the connector words it: "permission denied", "no such file or directory"."""
+    return reason[:1].lower() + reason[1:]
+
+
+def _failure(what, e, path):
+    return TransferError("%s: %s, path:%s" % (what, _lower(e.strerror or "invalid argument"), path))
+
+
 def _open_source(device, req):
     try:
         if req.sending:
@@ -111,6 +120,9 @@ def _open_dest(device, req, host):
 
 async def _copy(device, req, replies):
     started = time.monotonic()
+    if not req.sending and os.path.isdir(device.fs.resolve(req.source)[1]):
+        size, count = _copy_folder(device, req)
+        return _finished(device, req, started, size, count)
     source_host, src = _open_source(device, req)
     try:
         st = os.fstat(src)
@@ -129,12 +141,50 @@ async def _copy(device, req, replies):
             os.utime(dest_host, ns=(st.st_atime_ns, st.st_mtime_ns))
     finally:
         os.close(src)
+    return _finished(device, req, started, copied, 1)
+
+
+def _finished(device, req, started, copied, count):
     ms = max((time.monotonic() - started) * 1000.0, 1.0)
     side = "device" if req.sending else "host"
     device.log.add("I", "C015A0", "hdcd", "file %s finished: %d bytes to the %s" %
                    ("send" if req.sending else "recv", copied, side))
-    return "FileTransfer finish, Size:%d, File count = 1, time:%dms rate:%.2fkB/s" % (
-        copied, round(ms), copied / ms)
+    return "FileTransfer finish, Size:%d, File count = %d, time:%dms rate:%.2fkB/s" % (
+        copied, count, round(ms), copied / ms)
+
+
+def _copy_folder(device, req):
+    """Copies a device folder to the host, at the host path or inside it if it is a folder;
+    (bytes, files) copied. Links are not followed: a device folder's link leads nowhere on the host."""
+    _dev, source = device.fs.resolve(req.source)
+    dest = req.dest
+    if os.path.isdir(dest):
+        dest = os.path.join(dest, os.path.basename(source.rstrip("/")) or "root")
+    size = count = 0
+    for folder, subfolders, names in os.walk(source):
+        subfolders[:] = sorted(d for d in subfolders if not os.path.islink(os.path.join(folder, d)))
+        target = os.path.join(dest, os.path.relpath(folder, source))
+        try:
+            os.makedirs(target, exist_ok=True)
+        except OSError as e:
+            raise _failure("Error creating directory", e, req.dest) from None
+        for name in sorted(names):
+            path = os.path.join(folder, name)
+            if os.path.islink(path) or not os.path.isfile(path):
+                continue
+            try:
+                src = device.fs.open_read(path)
+            except OSError:
+                continue     # unreadable: left out, as the daemon skips what it cannot open
+            with os.fdopen(src, "rb") as f:
+                data = f.read()
+            try:
+                with open(os.path.join(target, name), "wb") as out:
+                    out.write(data)
+            except OSError as e:
+                raise _failure("Error opening file", e, req.dest) from None
+            size, count = size + len(data), count + 1
+    return size, count
 
 
 def _up_to_date(dest_host, st):

@@ -108,6 +108,7 @@ def sshd(tmp_path_factory):
 def run_farm(folder, tx, *args):
     run = subprocess.run([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-d", "--tx", tx] + list(args),
                          cwd=folder, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                         env=dict(os.environ, XDG_CACHE_HOME=os.path.join(str(folder), "cache")),
                          universal_newlines=True, timeout=240)
     return run.returncode, run.stdout
 
@@ -174,6 +175,7 @@ def test_ctrl_c_names_a_worker_on_another_host_left_in_its_test(sshd, tmp_path):
     run = subprocess.Popen([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-d", "--tx", tx, "--hdc-sim", "1",
                             "--hdc-order", "none", "test_suite.py"], cwd=checkout, stdout=subprocess.PIPE,
                            stderr=subprocess.STDOUT, universal_newlines=True,
+                           env=dict(os.environ, XDG_CACHE_HOME=os.path.join(checkout, "cache")),
                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     ran = {}
     try:
