@@ -662,6 +662,46 @@ def test_tests_go_only_where_they_can_run_and_none_waits_for_a_worker_that_will_
     assert one.shutting_down and two.shutting_down and none.shutting_down
 
 
+@pytest.mark.parametrize("spare", [True, False], ids=["a-free-device", "once-a-worker-finishes"])
+def test_tests_handed_back_after_the_other_workers_were_told_to_finish_wait_for_a_new_worker(spare):
+    targets = [Target("dev-%d" % n, free_address(), "dev-%d" % n) for n in (1, 2, 3)[:3 if spare else 2]]
+    farm = Farm(targets)
+    farm._holders.update(gw0=targets[0], gw1=targets[1])
+    needs = [""] * 6
+    not_run, started = [], []
+    sched = DeviceScheduling(FakeConfig(2), None, farm, lambda: needs, lambda *a: not_run.append(a[:2]),
+                             start_worker=lambda label: started.append(label) or True)
+    one, two = FakeNode("gw0"), FakeNode("gw1")
+    for node in (one, two):
+        sched.add_node(node)
+        sched.add_node_collection(node, ["t.py::test_%d" % i for i in range(6)])
+    sched.schedule()
+    while len(sched.node2pending[one]) > 1:
+        sched.mark_test_complete(one, sched.node2pending[one][0])
+    assert not sched.pending and one.shutting_down and len(sched.node2pending[two]) > 1
+    # gw1 finds its device lost between two tests, with no spare: its queued tests come back
+    # when the only other worker has been told to finish. They wait for a worker of their own.
+    farm.lose("dev-2", "device dev-2 on h:1 was lost")
+    del farm._holders["gw1"]
+    back = list(sched.node2pending[two])
+    sched.post_loss(two, "dev-2", None, False)
+    sched.mark_test_complete(one, sched.node2pending[one][0])
+    if not spare:
+        assert not started and not not_run     # dev-1 is still gw0's
+        del farm._holders["gw0"]
+        sched.remove_node(one)
+    assert started == ["dev-3" if spare else "dev-1"] and not not_run and sorted(sched.pending) == sorted(back)
+    new = FakeNode("gw2")
+    farm._holders["gw2"] = targets[2 if spare else 0]
+    sched.add_node(new)
+    sched.add_node_collection(new, ["t.py::test_%d" % i for i in range(6)])
+    sched.schedule()
+    for index in list(sched.node2pending[two]):
+        sched.mark_test_complete(two, index)
+    run_out(sched, [new])
+    assert sorted(new.sent) == sorted(back) and not not_run and sched.tests_finished
+
+
 def test_the_simulated_shell_sleeps_and_logs_each_command_line(hdc_sim):
     client = kelpie.HdcClient(hdc_sim.addr)
     assert client.shell("echo a; sleep 0.05; echo b") == "a\nb\n"
