@@ -12,7 +12,7 @@ packages=(
   python3-pytest python3-pytest-xdist python3-exceptiongroup python3-tomli python3-mypy python3-venv
   python3-packaging python3-pygments
   clang valgrind clang-16 libclang-rt-16-dev
-  chromium
+  chromium openssh-server openssh-client
 )
 
 missing=()

@@ -40,7 +40,8 @@ done
 # The farm plugin and the simulator's fixtures again, on the pytest and pytest-xdist that
 # users install today (Debian's are 7.2.1 and 3.1.0), from wheels kept beside the checkout.
 wheels=${KELPIE_PYTHON_WHEELS:-../shared/python-wheels}
-farm_tests=(tests/python/test_farm.py tests/python/test_farm_runner.py tests/python/test_sim_fixture.py)
+farm_tests=(tests/python/test_farm.py tests/python/test_farm_runner.py tests/python/test_farm_lab.py
+            tests/python/test_farm_remote.py tests/python/test_sim_fixture.py)
 if [ -d "$wheels" ]; then
   for which in pypy cpython; do
     bash scripts/current-pytest.sh "$which" >/dev/null

@@ -18,6 +18,10 @@ class LogMark:
         lines = tail.splitlines()
         self.last = lines[-1] if lines else None
 
+    @classmethod
+    def of_line(cls, last):
+        return cls(last or "")
+
     def since(self, log):
         """The lines of `log` after the mark's last occurrence; all of them when it is not
         there (pushed out of the ring buffer, or the log was empty)."""
@@ -27,6 +31,14 @@ class LogMark:
                 if lines[i] == self.last:
                     return lines[i + 1:]
         return lines
+
+
+def read_dump(target, deadline):
+    """The device's log buffer, read over a plain socket by `deadline` (time.monotonic()):
+    for the controlling process, which must not make a kelpie call. ProbeError says why not."""
+    from .pools import device_command
+
+    return device_command(target.server, target.serial, "hilog " + DUMP_ARGS, deadline)
 
 
 class LogReader:

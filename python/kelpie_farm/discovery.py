@@ -2,11 +2,15 @@
 started as soon as the options are known (--hdc-sim), the servers asked for their devices,
 each device's properties asked, and the checks that stop a run before its first test."""
 
+import sys
+import time
+
 import pytest
 
 from .farm import Farm
 from .options import farm_named, deadline, patterns, pool_of, servers_named, strict
 from .pools import ask_params, describe, matches
+from .probe import seconds
 from .simfarm import SimFarm
 from .targets import DEFAULT_SERVER, discover, look_deadline
 
@@ -86,6 +90,16 @@ def start_farm(config):
             problems += unasked
             targets = [t for t in targets if matches(params.get(t.label), pool)]
             why = verdict(config, servers, targets, problems + ([] if targets else ["no device has %s" % describe(pool)]))
+    taken, waited = [], 0.0
+    if why is None and sims is None:    # a simulated farm is the run's own
+        targets, taken, waited = lock_devices(config, targets, timeout)
+        in_use = "in use by another run: %s" % ", ".join(t.label for t in taken)
+        if not targets:
+            why = "no HDC device to run on (servers: %s): every device is %s (waited %s s, --hdc-timeout)" % (
+                ", ".join(servers), in_use, seconds(waited))
+        elif taken:
+            why = verdict(config, servers, targets, problems)
+            why = why and why + "; " + in_use
     if why is not None:
         if sims is not None:
             sims.stop()
@@ -93,7 +107,28 @@ def start_farm(config):
     farm = Farm(targets, problems, sims, timeout)
     farm.params = {t.label: params.get(t.label, {}) for t in targets}
     farm.pool = pool
+    farm.taken, farm.waited = taken, waited
     return farm
+
+
+def lock_devices(config, targets, timeout):
+    """(free, taken, seconds waited): the devices locked for this run, for the whole run,
+    and those another run holds; with too few free, it waits up to the test deadline."""
+    from .device_locks import DeviceLocks
+
+    start = []
+
+    def waiting(taken):
+        # Before the header: a run that seems stuck says why, at once.
+        start.append(time.monotonic())
+        sys.stderr.write("hdc farm: in use by another run: %s; waiting up to %s s (--hdc-timeout)\n" % (
+            ", ".join(t.label for t in taken), seconds(timeout)))
+        sys.stderr.flush()
+
+    locks = DeviceLocks()
+    config.add_cleanup(locks.release)
+    free, taken = locks.take(targets, max(1, config.getoption("hdc_min_devices") or 1), timeout, waiting)
+    return free, taken, time.monotonic() - start[0] if start else 0.0
 
 
 def verdict(config, servers, targets, problems):

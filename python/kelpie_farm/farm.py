@@ -24,6 +24,8 @@ class Farm:
         self.params = {}                  # label -> {property: value}, as asked at discovery
         self.pool = []                    # the Requirements every device of the run meets
         self.wanted = None                # the label the next lease is to give, when free
+        self.taken = []                   # Targets left out: another run holds them (device_locks.py)
+        self.waited = 0.0                 # seconds the run waited for a device another run held
 
     # --- leases -------------------------------------------------------------------------------
 
@@ -103,7 +105,8 @@ class Farm:
         """Lines for the end of the run: what went missing, and what it cost."""
         lines = ["ERROR: %s; the run went on without it" % p for p in self.problems]
         for label, message in self.lost.items():
-            lines.append("LOST: %s; %s not run for want of it" % (message, tests(self.not_run[label])))
+            cost = self.not_run[label]
+            lines.append("LOST: %s%s" % (message, "; %s not run for want of it" % tests(cost) if cost else ""))
         for label in sorted(set(self.not_run) - set(self.lost) - {None}):
             lines.append("%s for device %s not run: no worker held it" % (tests(self.not_run[label]), label))
         if self.not_run[None]:

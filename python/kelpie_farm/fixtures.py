@@ -41,6 +41,8 @@ def hdc_device(request):
         lose(item, devices, target, why)
         pytest.fail(devices.lost[target.label], pytrace=False)
     item.stash[USE] = (target, mark)
+    if devices.link is not None:    # for the log of this test should its worker be ended
+        devices.link.send("mark", item.nodeid, target.label, mark.last)
     return HdcDevice(client, target.serial, target.server)
 
 

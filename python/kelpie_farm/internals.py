@@ -6,9 +6,11 @@ the farm goes on without what it gave and says so once, with a warning.
 |---|---|---|
 | xdist `DSession._clone_node`, `.shuttingdown` | starts a worker for a test to run again on a device no worker holds | no test runs again (`--hdc-retries`) |
 | xdist `LoadScheduling._send_tests`, `.pending`, `.node2pending`, `.collection` | which pending test goes to which worker, by device | xdist's own load scheduling, blind to devices |
+| xdist `workermanage.make_reltoroot` | a worker on another host gets the run's paths it can use (remote.py) | xdist's own: any path outside `--rsyncdir` stops the run |
 | execnet `gateway._io.popen` | the worker's process, ended at a test's deadline and after Ctrl-C | a hung test is not ended |
 | pytest `Session._setupstate.teardown_exact` | a worker that lost its device passes a test by, its fixtures torn down | such a worker reports its queued tests as not run |
-| pytest junitxml `LogXML.node_reporter`, `.node_reporters`, `.node_reporters_ordered` | drops a rerun attempt's test case; a crashed worker's test gets its device's properties | JUnit lists every attempt; no properties on a crashed test |
+| pytest junitxml `LogXML.node_reporter`, `.node_reporters`, `.node_reporters_ordered` | drops a rerun attempt's test case; a system-out naming the files brought back from a failing test's device | JUnit lists every attempt; the files are named in the report only |
+| pytest terminal `TerminalReporter._progress_nodeids_reported` | a test run again counts once toward the progress percentage, at its last attempt | a retried test counts twice; the line passes 100% |
 """
 
 import pytest
@@ -80,6 +82,24 @@ def worker_process(config, node):
     return process
 
 
+def rewrite_worker_args(config, rewrite, remote):
+    """Has xdist pass a worker on another host (or one with a folder of its own) the
+    arguments `rewrite(roots, args, xdist_rewrite)` gives, where xdist would give
+    `xdist_rewrite(roots, args)`: its own raises ValueError for any existing path that is
+    not under a folder it copies over. Undone at the end of the run. `remote`: whether the
+    run has such a worker (only then is a missing interface worth a warning)."""
+    from xdist import workermanage
+
+    original = getattr(workermanage, "make_reltoroot", None)
+    if not callable(original):
+        if remote:
+            warn(config, "this pytest-xdist has no workermanage.make_reltoroot: a worker on another host "
+                         "is given the run's paths as xdist gives them")
+        return
+    workermanage.make_reltoroot = lambda roots, args: rewrite(roots, args, original)
+    config.add_cleanup(lambda: setattr(workermanage, "make_reltoroot", original))
+
+
 # --- pytest ----------------------------------------------------------------------------------
 
 def can_tear_down_before(session):
@@ -94,6 +114,36 @@ def can_tear_down_before(session):
 def teardown_before(item, nextitem):
     """Tears down the fixtures `item` kept for `nextitem` that `nextitem` does not share."""
     item.session._setupstate.teardown_exact(nextitem)
+
+
+def progress_hold(config, held, nodeid):
+    """The terminal's progress (its percentage) counts a test of `held`, a set the caller
+    keeps, as done only once it has left it: a test that runs again is not done when its
+    first attempt is, and the line gets one 100%. Adds `nodeid` to `held`."""
+    held.add(nodeid)
+    reporter = config.pluginmanager.getplugin("terminalreporter")
+    if reporter is None:
+        return
+    reported = getattr(reporter, "_progress_nodeids_reported", None)
+    if not isinstance(reported, set):
+        warn(config, "this pytest's terminal reporter keeps no _progress_nodeids_reported set: "
+                     "a test run again counts twice toward the progress percentage")
+        return
+    if not isinstance(reported, HeldProgress):
+        reported = reporter._progress_nodeids_reported = HeldProgress(reported, held)
+    reported.discard(nodeid)
+
+
+class HeldProgress(set):
+    """The terminal's set of tests done, which leaves out those held."""
+
+    def __init__(self, items, held):
+        super().__init__(items)
+        self.held = held
+
+    def add(self, nodeid):
+        if nodeid not in self.held:
+            super().add(nodeid)
 
 
 def _junit_xml(config):
@@ -115,18 +165,27 @@ def check_junit(config):
     if LogXML is not None and callable(getattr(LogXML, "node_reporter", None)):
         return True
     warn(config, "this pytest's JUnit XML writer is not the one the farm knows: a test run again is "
-                 "listed once for each attempt, and a crashed worker's test has no device properties")
+                 "listed once for each attempt, and the files brought back from a failing test's device "
+                 "are named in its report only")
     return False
 
 
-def junit_add_properties(config, report):
-    """Adds the report's user properties to its JUnit test case directly."""
-    xml = _junit_xml(config)
-    node_reporter = getattr(xml, "node_reporter", None)
-    if node_reporter is not None:
-        reporter = node_reporter(report)
-        for name, value in report.user_properties:
-            reporter.add_property(name, str(value))
+def junit_writing(config):
+    """Whether pytest writes JUnit XML in this run (--junitxml)."""
+    return _junit_xml(config) is not None
+
+
+def junit_system_out(config, report, text):
+    """Adds a system-out of its own to the report's JUnit test case (pytest writes one only
+    with junit_logging)."""
+    import xml.etree.ElementTree as ET
+
+    node_reporter = getattr(_junit_xml(config), "node_reporter", None)
+    reporter = node_reporter(report) if callable(node_reporter) else None
+    if callable(getattr(reporter, "append", None)):
+        element = ET.Element("system-out")
+        element.text = text
+        reporter.append(element)
 
 
 def junit_test_case(config, report):
@@ -142,3 +201,4 @@ def junit_drop_test_cases(config, dropped):
     ordered = getattr(_junit_xml(config), "node_reporters_ordered", None)
     if isinstance(ordered, list) and dropped:
         ordered[:] = [r for r in ordered if not any(r is d for d in dropped)]
+

@@ -3,8 +3,9 @@ channel beside xdist's, made in pytest_configure_node and handed to the worker i
 workerinput, so that it reaches workers on other hosts too.
 
 The worker tells the controller which of its collected tests use a device (the controller
-collects nothing itself), when each test starts and ends (for the deadlines), and that its
-device is lost; to the last it gets a spare in return. Messages from one worker arrive in
+collects nothing itself), when each test starts and ends (for the deadlines), where its
+device's log stood when the test took it (for the log of a test whose worker is ended), and
+that its device is lost; to the last it gets a spare in return. Messages from one worker arrive in
 the order it sent them, before the xdist events it sent after them.
 
 A spare is asked for with a number, and answered with it. The controller looks for one in
@@ -39,6 +40,8 @@ class ControllerLink:
         self._lock = threading.Lock()
         self._given_up = set()      # numbers of the requests the worker stopped waiting for
         self._answered = {}         # number -> the spare sent (None: none)
+        self.began = None           # (nodeid, time.time()) of the test the worker began last
+        self.mark = None            # (nodeid, label, its device log's last line) of that test
         self.channel = node.gateway.newchannel()
         self.channel.setcallback(self._receive, endmarker=None)
 
@@ -48,11 +51,16 @@ class ControllerLink:
             return
         kind = message[0]
         if kind == "start":
+            self.began, self.mark = (message[1], message[2] if len(message) > 2 else time.time()), None
             self.watchdog.started(self.worker, message[1], self.process)
+        elif kind == "mark":
+            self.mark = tuple(message[1:4])
         elif kind == "end":
             self.watchdog.finished(self.worker)
         elif kind == "needs":
             self.on_needs(*message[1:])
+        elif kind == "deadlines":
+            self.watchdog.own.update(message[1])
         elif kind == "lost":
             number, label, text, during = message[1:]
             self.farm.lose(label, text)

@@ -10,6 +10,8 @@ from .targets import DEFAULT_SERVER, DEFAULT_TIMEOUT
 ENV_SERVER = "KELPIE_HDC_SERVER"
 EVERY_DEVICE = "hdc_every_device"   # the marker: once on every device of the farm
 REQUIRE = "hdc_require"             # the marker: only on devices with these properties
+TIMEOUT = "hdc_timeout"             # the marker: a test's own deadline, in place of --hdc-timeout
+PULL = "hdc_pull"                   # the marker: device files brought back when the test fails
 
 
 def add_options(parser):
@@ -33,16 +35,38 @@ def add_options(parser):
     group.addoption("--hdc-retries", type=int, dest="hdc_retries", metavar="N",
                     help="run a failing test again, up to N times, each time on a device it has not failed "
                          "on; also the ini option hdc_retries (default 0)")
+    group.addoption("--hdc-retry-budget", type=int, dest="hdc_retry_budget", metavar="N",
+                    help="at most N retries in the whole run; once they are spent, failures are final "
+                         "(ini option hdc_retry_budget)")
     group.addoption("--hdc-order", choices=("longest", "none"), dest="hdc_order",
                     help="longest: start the tests that took longest last time first (the default); "
                          "none: in the order collected")
     group.addoption("--hdc-report", dest="hdc_report", metavar="PATH.html",
                     help="write the run's timeline, a lane per device, to this HTML file")
+    group.addoption("--hdc-json", dest="hdc_json", metavar="PATH.json",
+                    help="write the run, its devices and every attempt of every test to this JSON file")
+    group.addoption("--hdc-on-failure", choices=("screenshot", "none"), dest="hdc_on_failure",
+                    help="screenshot: bring a failing test's screenshot back from its device "
+                         "(ini option hdc_on_failure); none: nothing (the default)")
+    group.addoption("--hdc-pull", action="append", dest="hdc_pull", metavar="PATH",
+                    help="bring this device file or folder back from a failing test's device; repeatable")
+    group.addoption("--hdc-artifacts", dest="hdc_artifacts", metavar="DIR",
+                    help="where what comes back from failing tests' devices goes, a folder for each test and "
+                         "attempt (default: hdc-artifacts/ beside the JUnit file, or where pytest started)")
     group.addoption("--hdc-require", action="append", dest="hdc_require", metavar="NAME=VALUE",
                     help="only the devices whose `param get NAME` answers VALUE; repeatable; "
                          "also the ini option hdc_require")
+    group.addoption("--hdc-shard", dest="hdc_shard", metavar="I/N",
+                    help="run only the I-th of N disjoint shards of the suite (1 <= I <= N), balanced by the "
+                         "known durations, by count where none are known")
+    group.addoption("--hdc-durations", dest="hdc_durations", metavar="PATH.json",
+                    help="read the durations of the last runs from this JSON file and write this run's to it "
+                         "(ini option hdc_durations); default: pytest's cache")
+    parser.addini("hdc_on_failure", help="screenshot: a failing test's screenshot (--hdc-on-failure)")
+    parser.addini("hdc_durations", help="the durations file (--hdc-durations), relative to the ini file")
     parser.addini("hdc_server", type="linelist", help="HDC host servers (HOST:PORT) of the device farm")
     parser.addini("hdc_retries", default="0", help="times a failing test runs again, on other devices")
+    parser.addini("hdc_retry_budget", help="retries the whole run may spend (--hdc-retry-budget)")
     parser.addini("hdc_require", type="linelist", help="NAME=VALUE: only the devices with these properties")
     parser.addini("hdc_device", type="linelist", help="shell-style patterns: only the devices they match")
     parser.addini("hdc_timeout", help="a test's deadline in seconds (--hdc-timeout)")
@@ -55,6 +79,10 @@ def add_markers(config):
         "markers", "%s: run the test once on every device of the farm, the device's serial in its id" % EVERY_DEVICE)
     config.addinivalue_line(
         "markers", "%s(\"NAME=VALUE\", ...): run the test only on devices whose property NAME is VALUE" % REQUIRE)
+    config.addinivalue_line(
+        "markers", "%s(SECONDS): the test's own deadline, in place of --hdc-timeout" % TIMEOUT)
+    config.addinivalue_line(
+        "markers", "%s(PATH, ...): bring these device files or folders back when the test fails" % PULL)
 
 
 def servers_named(config):
@@ -76,14 +104,41 @@ def retries_of(config):
     return int(value if value is not None else config.getini("hdc_retries") or 0)
 
 
+def shard_of(config):
+    """(index, count) of --hdc-shard I/N, or None."""
+    from .shards import parse_shard
+
+    text = config.getoption("hdc_shard")
+    return parse_shard(text) if text else None
+
+
+def retry_budget_of(config):
+    """The retries the whole run may spend, or None for no cap."""
+    value = config.getoption("hdc_retry_budget")
+    if value is None:
+        text = config.getini("hdc_retry_budget")
+        try:
+            value = int(text) if text else None
+        except ValueError:
+            raise ValueError("hdc_retry_budget is a number of retries, not %r" % text) from None
+    return value
+
+
 def check_options(config):
+    from .artifacts import on_failure
+
+    shard_of(config)
+    on_failure(config)
     try:
         pool_of(config)
         retries = retries_of(config)
+        budget = retry_budget_of(config)
     except ValueError as e:
         raise pytest.UsageError(str(e))
     if retries < 0:
         raise pytest.UsageError("--hdc-retries takes 0 or more, not %d" % retries)
+    if budget is not None and budget < 0:
+        raise pytest.UsageError("--hdc-retry-budget takes 0 or more, not %d" % budget)
 
 
 def farm_named(config):

@@ -20,13 +20,22 @@ class Durations:
                       if isinstance(k, str) and isinstance(v, (int, float))} if isinstance(known, dict) else {}
         self._run = {}           # this run's measurements
         self._phases = {}        # (nodeid, worker) -> seconds so far of the attempt under way
+        self.kinds = getattr(cache, "kinds", None)   # test id -> device type, where the store keeps them
 
-    def add_report(self, report, worker):
-        """Adds a phase of an attempt; its teardown closes the attempt, whose total is kept."""
+    @property
+    def kept(self):
+        """Whether the durations are kept somewhere (a file, pytest's cache)."""
+        return self._cache is not None
+
+    def add_report(self, report, worker, kind=None):
+        """Adds a phase of an attempt; its teardown closes the attempt, whose total is kept
+        (with the type of the device it ran on, where known)."""
         key = (report.nodeid, worker)
         self._phases[key] = self._phases.get(key, 0.0) + float(getattr(report, "duration", 0.0) or 0.0)
         if report.when == "teardown":
             self._run[report.nodeid] = self._phases.pop(key)
+            if kind is not None and self.kinds is not None:
+                self.kinds[report.nodeid] = kind
 
     def save(self):
         if self._cache is None or not self._run:

@@ -27,9 +27,10 @@ import pytest
 
 from . import hooks
 from .discovery import FARM, SIMS, controller_farm, start_sims
-from .options import add_markers, add_options, check_options, farm_named, retries_of
+from .options import add_markers, add_options, check_options, farm_named, retries_of, retry_budget_of, shard_of
 
-pytest_plugins = ("kelpie_farm.worker", "kelpie_farm.fixtures", "kelpie_farm.controller", "kelpie_farm.reporting")
+pytest_plugins = ("kelpie_farm.worker", "kelpie_farm.fixtures", "kelpie_farm.controller", "kelpie_farm.reporting",
+                  "kelpie_farm.deadlines", "kelpie_farm.artifacts")
 
 
 def pytest_addhooks(pluginmanager):
@@ -42,6 +43,12 @@ def pytest_addoption(parser):
 
 def pytest_configure(config):
     add_markers(config)
+    shard = shard_of(config)
+    if shard is not None:
+        from .shards import ShardSelection
+        from .worker import PARAM
+
+        config.pluginmanager.register(ShardSelection(config, shard[0], shard[1], PARAM), "kelpie-farm-shards")
     if hasattr(config, "workerinput"):
         from .worker import configure_worker
 
@@ -52,6 +59,10 @@ def pytest_configure(config):
 
     check_options(config)
     config.pluginmanager.register(FarmReporter(config), "kelpie-farm-reporter")
+    if getattr(config.option, "xmlpath", None):
+        from .artifacts import JunitAttachments
+
+        config.pluginmanager.register(JunitAttachments(config), "kelpie-farm-junit-attachments")
     if farm_named(config) and SIMS not in config.stash:
         controller_farm(config)     # errors before the first test; a simulated farm is still starting
     if farm_named(config):
@@ -61,7 +72,8 @@ def pytest_configure(config):
         internals.check_junit(config)
 
         config.pluginmanager.register(AttemptRecorder(config, retries_of(config), config.getoption("hdc_report"),
-                                                      lambda: config.stash.get(FARM, None)), ATTEMPTS_PLUGIN)
+                                                      lambda: config.stash.get(FARM, None),
+                                                      retry_budget_of(config)), ATTEMPTS_PLUGIN)
 
 
 def pytest_unconfigure(config):

@@ -11,7 +11,7 @@ import socket
 import threading
 import time
 
-from .probe import ProbeError, connect, read_packet, send_packet, strip_code
+from .probe import ProbeError, connect, read_packet, seconds, send_packet, strip_code
 
 DEADLINE = 10.0     # seconds for every device of the farm to answer
 QUIET = 0.1         # seconds of silence after a line that end a shell's answer, as for kelpie
@@ -19,11 +19,17 @@ QUIET = 0.1         # seconds of silence after a line that end a shell's answer,
 
 def shell(server, serial, command, deadline):
     """The device's answer to a shell command, read as kelpie reads it, by `deadline`
-    (time.monotonic()); ProbeError says why not. The connection's handshake names the device,
-    as kelpie's connect_device does."""
+    (time.monotonic()); ProbeError says why not."""
+    return device_command(server, serial, "shell " + command, deadline)
+
+
+def device_command(server, serial, request, deadline):
+    """The device's answer to a command of the host protocol ("shell ...", "hilog -x"), read
+    as kelpie reads it, by `deadline`. The connection's handshake names the device, as
+    kelpie's connect_device does."""
     try:
         with connect(server, deadline, serial) as sock:
-            send_packet(sock, b"shell " + command.encode("utf-8"), deadline)
+            send_packet(sock, request.encode("utf-8"), deadline)
             answer = b""
             while True:
                 quiet = answer.endswith(b"\n")
@@ -106,4 +112,4 @@ def ask_params(targets, timeout=DEADLINE):
         t.join(max(0.0, deadline - time.monotonic()) + 1.0)
     late = [t for t in targets if t.label not in found and t.label not in problems]
     return dict(found), [problems[t.label] for t in targets if t.label in problems] + [
-        "%s did not answer param get within %g s" % (t.describe(), timeout) for t in late]
+        "%s did not answer param get within %s s" % (t.describe(), seconds(timeout)) for t in late]

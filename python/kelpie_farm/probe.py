@@ -46,8 +46,12 @@ def canonical(server):
 
 def list_targets(server, timeout):
     """The serials the server lists, within `timeout` seconds all told, or ProbeError; over
-    a connection of its own."""
-    return Prober(server).list_targets(timeout)
+    a connection of its own, closed before it returns."""
+    prober = Prober(server)
+    try:
+        return prober.list_targets(timeout)
+    finally:
+        prober.close()
 
 
 class Prober:
@@ -65,7 +69,7 @@ class Prober:
     def list_targets(self, timeout):
         deadline = time.monotonic() + timeout
         if not self._lock.acquire(blocking=False):
-            return Prober(self.server).list_targets(timeout)
+            return list_targets(self.server, timeout)
         try:
             for attempt in (0, 1):
                 fresh = self._sock is None
@@ -91,8 +95,13 @@ def _probe_error(e, timeout):
     if isinstance(e, ProbeError):
         return e
     if isinstance(e, socket.timeout):
-        return ProbeError("no answer within %g s" % timeout)
+        return ProbeError("no answer within %s s" % seconds(timeout))
     return ProbeError(e.strerror or str(e))
+
+
+def seconds(value):
+    """Seconds as a person reads them: to one decimal, without a trailing ".0" (3.3, 1, 0.5)."""
+    return ("%.1f" % value).rstrip("0").rstrip(".") if value >= 0.05 else "%.2g" % value
 
 
 def connect(server, deadline, serial=""):

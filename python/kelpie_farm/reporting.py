@@ -6,11 +6,11 @@ exit status, the header and the summary at the end."""
 
 import pytest
 
-from . import internals
-from .controller import ATTEMPTS_PLUGIN, finish
+from .controller import ATTEMPTS_PLUGIN, CONTROLLER, finish
 from .discovery import FARM, SIMS, found_farm
 from .options import pool_of
 from .pools import describe
+from .probe import seconds
 from .worker import DEVICES, LOST, NOT_RUN, USE, lose
 
 
@@ -24,8 +24,9 @@ def pytest_runtest_makereport(item, call):
         report.hdc_not_run = item.stash[NOT_RUN]
     use = item.stash.get(USE, None)
     if use is None:
-        if LOST in item.stash and report.failed:
+        if LOST in item.stash and report.failed:     # lost in its set-up: the lost device's test
             report.hdc_lost = list(item.stash[LOST])
+            report.hdc_label = item.stash[LOST][0]
         return
     target, mark = use
     report.hdc_label = target.label
@@ -81,10 +82,6 @@ class FarmReporter:
         if label is not False and report.skipped:
             farm.not_run[label] += 1
         self.junit_log(report)
-        if report.when == "???" and report.user_properties:
-            # A crashed worker's test has no teardown report, from which JUnit takes a
-            # test's properties: they go to its test case directly.
-            internals.junit_add_properties(self.config, report)
 
     def junit_log(self, report):
         """A failing test's device log goes to JUnit's system-out when junit_logging asks for
@@ -123,8 +120,13 @@ def pytest_report_header(config):
                                                        "; pool: " + describe(pool) if pool else "")]
     farm = found_farm(config)
     if farm is not None and not hasattr(config, "workerinput"):
-        return ["hdc farm: " + farm.describe()] + [
-            "ERROR: %s; the run goes on with the other servers" % problem for problem in farm.problems]
+        lines = ["hdc farm: " + farm.describe()]
+        if farm.taken:
+            lines.append("hdc farm: left out, in use by another run: %s" % ", ".join(
+                "%s (%s)" % (t.label, t.server) for t in farm.taken))
+        if farm.waited:
+            lines.append("hdc farm: waited %s s for a device another run held" % seconds(farm.waited))
+        return lines + ["ERROR: %s; the run goes on with the other servers" % problem for problem in farm.problems]
     return None
 
 
@@ -133,6 +135,9 @@ def pytest_terminal_summary(terminalreporter, config):
     if farm is not None and not hasattr(config, "workerinput"):
         attempts = config.pluginmanager.getplugin(ATTEMPTS_PLUGIN)
         lines = farm.summary() + (attempts.summary() if attempts is not None else [])
+        controller = config.stash.get(CONTROLLER, None)
+        if controller is not None:
+            lines += controller.hosts.left_behind
         if lines:
             terminalreporter.write_sep("=", "hdc farm")
             for line in lines:

@@ -4,6 +4,10 @@ A test that fails runs again, up to N times, each time preferably on a device it
 failed on yet. A failure because the device was lost does not count against N. A test that
 passes on a retry is flaky; one that fails every time fails, naming each attempt's device.
 This is the controlling process's book of attempts; the scheduler places the retries.
+
+A retry budget (--hdc-retry-budget B) caps the retries of the whole run: once B failures have
+run again, every later failure is final, so that a broken build fails in about the time of
+one run rather than N + 1. Retries after a lost device cost the budget nothing either.
 """
 
 
@@ -17,8 +21,11 @@ class Attempts:
 
 
 class RetryBook:
-    def __init__(self, limit):
+    def __init__(self, limit, budget=None):
         self.limit = limit
+        self.budget = budget  # retries the whole run may spend (None: no cap)
+        self.spent = 0
+        self.refused = 0      # failures not run again because the budget was spent
         self._tests = {}
         self.flaky = {}       # test id -> "failed on A, passed on B", in the order found
 
@@ -30,9 +37,22 @@ class RetryBook:
         if not lost:
             book.counted += 1
         again = retry_possible and (lost or book.counted <= self.limit)
+        if again and not lost and self.budget is not None:
+            if self.spent >= self.budget:
+                self.refused += 1
+                again = False
+            else:
+                self.spent += 1
         if again:
             book.retried += 1
         return again
+
+    def budget_note(self):
+        """The summary's line once the budget ran out, or None."""
+        if self.budget is None or not self.refused:
+            return None
+        return "retry budget spent: %d retr%s of %d; %d later failure%s not run again" % (
+            self.spent, "y" if self.spent == 1 else "ies", self.budget, self.refused, "" if self.refused == 1 else "s")
 
     def ended(self, nodeid, device, outcome):
         """Records the last attempt's outcome ("passed", "failed", "skipped"); the test is

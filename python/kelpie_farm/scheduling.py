@@ -18,7 +18,8 @@
   device (a spare, or one whose worker has finished) as xdist starts one in place of a
   crashed worker. Since a test may thus come back after the others have ended, the run
   ends only when no test is under way, and a worker down to its last test with nothing
-  left to hand out is told to finish (xdist runs a test once it knows the next one).
+  left to hand out is told to finish (xdist runs a test once it knows the next one). A test
+  handed back after a loss when every other worker has been told so waits the same way.
 
 What each collected test needs comes from the workers (link.py): None for no device, ""
 for the worker's device, the label of the device it is pinned to, or the list of the
@@ -39,6 +40,7 @@ class DeviceScheduling(LoadScheduling):
         self._needs = needs          # needs() -> the list, once a worker has sent it
         self._not_run = not_run      # not_run(nodeid, label, why): reports a test that will not run
         self._given_back = set()     # (worker id, index): queued on a worker, then handed to others
+        self._returned = set()       # indices handed back after a loss, not yet sent again
         self.restarting = 0          # workers xdist is starting in place of crashed ones, or for a retry
         self._order = order          # order(collection) -> the indices in the order to start them
         self._avoid = {}             # index of a test to run again -> the devices it failed on
@@ -105,6 +107,7 @@ class DeviceScheduling(LoadScheduling):
         for index in self.pending:
             (picked if len(picked) < num and self._fits(node, index) else rest).append(index)
         if picked:
+            self._returned.difference_update(picked)
             self.pending[:] = rest
             self.node2pending[node].extend(picked)
             node.send_runtest_some(picked)
@@ -229,9 +232,12 @@ class DeviceScheduling(LoadScheduling):
         live = [n for n in self.nodes if not n.shutting_down]
         if not self.restarting:
             stuck = [i for i in self.pending if not any(self._fits(n, i) for n in live)]
-            waiting = next((i for i in stuck if i in self._avoid), None)
+            # A test to run again, or one handed back after a loss when the other workers had
+            # already been told to finish, waits for a worker started for a free device.
+            waits = self._avoid.keys() | self._returned
+            waiting = next((i for i in stuck if i in waits), None)
             if waiting is not None and self._find_worker(waiting, live):
-                stuck = [i for i in stuck if i not in self._avoid]
+                stuck = [i for i in stuck if i not in waits]
             if stuck:
                 self._drop(stuck)
         for node in live:
@@ -250,6 +256,7 @@ class DeviceScheduling(LoadScheduling):
                 queued = queued[1:]
             back = [i for i in queued if self._passed_by(node, i)]
             self._given_back.update((node.gateway.id, i) for i in back)
+            self._returned.update(back)
             self.pending[:0] = back
         for n in self.nodes:
             self.check_schedule(n)

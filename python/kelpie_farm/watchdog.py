@@ -22,13 +22,20 @@ class Watchdog:
         self._lock = threading.Lock()
         self._running = {}        # worker id -> (nodeid, deadline, process)
         self.expired = {}         # worker id -> nodeid of the test that ran past its deadline
+        self.own = {}             # test id -> seconds: the tests with a deadline of their own
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._watch, name="kelpie-farm-watchdog", daemon=True)
         self._thread.start()
 
     def started(self, worker, nodeid, process):
         with self._lock:
-            self._running[worker] = (nodeid, time.monotonic() + self.timeout, process)
+            self._running[worker] = (nodeid, time.monotonic() + self.own.get(nodeid, self.timeout), process)
+
+    def deadline_of(self, nodeid):
+        """(seconds, where they come from) of the test's deadline."""
+        if nodeid in self.own:
+            return self.own[nodeid], "@pytest.mark.hdc_timeout"
+        return self.timeout, "--hdc-timeout"
 
     def extend(self, worker, seconds):
         """Moves the deadline of `worker`'s test by `seconds`: the time the controller itself

@@ -3,6 +3,8 @@ devices (worker_devices.py), what each collected test needs, the look at a test'
 before the test starts, the every-device tests' parameters, and the messages that tell the
 controller when each test starts and ends."""
 
+import time
+
 import pytest
 
 from . import internals
@@ -64,9 +66,36 @@ class TestProgressSender:
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_protocol(self, item, nextitem):
-        self.link.send("start", item.nodeid)
+        self.link.send("start", item.nodeid, time.time())
         yield
         self.link.send("end")
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_report_to_serializable(config, report):
+    """In a farm's worker, a report goes to the controller as text execnet can send: UTF-8.
+    Text that is not (a lone surrogate, as os.fsdecode makes of a file name's stray byte)
+    is sent escaped (\\udcff) rather than ending the worker with an internal error."""
+    outcome = yield
+    if DEVICES in config.stash and hasattr(config, "workerinput"):
+        data = outcome.get_result()
+        if data is not None:
+            outcome.force_result(sendable(data))
+
+
+def sendable(value):
+    """`value` (str, or dicts, lists and tuples of them) with every str encodable as UTF-8."""
+    if isinstance(value, str):
+        try:
+            value.encode("utf-8")
+            return value
+        except UnicodeEncodeError:
+            return value.encode("utf-8", "backslashreplace").decode("utf-8")
+    if isinstance(value, dict):
+        return {sendable(k): sendable(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return type(value)(sendable(v) for v in value)
+    return value
 
 
 # --- what each test needs -----------------------------------------------------------------

@@ -166,12 +166,13 @@ def start_suite(folder, text, *args, env=None, conftest=None, cache=False):
             f.write(conftest)
     records = os.path.join(folder, "records")
     os.makedirs(records, exist_ok=True)
-    env = dict(os.environ, FARM_RECORDS=records, **(env or {}))
+    # The device locks of a run go to a cache folder of its own unless the test shares one.
+    env = dict(dict(os.environ, FARM_RECORDS=records, XDG_CACHE_HOME=os.path.join(folder, "cache")), **(env or {}))
     # Ctrl-C must reach pytest as KeyboardInterrupt, even when this suite runs with it ignored.
     return subprocess.Popen([sys.executable, "-m", "pytest"] + ([] if cache else ["-p", "no:cacheprovider"]) + [
                              "-rs", "--junitxml", os.path.join(folder, "junit.xml")] + list(args),
                             cwd=folder, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                            universal_newlines=True, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+                            universal_newlines=True, errors="backslashreplace", preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
 
 
 def finish(run):
@@ -248,6 +249,8 @@ def test_a_farm_run_gives_each_worker_a_device_and_a_failing_test_its_own_log(tm
     serials = ["kelpie-sim-%s%d" % (s, n) for s in "abc" for n in (1, 2)]
     # A crashed worker's test names its device; a new worker takes the device and readies it again.
     crashed = [r for r in ran if "crashes" in r["test"]]
+    outcome, _, _, system_out = junit_cases(folder)["test_crashes"]
+    assert outcome == "failure" and "shell command: sleep 0.1" in system_out, (outcome, system_out)
     assert len(crashed) == 1 and re.search(
         r"worker gw\d+ crashed while running test_suite.py::test_crashes on device %s on %s$"
         % (crashed[0]["serial"], crashed[0]["server"]), out, re.M), out
@@ -360,7 +363,8 @@ def test_servers_killed_and_stopped_cost_their_devices_and_deadlines_not_the_run
         a, b, c = sims["a-"], sims["b-"], sims["c-"]
         # Five devices, one server named twice; three workers, two spares. The test for a-1
         # kills a's server; the one for b-1 stops b's and hangs there.
-        status, out, cases, ran, took = run_dying(folder, "-n", "3", "--hdc-timeout", "3", sims=sims, servers=[
+        status, out, cases, ran, took = run_dying(folder, "-n", "3", "--hdc-timeout", "3", "--hdc-report",
+                                                  os.path.join(folder, "run.html"), sims=sims, servers=[
             a.addr, "localhost:%d" % a.port, b.addr, c.addr])
     finally:
         for sim in sims.values():
@@ -370,21 +374,27 @@ def test_servers_killed_and_stopped_cost_their_devices_and_deadlines_not_the_run
     outcome, _, message, _ = cases["test_sabotage[b-1]"]
     told = ("test_suite.py::test_sabotage[b-1] ran past its deadline of 3 s (--hdc-timeout) on device b-1 on %s; "
             "worker gw" % b.addr)
-    assert outcome == "error" and told in message and told in out, cases["test_sabotage[b-1]"]
+    assert outcome == "failure" and told in message and told in out, cases["test_sabotage[b-1]"]
     hung = [r["pid"] for r in ran if r["test"].endswith("test_sabotage[b-1]")]
     assert hung and gone(hung) == set(hung)
     # Lost: both of the killed server's devices and the stopped server's; the tests went on
     # on the spare c-1, and only tests pinned to devices without a worker did not run.
     summary = out.split("= hdc farm =", 1)[1]
+    with open(os.path.join(folder, "run.html"), encoding="utf-8") as f:
+        lanes = json.loads(re.search(r'<script type="application/json" id="data">(.*?)</script>', f.read(),
+                                     re.S).group(1))["devices"]
     for serial, server in (("a-1", a.addr), ("a-2", a.addr), ("b-1", b.addr)):
-        assert "LOST: device %s on %s was lost: its server is unreachable (" % (serial, server) in summary
+        lost = "device %s on %s was lost: its server is unreachable (" % (serial, server)
+        assert "LOST: " + lost in summary
+        # The timeline marks it LOST with that reason, also when no test was on it (a-2).
+        assert [d["lost"] for d in lanes if d["label"] == serial][0].startswith(lost), lanes
     assert {r["serial"] for r in ran if "sharded" in r["test"]} & {"c-1"}, ran
     for name, (outcome, _, message, _) in cases.items():
         if "no_device" in name:
             assert outcome == "passed", (name, outcome, message)
         elif "sharded" in name:     # one may have been running on a-2 or b-2 when its server went
             went = ("device a-2 on %s" % a.addr, "device b-2 on %s" % b.addr)
-            assert outcome == "passed" or any(d in message for d in went), (name, outcome, message)
+            assert outcome == "passed" or any(d in message for d in went), (name, outcome, message, out)
         elif outcome == "skipped":
             assert message.startswith("not run: device "), message
     assert took < 60, "the run waited past its deadlines"
@@ -650,6 +660,46 @@ def test_tests_go_only_where_they_can_run_and_none_waits_for_a_worker_that_will_
     assert sorted(ran) == list(range(1, 12)) and set(ran.values()) == {1}
     assert set(none.sent) <= {9, 10, 11}
     assert one.shutting_down and two.shutting_down and none.shutting_down
+
+
+@pytest.mark.parametrize("spare", [True, False], ids=["a-free-device", "once-a-worker-finishes"])
+def test_tests_handed_back_after_the_other_workers_were_told_to_finish_wait_for_a_new_worker(spare):
+    targets = [Target("dev-%d" % n, free_address(), "dev-%d" % n) for n in (1, 2, 3)[:3 if spare else 2]]
+    farm = Farm(targets)
+    farm._holders.update(gw0=targets[0], gw1=targets[1])
+    needs = [""] * 6
+    not_run, started = [], []
+    sched = DeviceScheduling(FakeConfig(2), None, farm, lambda: needs, lambda *a: not_run.append(a[:2]),
+                             start_worker=lambda label: started.append(label) or True)
+    one, two = FakeNode("gw0"), FakeNode("gw1")
+    for node in (one, two):
+        sched.add_node(node)
+        sched.add_node_collection(node, ["t.py::test_%d" % i for i in range(6)])
+    sched.schedule()
+    while len(sched.node2pending[one]) > 1:
+        sched.mark_test_complete(one, sched.node2pending[one][0])
+    assert not sched.pending and one.shutting_down and len(sched.node2pending[two]) > 1
+    # gw1 finds its device lost between two tests, with no spare: its queued tests come back
+    # when the only other worker has been told to finish. They wait for a worker of their own.
+    farm.lose("dev-2", "device dev-2 on h:1 was lost")
+    del farm._holders["gw1"]
+    back = list(sched.node2pending[two])
+    sched.post_loss(two, "dev-2", None, False)
+    sched.mark_test_complete(one, sched.node2pending[one][0])
+    if not spare:
+        assert not started and not not_run     # dev-1 is still gw0's
+        del farm._holders["gw0"]
+        sched.remove_node(one)
+    assert started == ["dev-3" if spare else "dev-1"] and not not_run and sorted(sched.pending) == sorted(back)
+    new = FakeNode("gw2")
+    farm._holders["gw2"] = targets[2 if spare else 0]
+    sched.add_node(new)
+    sched.add_node_collection(new, ["t.py::test_%d" % i for i in range(6)])
+    sched.schedule()
+    for index in list(sched.node2pending[two]):
+        sched.mark_test_complete(two, index)
+    run_out(sched, [new])
+    assert sorted(new.sent) == sorted(back) and not not_run and sched.tests_finished
 
 
 def test_the_simulated_shell_sleeps_and_logs_each_command_line(hdc_sim):

@@ -19,6 +19,7 @@ from kelpie_farm.order import Durations
 from kelpie_farm.pools import ask_params
 from kelpie_farm.retries import RetryBook
 from kelpie_farm.targets import Target
+from kelpie_farm.timeline import Timeline
 from kelpie_sim import Simulator
 
 # test_flaky fails on the first device it meets and passes on any other; test_always fails
@@ -126,7 +127,7 @@ def start_suite(folder, text, *args):
         f.write(text)
     records = os.path.join(folder, "records")
     os.makedirs(records, exist_ok=True)
-    env = dict(os.environ, FARM_RECORDS=records)
+    env = dict(os.environ, FARM_RECORDS=records, XDG_CACHE_HOME=os.path.join(folder, "cache"))
     command = [sys.executable, "-m", "pytest", "-rs", "-p", "no:cacheprovider", "--junitxml",
                os.path.join(folder, "junit.xml")]
     return subprocess.Popen(command + list(args), cwd=folder, env=env, stdout=subprocess.PIPE,
@@ -186,6 +187,7 @@ def test_a_failing_test_runs_again_elsewhere_a_flaky_one_passes_and_the_timeline
     assert status == 1, out
     # Two reruns of test_always and one of test_flaky, counted as pytest-rerunfailures counts them.
     assert re.search(r"^=+ 1 failed, 7 passed, 3 rerun in ", out, re.M), out
+    assert out.count("%]") == 1 and "[100%]" in out, "one progress line, one percentage: " + out
     ran = records(folder)
     always = [r["serial"] for r in ran if r["test"] == "always"]
     flaky = [r["serial"] for r in ran if r["test"] == "flaky"]
@@ -204,20 +206,82 @@ def test_a_failing_test_runs_again_elsewhere_a_flaky_one_passes_and_the_timeline
 
     # The timeline: a lane per device, a bar per attempt (8 tests, 3 of them again), drawn by
     # the page's own script in a real browser without an error.
-    body = re.search(r"<body[^>]*>", rendered_body(report)).group(0)
+    dom = rendered_body(report)
+    body = re.search(r"<body[^>]*>", dom).group(0)
     assert 'data-rendered="ok"' in body and "data-error" not in body, body
-    assert 'data-lanes="3"' in body and 'data-bars="11"' in body, body
+    assert 'data-lanes="3"' in body and 'data-bars="11"' in body and 'data-status="complete"' in body, body
+    assert re.search(r'<div id="failed">.*?test_suite.py::test_always</a><span class="devices"> on %s, %s, %s</span>'
+                     % tuple(always), dom), dom
     with open(report, encoding="utf-8") as f:
         page = f.read()
     assert "http:" not in page and "https:" not in page and "<link" not in page
     data = json.loads(re.search(r'<script type="application/json" id="data">(.*?)</script>', page, re.S).group(1))
     assert data["totals"] == dict(data["totals"], devices=3, tests=8, passed=7, failed=1, flaky=1, **{"not run": 0})
     assert data["flaky"] == {"test_suite.py::test_flaky": story}
+    assert data["failed"] == {"test_suite.py::test_always": always}
+    assert data["startup"] == min(a["start"] for a in data["attempts"]) > 0
     attempts = [a for a in data["attempts"] if a["test"] == "test_suite.py::test_always"]
     assert [a["device"] for a in attempts] == always
     assert [a["outcome"] for a in attempts] == ["rerun", "rerun", "failed"] and [a["retry"] for a in attempts] == [
         False, True, True]
     assert all(a["log"].rstrip().endswith("shell command: echo always-on-" + a["device"]) for a in attempts)
+
+
+def phases(nodeid, worker, start, stop, outcome="passed", when="call", message=None, **extra):
+    """An attempt's reports as a worker sends them: set-up, call (unless the set-up ended it),
+    teardown; `outcome` in the phase `when`."""
+    node = type("Node", (), {"gateway": type("Gateway", (), {"id": worker})()})()
+    reports = []
+    for phase in ("setup", "call", "teardown") if when == "call" else ("setup", "teardown"):
+        failing = phase == when
+        report = pytest.TestReport(nodeid, ("t.py", 1, nodeid), {}, outcome if failing else "passed",
+                                   message if failing else None, phase, hdc_start=start, hdc_stop=stop, **extra)
+        report.node = node
+        reports.append(report)
+    return reports
+
+
+@pytest.mark.parametrize("status", ["complete", "interrupted"])
+def test_the_report_leads_with_its_status_failures_and_tiles_that_add_up_on_an_axis_from_the_first_test(
+        tmp_path, status):
+    devices = [("a1", "kelpie-sim-a1", "127.0.0.1:1"), ("a2", "kelpie-sim-a2", "127.0.0.1:2")]
+    timeline = Timeline(devices, started=1000.0)
+    runs = [("t.py::test_ok", "a1", "gw0", 1004.0, 1005.0, "passed", "call"),
+            ("t.py::test_bad", "a2", "gw1", 1004.5, 1006.0, "failed", "call"),
+            ("t.py::test_flaky", "a1", "gw0", 1005.0, 1005.5, "rerun", "call"),
+            ("t.py::test_skip", "a1", "gw0", 1005.5, 1005.6, "skipped", "setup"),
+            ("t.py::test_flaky", "a2", "gw2", 1006.0, 1007.0, "passed", "call"),
+            ("t.py::test_broken", "a1", "gw0", 1007.0, 1007.5, "failed", "setup")]
+    for nodeid, device, worker, start, stop, outcome, when in runs:
+        message = ("skipped", 1, "Skipped: no") if outcome == "skipped" else "E  assert False"
+        for report in phases(nodeid, worker, start, stop, outcome, when, message):
+            timeline.add_report(report, device)
+    timeline.mark_flaky("t.py::test_flaky", "failed on a1, passed on a2")
+    never = pytest.TestReport("t.py::test_never", ("t.py", 1, "test_never"), {}, "skipped",
+                              ("t.py", None, "Skipped: not run: device a3 was lost"), "setup", hdc_not_run="a3")
+    timeline.add_report(never, None)
+    timeline.status = status
+    timeline.finished = 1010.0
+    page = str(tmp_path / "run.html")
+    timeline.write(page)
+
+    dom = rendered_body(page)
+    body = re.search(r"<body[^>]*>", dom).group(0)
+    assert 'data-rendered="ok"' in body and "data-error" not in body and 'data-status="%s"' % status in body, body
+    assert re.search(r'<span id="status" class="status %s">%s</span>' % (status, status), dom), dom
+    assert ('id="statusnote">The run was interrupted' in dom) == (status == "interrupted")
+    tiles = {name: value for name, value in re.findall(r'data-total="([^"]+)"><b>([^<]+)</b>', dom)}
+    assert tiles == dict(tiles, tests="6", passed="2", failed="2", skipped="1", flaky="1", **{"not run": "1"}), tiles
+    assert sum(int(tiles[k]) for k in ("passed", "failed", "skipped", "not run", "interrupted") if k in tiles) == 6
+    # The failed tests, each with the devices it failed on, beside the flaky ones.
+    failed = re.search(r'<div id="failed">(.*?)</ul></div>', dom, re.S).group(1)
+    assert re.findall(r'<li><a[^>]*>(t\.py::\w+)</a><span class="devices"> on (\w+)</span></li>', failed) == [
+        ("t.py::test_bad", "a2"), ("t.py::test_broken", "a1")], failed
+    assert "failed on a1, passed on a2" in re.search(r'<div id="flaky">(.*?)</div>', dom, re.S).group(1)
+    # The axis starts at the first test, 4 s after the run's start: that is a band of its own.
+    assert '>start-up 4.00 s</div>' in dom and '<span class="tick" style="left: 0%; ' \
+        'transform: none;">0.00 s</span>' in dom and ">+6.00 s</span>" in dom, dom
+    assert re.search(r'<div class="bar passed"[^>]*data-test="t.py::test_ok" style="left: 0%; width: 16\.66\d*%;"', dom), dom
 
 
 def test_a_pool_keeps_the_matching_devices_and_the_marker_picks_among_them(tmp_path):
