@@ -1,12 +1,14 @@
 // The UTF-8 check, every way it can run (a byte at a time, 16- and 32-byte
 // vectors), against the independent oracle: where the text fails and how,
-// and the shape of the text before the failure. The input is checked from
-// each of its first 32 offsets, so every character of it meets every place
-// a vector can cut it, and as two pieces joined the way the collector joins
+// and the shape of the text before the failure; the text before the failure
+// decoded every way (scalar, SSE2) into each width of character it fits. The
+// input is checked from each of its first 32 offsets, so every character of
+// it meets every place a vector can cut it, and as two pieces joined the way the collector joins
 // replies (the bytes pending after the first piece put before the second).
 //
 // Input: one byte (where to cut, modulo the size), then the text.
 #include <algorithm>
+#include <vector>
 
 #include "harness.hpp"
 #include "protocol/utf8.hpp"
@@ -26,11 +28,32 @@ TextShape oracle_shape(std::span<const std::uint8_t> valid) {
                                                         : char32_t{0x10FFFF}};
 }
 
+// The well-formed `valid` decoded backwards every way into characters of
+// width Char, against the oracle's code points.
+template <typename Char>
+void decode_every_way(std::span<const std::uint8_t> valid, const std::u32string& points) {
+    for (const Utf8Check way : {Utf8Check::scalar, Utf8Check::sse2}) {
+        std::vector<Char> out(points.size());
+        const Char* first = decode_utf8_backward_with(way, valid.data(), valid.data() + valid.size(), out.data() + out.size());
+        check(first == out.data() && std::equal(out.begin(), out.end(), points.begin()), "decode",
+              std::to_string(static_cast<int>(way)) + "/" + std::to_string(sizeof(Char)));
+    }
+}
+
+void decode_every_width(std::span<const std::uint8_t> valid) {
+    const std::u32string points = oracle_code_points(std::string_view(reinterpret_cast<const char*>(valid.data()), valid.size()));
+    const char32_t largest = points.empty() ? 0 : *std::max_element(points.begin(), points.end());
+    decode_every_way<std::uint32_t>(valid, points);
+    if (largest <= 0xFFFF) decode_every_way<std::uint16_t>(valid, points);
+    if (largest <= 0xFF) decode_every_way<std::uint8_t>(valid, points);
+}
+
 // The text as every way checks it; returns where the well-formed text ends.
 std::size_t check_every_way(std::span<const std::uint8_t> text) {
     const auto expected = oracle_failure(text);
     const std::size_t good = expected ? expected->at : text.size();
     const TextShape expected_shape = oracle_shape(text.first(good));
+    decode_every_width(text.first(good));
     for (const Utf8Check way : kWays) {
         TextShape shape;
         const auto failure = check_and_measure_utf8_with(way, text, shape);

@@ -67,51 +67,20 @@ void append_lossy(std::string& out, std::span<const std::uint8_t> bytes);
 // into one Char, so that the last character lands just before `to`; returns
 // where the first one landed. Going from the end lets a caller that knows the
 // character count fill a string from its end while it gives back the text
-// behind it. Char must be wide enough for every character of the text.
-template <typename Char>
-Char* decode_utf8_backward(const std::uint8_t* begin, const std::uint8_t* end, Char* to) {
-    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
-    while (end != begin) {
-        const std::uint8_t last = end[-1];
-        if (last < 0x80) {
-            // Words of ASCII between the characters are widened whole.
-            if (end - begin >= 8) {
-                std::uint64_t word;
-                std::memcpy(&word, end - 8, 8);
-                if (!(word & kHigh)) {
-                    end -= 8;
-                    to -= 8;
-                    for (int k = 0; k < 8; ++k) to[k] = static_cast<Char>(end[k]);
-                    continue;
-                }
-            }
-            --end;
-            *--to = static_cast<Char>(last);
-            continue;
-        }
-        // A continuation byte ends the character; its lead byte (110xxxxx,
-        // 1110xxxx or 11110xxx) is one, two or three bytes before it, and
-        // every byte after the lead carries six bits, the last one the lowest.
-        char32_t c = last & 0x3F;
-        const std::uint8_t b1 = end[-2];
-        if (b1 >= 0xC0) {
-            c |= static_cast<char32_t>(b1 & 0x1F) << 6;
-            end -= 2;
-        } else {
-            c |= static_cast<char32_t>(b1 & 0x3F) << 6;
-            const std::uint8_t b2 = end[-3];
-            if (b2 >= 0xC0) {
-                c |= static_cast<char32_t>(b2 & 0x0F) << 12;
-                end -= 3;
-            } else {
-                c |= static_cast<char32_t>(b2 & 0x3F) << 12 | static_cast<char32_t>(end[-4] & 0x07) << 18;
-                end -= 4;
-            }
-        }
-        *--to = static_cast<Char>(c);
-    }
-    return to;
-}
+// behind it. Char must be wide enough for every character of the text. Runs
+// of ASCII are widened 16 bytes at a time with SSE2 where the processor has
+// it (always on x86-64), a word at a time otherwise.
+std::uint8_t* decode_utf8_backward(const std::uint8_t* begin, const std::uint8_t* end, std::uint8_t* to);
+std::uint16_t* decode_utf8_backward(const std::uint8_t* begin, const std::uint8_t* end, std::uint16_t* to);
+std::uint32_t* decode_utf8_backward(const std::uint8_t* begin, const std::uint8_t* end, std::uint32_t* to);
+// The decode done `way` (Utf8Check::avx2 decodes as sse2; the scalar way
+// where the processor lacks SSE2): for tests and fuzzing, which compare them.
+std::uint8_t* decode_utf8_backward_with(Utf8Check way, const std::uint8_t* begin, const std::uint8_t* end,
+                                        std::uint8_t* to);
+std::uint16_t* decode_utf8_backward_with(Utf8Check way, const std::uint8_t* begin, const std::uint8_t* end,
+                                         std::uint16_t* to);
+std::uint32_t* decode_utf8_backward_with(Utf8Check way, const std::uint8_t* begin, const std::uint8_t* end,
+                                         std::uint32_t* to);
 
 // Strips characters with the Unicode White_Space property from both ends of valid UTF-8.
 std::string_view trim_white_space(std::string_view text);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -126,14 +127,32 @@ TEST(TextCollector, ShapeOfCharactersCutBetweenReplies) {
     EXPECT_EQ(out->shape().max_char, 0x10FFFFu);
 }
 
-// Backwards, every width, and ASCII words widened whole before and after them.
-TEST(DecodeBackward, EveryWidthIntoFixedWidthCharacters) {
-    const std::string text = "0123456789x\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80" "abcdefghijk";
-    const std::u32string expected = U"0123456789x\u00e9\u4e2d\U0001F600abcdefghijk";
-    std::u32string out(expected.size(), U'?');
+// Backwards, every width of character and every way, with ASCII runs long
+// enough for words and vectors and a vector ending at each offset of them.
+template <typename Char>
+void expect_decoded_every_way(const std::string& text, const std::u32string& expected) {
     const auto* from = reinterpret_cast<const std::uint8_t*>(text.data());
-    EXPECT_EQ(decode_utf8_backward(from, from + text.size(), out.data() + out.size()), out.data());
-    EXPECT_EQ(out, expected);
+    for (const Utf8Check way : {Utf8Check::scalar, Utf8Check::sse2}) {
+        std::vector<Char> out(expected.size(), Char{'?'});
+        EXPECT_EQ(decode_utf8_backward_with(way, from, from + text.size(), out.data() + out.size()), out.data());
+        EXPECT_TRUE(std::equal(out.begin(), out.end(), expected.begin())) << static_cast<int>(way);
+    }
+}
+
+TEST(DecodeBackward, EveryWidthIntoFixedWidthCharacters) {
+    const std::string ascii = "0123456789abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJ";
+    const std::u32string wide = U"0123456789abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJ";
+    for (std::size_t cut = 0; cut <= 40; cut += 5) {
+        const std::string text = ascii.substr(cut) + "x\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80" + ascii.substr(0, 40 - cut) +
+                                 "\xC3\xA9" + ascii;
+        const std::u32string expected =
+            wide.substr(cut) + U"x\u00e9\u4e2d\U0001F600" + wide.substr(0, 40 - cut) + U"\u00e9" + wide;
+        expect_decoded_every_way<std::uint32_t>(text, expected);
+        const std::string narrow = ascii.substr(cut) + "\xC3\xA9" + ascii.substr(0, 40 - cut) + "\xC2\xA0" + ascii;
+        const std::u32string narrow_expected = wide.substr(cut) + U"\u00e9" + wide.substr(0, 40 - cut) + U"\u00a0" + wide;
+        expect_decoded_every_way<std::uint8_t>(narrow, narrow_expected);
+        expect_decoded_every_way<std::uint16_t>(narrow + "\xE4\xB8\xAD", narrow_expected + U"\u4e2d");
+    }
 }
 
 TEST(LossyDecode, ReplacesEachMaximalSubpart) {
