@@ -8,6 +8,7 @@ the transfer: the local path is the server's, so it must be absolute, and a serv
 another host writes there.
 """
 
+import contextlib
 import socket
 import time
 
@@ -16,23 +17,30 @@ from .probe import ProbeError, connect, read_packet, send_packet, strip_code
 ENDINGS = ("FileTransfer finish", "Transfer finish", "[Fail]", "fail")
 
 
-def recv_file(server, serial, remote, local, deadline):
-    """Has the server copy the device's file or folder `remote` to `local`; the server's last
-    text ("FileTransfer finish, ..." or "[Fail]..."). ProbeError when it did not answer by
-    `deadline` (time.monotonic())."""
+@contextlib.contextmanager
+def _session(server, serial, deadline):
+    """A socket bound to the device `serial`; a timeout or socket error becomes ProbeError."""
     try:
         with connect(server, deadline, serial) as sock:
-            send_packet(sock, ("file recv %s %s" % (remote, local)).encode("utf-8"), deadline)
-            while True:
-                text = strip_code(read_packet(sock, deadline)).decode("utf-8", "replace")
-                if not text or any(word in text for word in ENDINGS):
-                    return text
+            yield sock
     except socket.timeout:
         raise ProbeError("no answer within the deadline") from None
     except ProbeError:
         raise
     except OSError as e:
         raise ProbeError(e.strerror or str(e)) from None
+
+
+def recv_file(server, serial, remote, local, deadline):
+    """Has the server copy the device's file or folder `remote` to `local`; the server's last
+    text ("FileTransfer finish, ..." or "[Fail]..."). ProbeError when it did not answer by
+    `deadline` (time.monotonic())."""
+    with _session(server, serial, deadline) as sock:
+        send_packet(sock, ("file recv %s %s" % (remote, local)).encode("utf-8"), deadline)
+        while True:
+            text = strip_code(read_packet(sock, deadline)).decode("utf-8", "replace")
+            if not text or any(word in text for word in ENDINGS):
+                return text
 
 
 def shell_to_end(server, serial, command, deadline):
@@ -41,20 +49,13 @@ def shell_to_end(server, serial, command, deadline):
     that pauses between its lines (snapshot_display, writing its file) is not cut short."""
     end = "kelpie-farm-end-%d" % int(time.monotonic() * 1000)
     answer = ""
-    try:
-        with connect(server, deadline, serial) as sock:
-            send_packet(sock, ("shell %s; echo %s" % (command, end)).encode("utf-8"), deadline)
-            while end not in answer:
-                text = strip_code(read_packet(sock, deadline)).decode("utf-8", "replace")
-                if not text:
-                    break
-                answer += text
-    except socket.timeout:
-        raise ProbeError("no answer within the deadline") from None
-    except ProbeError:
-        raise
-    except OSError as e:
-        raise ProbeError(e.strerror or str(e)) from None
+    with _session(server, serial, deadline) as sock:
+        send_packet(sock, ("shell %s; echo %s" % (command, end)).encode("utf-8"), deadline)
+        while end not in answer:
+            text = strip_code(read_packet(sock, deadline)).decode("utf-8", "replace")
+            if not text:
+                break
+            answer += text
     return answer.split(end, 1)[0]
 
 

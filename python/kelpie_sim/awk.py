@@ -245,18 +245,7 @@ class Awk(LineFilter):
         elif fs == "":
             pieces = list(value)
         else:
-            regex = self.regex(("str", fs))
-            pieces, pos, start = [], 0, 0
-            while pos <= len(value):
-                m = self.search(regex, value, pos)
-                if m is None:
-                    break
-                if m.end() == m.start():
-                    pos = m.end() + 1
-                    continue
-                pieces.append(value[start:m.start()])
-                start = pos = m.end()
-            pieces.append(value[start:])
+            pieces = self._split_regex(value, self.regex(("str", fs)))
         if paragraph and fs != " ":
             pieces = [p for piece in pieces for p in piece.split("\n")]
         return [StrNum(p) for p in pieces]

@@ -620,7 +620,7 @@ def test_a_failing_tests_screenshot_and_files_come_back_and_are_attached_where_c
     final = os.path.join(screens, "attempt-2")
     assert re.search(r"-+ hdc artifacts -+\n%s\n%s\n" % (re.escape(os.path.join(final, "screenshot.png")),
                      re.escape(os.path.join(final, "data_local_tmp_state.txt"))), out), out
-    assert re.search(r"^pull /data/local/tmp/none: nothing came back \(\[Fail\].*No such file", out, re.M), out
+    assert re.search(r"^pull /data/local/tmp/none: nothing came back \(\[Fail\].*no such file", out, re.M), out
     assert "pull /data/local/tmp/state.txt: nothing came back" in out      # test_app_crashes wrote none
 
     # JUnit: the last attempt's files as attachments, where Jenkins and GitLab read them.
