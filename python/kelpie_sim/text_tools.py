@@ -380,17 +380,17 @@ class _Collector:
 
 # cut --------------------------------------------------------------------------------------
 
-def _ranges(spec):
+def _ranges(listing):
     """[(first, last or None)] of a list such as 1,3-5,7-; 1-based."""
     ranges = []
-    for part in spec.split(","):
+    for part in listing.split(","):
         m = re.fullmatch(r"([0-9]*)(-?)([0-9]*)", part)
         if not m or not (m.group(1) or m.group(3)) or (not m.group(2) and not m.group(1)):
-            raise Usage("cut", "bad list '%s'" % spec)
+            raise Usage("cut", "bad list '%s'" % listing)
         low = whole_number(m.group(1)) if m.group(1) else 1
         high = (whole_number(m.group(3)) if m.group(3) else None) if m.group(2) else low
         if low is None or (m.group(3) and high is None) or low < 1 or (high is not None and high < low):
-            raise Usage("cut", "bad list '%s'" % spec)
+            raise Usage("cut", "bad list '%s'" % listing)
         ranges.append((low, high))
     return ranges
 
