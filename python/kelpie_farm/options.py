@@ -112,16 +112,22 @@ def shard_of(config):
     return parse_shard(text) if text else None
 
 
+def _number(config, name, convert, default, what):
+    """--NAME if given, else the ini value NAME read with `convert`, else `default`; ValueError
+    naming the ini value when it is not a number."""
+    value = config.getoption(name)
+    if value is not None:
+        return value
+    text = config.getini(name)
+    try:
+        return convert(text) if text else default
+    except ValueError:
+        raise ValueError("%s is %s, not %r" % (name, what, text)) from None
+
+
 def retry_budget_of(config):
     """The retries the whole run may spend, or None for no cap."""
-    value = config.getoption("hdc_retry_budget")
-    if value is None:
-        text = config.getini("hdc_retry_budget")
-        try:
-            value = int(text) if text else None
-        except ValueError:
-            raise ValueError("hdc_retry_budget is a number of retries, not %r" % text) from None
-    return value
+    return _number(config, "hdc_retry_budget", int, None, "a number of retries")
 
 
 def check_options(config):
@@ -146,13 +152,10 @@ def farm_named(config):
 
 
 def deadline(config):
-    value = config.getoption("hdc_timeout")
-    if value is None:
-        text = config.getini("hdc_timeout")
-        try:
-            value = float(text) if text else DEFAULT_TIMEOUT
-        except ValueError:
-            raise pytest.UsageError("hdc_timeout is a number of seconds, not %r" % text)
+    try:
+        value = _number(config, "hdc_timeout", float, DEFAULT_TIMEOUT, "a number of seconds")
+    except ValueError as e:
+        raise pytest.UsageError(str(e)) from None
     if not value > 0:
         raise pytest.UsageError("--hdc-timeout must be more than 0 seconds, not %g" % value)
     return value
