@@ -28,8 +28,8 @@ public:
     Block allocate(std::size_t capacity) override;
     // Remaps: a smaller block gives its tail back at once.
     bool resize(Block& block, std::size_t capacity, std::size_t keep) override;
-    // The pages stay mapped, handed to the kernel; those of a block that
-    // ever grew past the bound go back at once.
+    // Those of a block that ever grew past the bound go back at once; the
+    // others wait for the block's release.
     void release_pages(Block& block, std::size_t from) noexcept override;
     // Kept, all its pages handed to the kernel, when no other block is and
     // it never grew past the bound; else unmapped.
